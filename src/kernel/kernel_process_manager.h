@@ -1,0 +1,221 @@
+// KernelProcessManager: the one owner of the external kernel program.
+//
+// It holds the kernel's files and paths, its process and lifecycle state, the
+// configuration text (in memory only, never on disk), the control socket and
+// its request correlation, the recorded mode and selections that are replayed
+// after an automatic restart, the delay results the kernel pushes, and the
+// timers of re-adoption. The daemon uses one instance, shared(); tests make
+// their own with std::make_shared.
+//
+// Its methods are implemented across files named for their concern:
+//   kernel/kernel_files.cpp         binaryPath, installBinary, dataPath, homeDir, wipeConfig
+//   kernel/lifecycle.cpp            start, launchKernel, stop, reload, currentKernelPid, ...
+//   kernel/auto_restart.cpp         attemptAutoRestart, restartFromExistingConfig, replay
+//   kernel/readoption.cpp           reAdoptRunningKernel, acceptAndResumeControl, liveness
+//   control/control_socket.cpp      setupControlSocket, closeControlSocket, posixError
+//   control/frame.cpp               writeFrame, recvFrame
+//   control/correlation.cpp         sendActionAwait, startReaderLoop, collectPushedDelay
+//   control/drive_sequence.cpp      acceptAndDrive, sendSetupConfig
+//   control/kernel_actions.cpp      changeProxy, closeConnections, updateConfig, setMode, ...
+//
+// Thread-safety: every public method may be called from any thread. The
+// control channel uses three locks (writeLock, pendingLock, pushedDelaysLock),
+// never two at once and never across a wait. The lifecycle operations (start,
+// stop, reload, launch, termination handling, restart, re-adoption) are
+// mutually exclusive through lifecycleLock_, which is never held while status
+// readers or the reader loop need anything: the fields they read are guarded
+// by the small fieldsLock_ and read through snapshot accessors.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "platform/dispatch.h"
+#include "platform/error.h"
+#include "platform/subprocess.h"
+
+namespace zelvo {
+
+using Json = nlohmann::json;
+
+// The kernel's lifecycle state.
+struct KernelProcessState {
+  enum class Kind { Error, Stopped, Starting, Running, Stopping };
+  Kind kind = Kind::Stopped;
+  std::string reason;  // only for Kind::Error
+
+  static KernelProcessState error(std::string why) { return {Kind::Error, std::move(why)}; }
+  static KernelProcessState stopped() { return {Kind::Stopped, {}}; }
+  static KernelProcessState starting() { return {Kind::Starting, {}}; }
+  static KernelProcessState running() { return {Kind::Running, {}}; }
+  static KernelProcessState stopping() { return {Kind::Stopping, {}}; }
+
+  bool isRunning() const { return kind == Kind::Running; }
+  bool operator==(const KernelProcessState&) const = default;
+  // "stopped", "starting", "running", "stopping" or "error(<reason>)".
+  std::string describe() const;
+};
+
+class KernelProcessManager : public std::enable_shared_from_this<KernelProcessManager> {
+ public:
+  // One waiting request of the control channel.
+  class Pending {
+   public:
+    platform::Semaphore sem{0};
+    std::optional<Json> obj;  // the reply body, set by the reader before it signals
+  };
+
+  static constexpr const char* kErrorDomain = "KernelProcessManager";
+  static constexpr const char* binaryName = "com.zelvo.svc.core";
+  static constexpr const char* kDataDirectory = "/Library/Application Support/com.zelvo.svc";
+  static constexpr const char* kPreinstalledDirectory = "/Library/PrivilegedHelperTools";
+  static constexpr const char* kWorkDirectoryName = "work";
+  static constexpr int maxRestartAttempts = 3;
+  static constexpr int protocolVersion = 30;
+  static constexpr const char* kConnectivityCheckURL = "https://connect.zelvo.net/generate_204";
+
+  // The daemon's instance, created on first use and never destroyed.
+  static std::shared_ptr<KernelProcessManager> shared();
+
+  KernelProcessManager();
+  ~KernelProcessManager();
+  KernelProcessManager(const KernelProcessManager&) = delete;
+  KernelProcessManager& operator=(const KernelProcessManager&) = delete;
+
+  // ---- Files and paths ----
+  // Path of the kernel executable to launch; logs "Found kernel at: <p>" when
+  // a file is found. Evaluated afresh on every call.
+  std::string binaryPath();
+  // Copies `source` to the data directory as the kernel, mode 0755. Throws
+  // the file system's Error.
+  void installBinary(const std::string& source);
+  const std::string& dataPath();  // created on first use, cached
+  const std::string& homeDir();   // the work directory, created on first use, cached
+  void wipeConfig();
+
+  // ---- Lifecycle ----
+  KernelProcessState state() const;
+  std::shared_ptr<platform::Subprocess> process() const;
+  void start(const std::string& config);  // throws platform::Error
+  void launchKernel();                    // throws platform::Error
+  void stop();                            // never throws in practice
+  pid_t currentKernelPid();
+  void reload(const std::string& config);  // throws platform::Error
+  void killStaleKernel();
+  // Reaction to the exit of the launched kernel whose launch generation is
+  // `generation`; a notice of an older kernel changes nothing.
+  void handleTermination(int exitCode, uint64_t generation);
+  void cleanup();
+
+  // ---- Auto-restart ----
+  void attemptAutoRestart(const std::string& reason);
+  void restartFromExistingConfig();
+
+  // ---- Re-adoption ----
+  bool reAdoptRunningKernel();
+  void acceptAndResumeControl();
+  void startAdoptedLivenessMonitor();
+
+  // ---- Control socket and frames ----
+  void setupControlSocket(const std::string& path);  // throws platform::Error
+  void closeControlSocket();
+  static platform::Error posixError(const std::string& call);
+  bool writeFrame(const std::string& id, const std::string& method, const Json& data);
+  std::optional<Json> recvFrame();
+
+  // ---- Request correlation ----
+  std::optional<Json> sendActionAwait(const std::string& method, const Json& data,
+                                      double timeoutSeconds);
+  void startReaderLoop();
+  void collectPushedDelay(const Json& frame);
+
+  // ---- Drive sequence ----
+  void acceptAndDrive();
+  void sendSetupConfig();
+
+  // ---- Kernel actions ----
+  bool changeProxy(const std::string& group, const std::string& proxy);
+  bool closeConnections();
+  bool updateConfig(const std::string& payload);
+  bool setMode(const std::string& mode);
+  bool setTun(bool enable);
+  std::pair<int64_t, int64_t> trafficCall(const std::string& method);
+  std::optional<std::string> query(const std::string& method, const std::string& data,
+                                   double timeoutSeconds);
+
+  // ---- Snapshots for status, tests and the service ----
+  int controlFd() const { return controlFd_.load(); }
+  int listenFd() const { return listenFd_.load(); }
+  bool desiredRunning() const { return desiredRunning_.load(); }
+  int restartAttempts() const { return restartAttempts_.load(); }
+  std::optional<std::string> lastMode() const;
+  std::map<std::string, std::string> lastSelections() const;
+  std::string currentConfigYAML() const;
+  std::map<std::string, int64_t> pushedDelays() const;  // copy under pushedDelaysLock
+  pid_t adoptedPid() const { return adoptedPid_.load(); }
+  bool adopting() const { return adopting_.load(); }
+  int64_t msgId() const;
+
+  // Test hooks: set the control connection directly (a socketpair end).
+  void setControlFdForTesting(int fd) { controlFd_.store(fd); }
+  void setListenFdForTesting(int fd) { listenFd_.store(fd); }
+
+  // Writes "[Kernel] <timestamp>: <message>" to the system log.
+  static void log(const std::string& message);
+
+ private:
+  void setState(KernelProcessState s);
+  void setProcess(std::shared_ptr<platform::Subprocess> p);
+  void cancelAdoptLivenessTimer();
+  void checkAdoptedLiveness();
+  void replayRuntimeState();
+  std::weak_ptr<KernelProcessManager> weak() { return weak_from_this(); }
+
+  // Lifecycle serialisation (see the header comment). Recursive because the
+  // lifecycle operations call each other (start -> launchKernel -> cleanup).
+  mutable std::recursive_mutex lifecycleLock_;
+  // Guards the small fields below that other threads read as snapshots.
+  mutable std::mutex fieldsLock_;
+
+  KernelProcessState state_;                         // fieldsLock_
+  std::shared_ptr<platform::Subprocess> process_;    // fieldsLock_
+  uint64_t processGeneration_ = 0;                   // fieldsLock_
+  std::atomic<int> controlFd_{-1};
+  std::atomic<int> listenFd_{-1};
+  std::atomic<bool> desiredRunning_{false};
+  std::atomic<int> restartAttempts_{0};
+  std::optional<std::string> lastMode_;              // fieldsLock_
+  std::map<std::string, std::string> lastSelections_;  // fieldsLock_
+  std::string currentConfigYAML_;                    // fieldsLock_
+
+  // Control channel.
+  mutable std::mutex pendingLock;  // msgId_, pending_, readerStarted_
+  std::mutex writeLock;            // one whole outgoing frame
+  int64_t msgId_ = 0;
+  std::map<std::string, std::shared_ptr<Pending>> pending_;
+  bool readerStarted_ = false;
+
+  // Files.
+  std::once_flag dataPathOnce_, homeDirOnce_;
+  std::string dataPath_, homeDir_;
+
+  // Re-adoption.
+  std::atomic<pid_t> adoptedPid_{0};
+  std::shared_ptr<platform::RepeatingTimer> adoptLivenessTimer_;  // fieldsLock_
+  std::atomic<bool> adopting_{false};
+
+  // Pushed delay results.
+  mutable std::mutex pushedDelaysLock;
+  std::map<std::string, int64_t> pushedDelays_;
+};
+
+}  // namespace zelvo

@@ -1,0 +1,98 @@
+// Subprocess: the NSTask stand-in. Launches a program with posix_spawn (no
+// shell), with arguments, environment, working directory and standard streams
+// inherited, sent to a file, or captured through a pipe.
+//
+// The child is reaped by its pid only (never waitpid(-1)), by a watcher that
+// blocks until it exits; piped output is drained while the child runs, so a
+// talkative child cannot block. The termination handler runs once, on the
+// watcher's thread, after the exit status is known; it can be removed.
+//
+// Thread-safe: any thread may query or terminate while another waits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/error.h"
+
+namespace zelvo::platform {
+
+class Subprocess : public std::enable_shared_from_this<Subprocess> {
+ public:
+  enum class Stream { Inherit, Null, Pipe, File };
+  using TerminationHandler = std::function<void(Subprocess&)>;
+
+  static std::shared_ptr<Subprocess> create();
+  ~Subprocess();  // does not signal the child; a running child is left running
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  // --- Set-up, before launch() ---
+  void setExecutable(std::string path);
+  void setArguments(std::vector<std::string> args);  // argv[1..]
+  // The child's environment; when never set, the parent's is inherited.
+  void setEnvironment(std::map<std::string, std::string> env);
+  void setCurrentDirectory(std::string dir);
+  // Standard output and error. With Stream::File the descriptor is dup'ed at
+  // launch (the caller keeps and closes its own). With Stream::Pipe both
+  // streams share one pipe whose content is collected in output().
+  void setStdout(Stream s, int fd = -1);
+  void setStderr(Stream s, int fd = -1);
+  void setStdin(Stream s);  // Inherit (default) or Null
+  void setTerminationHandler(TerminationHandler handler);
+  void removeTerminationHandler();
+
+  // Starts the child. Throws Error (the errno of the failed spawn, such as
+  // ENOENT or EACCES or ENOEXEC) when it cannot be started.
+  void launch();
+
+  // --- After launch() ---
+  pid_t pid() const;
+  bool isRunning() const;
+  void terminate();            // SIGTERM
+  void sendSignal(int signo);  // no effect once reaped
+  void waitUntilExit();
+  // Waits at most `timeout`; true when the child has exited.
+  bool waitUntilExit(Seconds timeout);
+  // Exit code, or the signal number when a signal ended the child.
+  int terminationStatus() const;
+  bool terminatedBySignal() const;
+  // Everything read from the pipe so far (complete once the child has exited
+  // and the pipe reached end of file).
+  std::string output() const;
+
+  struct State;
+
+ private:
+  Subprocess();
+  std::shared_ptr<State> st_;
+};
+
+// Runs a tool to completion. `timeout` <= 0 means no bound; a child still
+// running at the bound is killed (SIGKILL) and `timedOut` is set.
+struct ToolResult {
+  bool launched = false;
+  std::optional<Error> launchError;
+  int status = -1;
+  bool bySignal = false;
+  bool timedOut = false;
+  std::string output;  // combined stdout+stderr when captured
+};
+struct ToolOptions {
+  bool captureOutput = true;  // false: streams inherited
+  double timeoutSeconds = 0;
+};
+ToolResult runTool(const std::string& path, const std::vector<std::string>& args,
+                   const ToolOptions& options = {});
+
+// The parent's environment as a map.
+std::map<std::string, std::string> currentEnvironment();
+
+}  // namespace zelvo::platform

@@ -1,0 +1,109 @@
+// Helper: the service object. It is the IPC listener's delegate and the
+// exported object of every client connection; its handlers implement the 16
+// operations of HelperProtocol. Subsystems 1 (service front) and 4 (host
+// integration) are its members; the kernel work goes through processManager.
+//
+// Handlers take their arguments and a reply callback, return at once, and call
+// the reply exactly once from whatever queue the operation replies on. Nothing
+// escapes a handler. Thread-safety: handlers run concurrently on connection
+// queues; the few mutable fields are atomics or guarded as noted.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kernel/kernel_process_manager.h"
+#include "platform/dispatch.h"
+#include "service/proxy_status.h"
+
+namespace zelvo {
+
+inline constexpr const char* kHelperBundleIdentifier = "com.zelvo.svc.helper";
+inline constexpr const char* kHelperMachServiceName = "com.zelvo.svc.helper";
+inline constexpr const char* kHelperVersion = "1.0.5";
+
+using BoolReply = std::function<void(bool)>;
+using BoolErrorReply = std::function<void(bool, std::optional<std::string>)>;
+using StringReply = std::function<void(std::string)>;
+using OptionalStringReply = std::function<void(std::optional<std::string>)>;
+using StatusReply = std::function<void(std::optional<ProxyStatus>)>;
+using TrafficReply = std::function<void(int64_t, int64_t, int64_t, int64_t)>;
+
+class Helper : public std::enable_shared_from_this<Helper> {
+ public:
+  explicit Helper(std::shared_ptr<KernelProcessManager> manager = KernelProcessManager::shared());
+  ~Helper();
+
+  // ---- HelperProtocol, in slot order ----
+  void getVersion(StringReply completion);                                   // 1
+  void uninstallHelper(BoolReply completion);                                // 2
+  void setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,
+                      BoolReply completion);                                 // 3
+  void clearSystemProxy(BoolReply completion);                               // 4
+  void flushDNS(BoolReply completion);                                       // 5
+  void startProxy(const std::string& config, BoolErrorReply completion);     // 6
+  void stopProxy(BoolReply completion);                                      // 7
+  void reloadProxy(const std::string& config, BoolErrorReply completion);    // 8
+  void getProxyStatus(StatusReply completion);                               // 9
+  void selectOutbound(const std::string& groupTag, const std::string& outboundTag,
+                      BoolReply completion);                                 // 10
+  void setRouteMode(const std::string& mode, BoolReply completion);          // 11
+  void getTrafficStats(TrafficReply completion);                             // 12
+  void updateTun(bool enable, BoolReply completion);                         // 13
+  void kernelQuery(const std::string& method, const std::string& data,
+                   OptionalStringReply completion);                          // 14
+  void installKernel(std::vector<uint8_t> binaryData, BoolErrorReply completion);  // 15
+  void getKernelVersion(OptionalStringReply completion);                     // 16
+
+  // ---- Connection acceptance (called by the listener glue) ----
+  // Records a new client's process id and starts the watchdog; logs the
+  // acceptance line. Returns true (every connection is accepted).
+  bool acceptConnection(pid_t processIdentifier);
+
+  // ---- Host integration ----
+  void reconcileOrphanKernelOnLaunch();
+  void startAppWatchdogIfNeeded();
+  void checkAppAlive();
+  bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
+                            int64_t socksPort);
+  bool isLocalSystemProxyLeftover();
+  std::optional<std::string> runNetworksetup(const std::vector<std::string>& args);
+  std::vector<std::string> listNetworkServices();
+
+  // ---- Port parsing and the running test ----
+  void parsePortsFromConfig(const std::string& config);
+  bool isKernelRunning();
+
+  // ---- Accessors ----
+  const std::shared_ptr<KernelProcessManager>& processManager() const { return processManager_; }
+  int64_t cachedHttpPort() const { return cachedHttpPort_.load(); }
+  int64_t cachedSocksPort() const { return cachedSocksPort_.load(); }
+  pid_t clientAppPid() const { return clientAppPid_.load(); }
+
+  // Writes "[Helper] <timestamp>: <message>" to the system log.
+  static void log(const std::string& message);
+
+ private:
+  std::weak_ptr<Helper> weak() { return weak_from_this(); }
+
+  std::shared_ptr<platform::Queue> listenerQueue_;
+  std::shared_ptr<KernelProcessManager> processManager_;
+  std::atomic<int64_t> cachedHttpPort_{7890};
+  std::atomic<int64_t> cachedSocksPort_{7891};
+  std::atomic<pid_t> clientAppPid_{0};
+  std::mutex watchdogLock_;  // guards appWatchdog_ creation
+  std::shared_ptr<platform::RepeatingTimer> appWatchdog_;
+  // Serialises whole system-proxy changes, so that a set and a clear never
+  // interleave their networksetup runs into a mixed state.
+  std::mutex systemProxyLock_;
+};
+
+}  // namespace zelvo
