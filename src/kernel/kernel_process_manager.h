@@ -168,6 +168,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Test hooks: set the control connection directly (a socketpair end).
   void setControlFdForTesting(int fd) { controlFd_.store(fd); }
   void setListenFdForTesting(int fd) { listenFd_.store(fd); }
+  void setStateForTesting(KernelProcessState s) { setState(std::move(s)); }
+  void setCurrentConfigForTesting(std::string config) {
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    currentConfigYAML_ = std::move(config);
+  }
 
   // Writes "[Kernel] <timestamp>: <message>" to the system log.
   static void log(const std::string& message);
@@ -179,6 +184,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void checkAdoptedLiveness();
   void replayRuntimeState();
   std::weak_ptr<KernelProcessManager> weak() { return weak_from_this(); }
+
+  // Control channel internals (control/*.cpp).
+  static std::optional<Json> readFrame(int fd);
+  int duplicateDescriptor(const std::atomic<int>& field, int* number = nullptr);
+  void readerLoop(int fd);
 
   // Lifecycle serialisation (see the header comment). Recursive because the
   // lifecycle operations call each other (start -> launchKernel -> cleanup).
@@ -198,11 +208,13 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   std::string currentConfigYAML_;                    // fieldsLock_
 
   // Control channel.
-  mutable std::mutex pendingLock;  // msgId_, pending_, readerStarted_
-  std::mutex writeLock;            // one whole outgoing frame
+  mutable std::mutex pendingLock;  // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_
+  std::mutex writeLock;  // one whole outgoing frame; closing and duplicating the descriptors
   int64_t msgId_ = 0;
   std::map<std::string, std::shared_ptr<Pending>> pending_;
   bool readerStarted_ = false;
+  uint64_t readerSocket_ = 0;          // identity of the socket the reader serves
+  bool readerRestartWanted_ = false;   // a newer connection waits for its reader
 
   // Files.
   std::once_flag dataPathOnce_, homeDirOnce_;
