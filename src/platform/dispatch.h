@@ -55,6 +55,7 @@ std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target = nullpt
 class Semaphore {
  public:
   explicit Semaphore(long value = 0);
+  ~Semaphore();
   Semaphore(const Semaphore&) = delete;
   Semaphore& operator=(const Semaphore&) = delete;
 

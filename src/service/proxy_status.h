@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/keyed_archive.h"
+
 namespace zelvo {
 
 struct ProxyStatus {
@@ -26,6 +28,14 @@ struct ProxyStatus {
   std::optional<std::string> errorMessage;
 
   static ProxyStatus stoppedRecord() { return {}; }
+
+  // The keyed archive of this record, keys in field order.
+  platform::IpcValue toArchive() const;
+  // Decodes an archive securely: throws platform::Error (NSCocoaErrorDomain,
+  // NSCoderReadCorruptError) when it is not an archive of class ProxyStatus
+  // or a field holds a value of the wrong type. Missing keys take the
+  // defaults of the fields.
+  static ProxyStatus fromArchive(const platform::IpcValue& archive);
   bool operator==(const ProxyStatus&) const = default;
 };
 

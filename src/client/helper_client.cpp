@@ -1,0 +1,282 @@
+#include "client/helper_client.h"
+
+#include <condition_variable>
+
+#include "service/helper_protocol.h"
+
+namespace zelvo {
+
+using platform::Error;
+using platform::IpcResult;
+using platform::IpcValue;
+
+namespace {
+
+Error replyInvalid(const std::string& why) {
+  return Error(platform::kIpcErrorDomain, platform::kIpcReplyInvalid, why);
+}
+
+// Adapts a typed completion to the untyped one: decodes the reply arguments
+// (already checked against the interface) with `decode`.
+template <class T, class Decode>
+platform::IpcClientConnection::Completion typed(HelperClient::Completion<T> completion,
+                                                Decode decode) {
+  return [completion = std::move(completion), decode](IpcResult r) {
+    Result<T> result;
+    if (!r.ok()) {
+      result = Result<T>::failure(std::move(*r.error));
+    } else {
+      try {
+        result = Result<T>::success(decode(*r.reply));
+      } catch (const Error& e) {
+        result = Result<T>::failure(e);
+      } catch (const std::exception& e) {
+        result = Result<T>::failure(replyInvalid(e.what()));
+      }
+    }
+    completion(std::move(result));
+  };
+}
+
+template <class... T>
+IpcValue args(T&&... values) {
+  IpcValue a = IpcValue::array();
+  (a.push_back(IpcValue(std::forward<T>(values))), ...);
+  return a;
+}
+
+std::optional<std::string> optionalString(const IpcValue& v) {
+  if (v.is_null()) return std::nullopt;
+  return v.get<std::string>();
+}
+
+auto decodeString = [](const IpcValue& r) { return r[0].get<std::string>(); };
+auto decodeBool = [](const IpcValue& r) { return r[0].get<bool>(); };
+auto decodeOptionalString = [](const IpcValue& r) { return optionalString(r[0]); };
+auto decodeOperation = [](const IpcValue& r) {
+  return OperationResult{r[0].get<bool>(), optionalString(r[1])};
+};
+auto decodeTraffic = [](const IpcValue& r) {
+  return TrafficStats{r[0].get<int64_t>(), r[1].get<int64_t>(), r[2].get<int64_t>(),
+                      r[3].get<int64_t>()};
+};
+auto decodeStatus = [](const IpcValue& r) -> std::optional<ProxyStatus> {
+  if (r[0].is_null() || r[0].is_string()) return std::nullopt;
+  return ProxyStatus::fromArchive(r[0]);
+};
+
+}  // namespace
+
+HelperClient::HelperClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
+
+HelperClient::~HelperClient() { disconnect(); }
+
+std::string HelperClient::socketPathForRoot(const std::string& root) {
+  std::string r = root;
+  while (r.size() > 1 && r.back() == '/') r.pop_back();
+  return (r == "/" ? std::string() : r) + kHelperSocketPath;
+}
+
+std::shared_ptr<platform::IpcClientConnection> HelperClient::connection() {
+  std::shared_ptr<platform::IpcClientConnection> stale;
+  std::lock_guard lock(lock_);
+  if (connection_ && connection_->isValid()) return connection_;
+  // A broken connection is released outside the lock (see below), since its
+  // destructor waits for its reader, which may be calling back into us.
+  stale = std::move(connection_);
+  auto fresh = platform::IpcClientConnection::connect(socketPath_, HelperProtocol::interface());
+  fresh->setInterruptionHandler([this] {
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(lock_);
+      handler = interruptionHandler_;
+    }
+    if (handler) handler();
+  });
+  connection_ = fresh;
+  // `stale` must die after the lock is released: declared before the guard,
+  // it is destroyed after it.
+  return fresh;
+}
+
+void HelperClient::connect() { (void)connection(); }
+
+void HelperClient::disconnect() {
+  std::shared_ptr<platform::IpcClientConnection> old;
+  {
+    std::lock_guard lock(lock_);
+    old = std::move(connection_);
+  }
+  if (old) old->invalidate();
+}
+
+bool HelperClient::isConnected() const {
+  std::lock_guard lock(lock_);
+  return connection_ && connection_->isValid();
+}
+
+void HelperClient::setInterruptionHandler(std::function<void()> handler) {
+  std::lock_guard lock(lock_);
+  interruptionHandler_ = std::move(handler);
+}
+
+void HelperClient::setTimeout(std::chrono::duration<double> timeout) {
+  std::lock_guard lock(lock_);
+  timeout_ = timeout;
+}
+
+std::chrono::duration<double> HelperClient::timeout() const {
+  std::lock_guard lock(lock_);
+  return timeout_;
+}
+
+void HelperClient::call(const char* selector, IpcValue arguments,
+                        platform::IpcClientConnection::Completion completion) {
+  std::shared_ptr<platform::IpcClientConnection> conn;
+  try {
+    conn = connection();
+  } catch (const Error& e) {
+    completion(IpcResult{std::nullopt, e});
+    return;
+  }
+  conn->send(selector, std::move(arguments), std::move(completion));
+}
+
+template <class T>
+Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
+  if (platform::IpcClientConnection::onAnyReaderThread()) {
+    return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcBadRequest,
+                                    "blocking call from inside a completion"));
+  }
+  struct Box {
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<Result<T>> result;
+  };
+  auto box = std::make_shared<Box>();
+  start([box](Result<T> r) {
+    std::lock_guard lock(box->m);
+    box->result = std::move(r);
+    box->cv.notify_one();
+  });
+  std::unique_lock lock(box->m);
+  if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {
+    return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcTimedOut,
+                                    "no reply from the helper in time"));
+  }
+  return std::move(*box->result);
+}
+
+// ---- Asynchronous calls ----
+
+void HelperClient::getVersion(Completion<std::string> c) {
+  call(HelperProtocol::getVersion, args(), typed(std::move(c), decodeString));
+}
+void HelperClient::uninstallHelper(Completion<bool> c) {
+  call(HelperProtocol::uninstallHelper, args(), typed(std::move(c), decodeBool));
+}
+void HelperClient::setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,
+                                  Completion<bool> c) {
+  call(HelperProtocol::setSystemProxy, args(host, httpPort, socksPort),
+       typed(std::move(c), decodeBool));
+}
+void HelperClient::clearSystemProxy(Completion<bool> c) {
+  call(HelperProtocol::clearSystemProxy, args(), typed(std::move(c), decodeBool));
+}
+void HelperClient::flushDNS(Completion<bool> c) {
+  call(HelperProtocol::flushDNS, args(), typed(std::move(c), decodeBool));
+}
+void HelperClient::startProxy(const std::string& config, Completion<OperationResult> c) {
+  call(HelperProtocol::startProxy, args(config), typed(std::move(c), decodeOperation));
+}
+void HelperClient::stopProxy(Completion<bool> c) {
+  call(HelperProtocol::stopProxy, args(), typed(std::move(c), decodeBool));
+}
+void HelperClient::reloadProxy(const std::string& config, Completion<OperationResult> c) {
+  call(HelperProtocol::reloadProxy, args(config), typed(std::move(c), decodeOperation));
+}
+void HelperClient::getProxyStatus(Completion<std::optional<ProxyStatus>> c) {
+  call(HelperProtocol::getProxyStatus, args(), typed(std::move(c), decodeStatus));
+}
+void HelperClient::selectOutbound(const std::string& groupTag, const std::string& outboundTag,
+                                  Completion<bool> c) {
+  call(HelperProtocol::selectOutbound, args(groupTag, outboundTag),
+       typed(std::move(c), decodeBool));
+}
+void HelperClient::setRouteMode(const std::string& mode, Completion<bool> c) {
+  call(HelperProtocol::setRouteMode, args(mode), typed(std::move(c), decodeBool));
+}
+void HelperClient::getTrafficStats(Completion<TrafficStats> c) {
+  call(HelperProtocol::getTrafficStats, args(), typed(std::move(c), decodeTraffic));
+}
+void HelperClient::updateTun(bool enable, Completion<bool> c) {
+  call(HelperProtocol::updateTun, args(enable), typed(std::move(c), decodeBool));
+}
+void HelperClient::kernelQuery(const std::string& method, const std::string& data,
+                               Completion<std::optional<std::string>> c) {
+  call(HelperProtocol::kernelQuery, args(method, data), typed(std::move(c), decodeOptionalString));
+}
+void HelperClient::installKernel(std::vector<uint8_t> binaryData, Completion<OperationResult> c) {
+  call(HelperProtocol::installKernel, args(IpcValue::binary(std::move(binaryData))),
+       typed(std::move(c), decodeOperation));
+}
+void HelperClient::getKernelVersion(Completion<std::optional<std::string>> c) {
+  call(HelperProtocol::getKernelVersion, args(), typed(std::move(c), decodeOptionalString));
+}
+
+// ---- Blocking calls ----
+
+Result<std::string> HelperClient::getVersion() {
+  return wait<std::string>([&](auto c) { getVersion(std::move(c)); });
+}
+Result<bool> HelperClient::uninstallHelper() {
+  return wait<bool>([&](auto c) { uninstallHelper(std::move(c)); });
+}
+Result<bool> HelperClient::setSystemProxy(const std::string& host, int64_t httpPort,
+                                          int64_t socksPort) {
+  return wait<bool>([&](auto c) { setSystemProxy(host, httpPort, socksPort, std::move(c)); });
+}
+Result<bool> HelperClient::clearSystemProxy() {
+  return wait<bool>([&](auto c) { clearSystemProxy(std::move(c)); });
+}
+Result<bool> HelperClient::flushDNS() {
+  return wait<bool>([&](auto c) { flushDNS(std::move(c)); });
+}
+Result<OperationResult> HelperClient::startProxy(const std::string& config) {
+  return wait<OperationResult>([&](auto c) { startProxy(config, std::move(c)); });
+}
+Result<bool> HelperClient::stopProxy() {
+  return wait<bool>([&](auto c) { stopProxy(std::move(c)); });
+}
+Result<OperationResult> HelperClient::reloadProxy(const std::string& config) {
+  return wait<OperationResult>([&](auto c) { reloadProxy(config, std::move(c)); });
+}
+Result<std::optional<ProxyStatus>> HelperClient::getProxyStatus() {
+  return wait<std::optional<ProxyStatus>>([&](auto c) { getProxyStatus(std::move(c)); });
+}
+Result<bool> HelperClient::selectOutbound(const std::string& groupTag,
+                                          const std::string& outboundTag) {
+  return wait<bool>([&](auto c) { selectOutbound(groupTag, outboundTag, std::move(c)); });
+}
+Result<bool> HelperClient::setRouteMode(const std::string& mode) {
+  return wait<bool>([&](auto c) { setRouteMode(mode, std::move(c)); });
+}
+Result<TrafficStats> HelperClient::getTrafficStats() {
+  return wait<TrafficStats>([&](auto c) { getTrafficStats(std::move(c)); });
+}
+Result<bool> HelperClient::updateTun(bool enable) {
+  return wait<bool>([&](auto c) { updateTun(enable, std::move(c)); });
+}
+Result<std::optional<std::string>> HelperClient::kernelQuery(const std::string& method,
+                                                             const std::string& data) {
+  return wait<std::optional<std::string>>([&](auto c) { kernelQuery(method, data, std::move(c)); });
+}
+Result<OperationResult> HelperClient::installKernel(std::vector<uint8_t> binaryData) {
+  return wait<OperationResult>(
+      [&](auto c) { installKernel(std::move(binaryData), std::move(c)); });
+}
+Result<std::optional<std::string>> HelperClient::getKernelVersion() {
+  return wait<std::optional<std::string>>([&](auto c) { getKernelVersion(std::move(c)); });
+}
+
+}  // namespace zelvo

@@ -1,0 +1,116 @@
+// The listening control socket, its teardown, and the errors of socket set-up.
+//
+// Descriptor lifetime. Four kinds of thread use the channel's descriptors: the
+// writers (writeFrame, under writeLock), the reader loop, the accepting drive
+// sequence and closeControlSocket(). A descriptor number must never be closed
+// while someone may still hand it to a system call, or that call could land on
+// an unrelated file that reused the number. The rules:
+//   - Writers test and use controlFd only while holding writeLock.
+//   - The reader and the accept never use the numbers in the fields: each takes
+//     its own duplicate under writeLock (duplicateDescriptor) and closes it
+//     itself when done.
+//   - closeControlSocket() takes the numbers out of the fields, shuts the
+//     sockets down (on Linux close() alone does not wake a thread blocked in
+//     accept, read or write on them; shutdown() does, also through the
+//     duplicates, because they share the socket), and closes the numbers only
+//     under writeLock, that is after any writer or duplicator that read them
+//     has finished.
+// closeControlSocket() cannot block behind a writer stuck on a full socket
+// buffer: the shutdown comes before it waits for writeLock and makes that
+// write fail.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "kernel/kernel_process_manager.h"
+#include "platform/host_paths.h"
+
+namespace zelvo {
+
+namespace {
+
+// The socket address holds 104 bytes on the platform the daemon was designed
+// for; keeping the same limit here keeps behaviour identical on both.
+constexpr size_t kMaxSocketPathBytes = 103;
+
+// strerror_r comes in a GNU and an XSI flavour; these pick the text from
+// either without depending on feature macros.
+[[maybe_unused]] const char* strerrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* strerrorText(const char* result, const char*) { return result; }
+
+void closeKeepingErrno(int fd) {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+}  // namespace
+
+platform::Error KernelProcessManager::posixError(const std::string& call) {
+  const int err = errno;
+  char buffer[256] = {};
+  const char* text = strerrorText(strerror_r(err, buffer, sizeof buffer), buffer);
+  return platform::Error(kErrorDomain, err, call + " failed: " + text);
+}
+
+void KernelProcessManager::setupControlSocket(const std::string& path) {
+  ::unlink(path.c_str());  // a leftover from an earlier run must not block bind
+
+  // Close-on-exec: the kernel we launch next must not inherit the listener.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw posixError("socket");
+
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() > kMaxSocketPathBytes) {
+    closeKeepingErrno(fd);
+    throw posixError("socket path too long");
+  }
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  addr.sun_path[path.size()] = '\0';
+
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    closeKeepingErrno(fd);
+    throw posixError("bind");
+  }
+  if (::listen(fd, 1) != 0) {
+    closeKeepingErrno(fd);
+    throw posixError("listen");
+  }
+  ::chmod(path.c_str(), 0660);  // the kernel runs as root too; keep everyone else out
+
+  listenFd_.store(fd);
+  log("Control socket listening at: " + path);
+}
+
+void KernelProcessManager::closeControlSocket() {
+  // Taking the numbers out first means every later writer, reader-loop test
+  // and duplicator sees -1, and that no two closers close the same number.
+  const int control = controlFd_.exchange(-1);
+  const int listener = listenFd_.exchange(-1);
+  if (control >= 0) ::shutdown(control, SHUT_RDWR);
+  if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
+  {
+    std::lock_guard<std::mutex> g(writeLock);
+    if (control >= 0) ::close(control);
+    if (listener >= 0) ::close(listener);
+  }
+  ::unlink(platform::joinPath(homeDir(), "control.sock").c_str());
+}
+
+int KernelProcessManager::duplicateDescriptor(const std::atomic<int>& field, int* number) {
+  std::lock_guard<std::mutex> g(writeLock);
+  const int fd = field.load();
+  if (number) *number = fd;
+  if (fd < 0) return -1;
+  return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+}  // namespace zelvo

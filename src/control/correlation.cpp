@@ -1,0 +1,204 @@
+// Request/reply correlation on the control connection, the reader loop that
+// delivers replies, and the delay results the kernel pushes on its own.
+//
+// A caller registers a Pending under a fresh id, writes its frame and waits on
+// the Pending's semaphore; the single reader takes the Pending out of the map
+// when the reply with that id arrives and signals it. Whoever takes a Pending
+// out of the map (reader on reply or at its end, caller on write failure or
+// time-out) is the only one to finish it, so no request is answered twice and
+// a late reply finds nothing and is dropped.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "control/json_text.h"
+#include "kernel/kernel_process_manager.h"
+
+namespace zelvo {
+
+namespace {
+
+// Identifies a socket independently of its descriptor number: descriptor
+// numbers are reused at once, socket inodes are not while the socket is open
+// (and the reader keeps the one it serves open).
+uint64_t socketIdentity(int fd) {
+  struct stat st{};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_ino);
+}
+
+// "code" that is an integer other than 0.
+bool isFailureCode(const Json& code) {
+  if (code.is_number_unsigned()) return code.get<uint64_t>() != 0;
+  if (code.is_number_integer()) return code.get<int64_t>() != 0;
+  return false;
+}
+
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+  // Clamped so that absurd time-outs cannot overflow the clock arithmetic.
+  seconds = std::clamp(seconds, 0.0, 100.0 * 365 * 24 * 3600);
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+             std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& method,
+                                                          const Json& data,
+                                                          double timeoutSeconds) {
+  if (controlFd_.load() < 0) return std::nullopt;
+
+  auto pending = std::make_shared<Pending>();
+  std::string id;
+  {
+    std::lock_guard<std::mutex> g(pendingLock);
+    id = std::to_string(++msgId_);
+    pending_.emplace(id, pending);
+  }
+
+  // Registered before writing: the reply may arrive before writeFrame returns.
+  if (!writeFrame(id, method, data)) {
+    std::lock_guard<std::mutex> g(pendingLock);
+    pending_.erase(id);
+    return std::nullopt;
+  }
+  log("→ " + method);
+
+  if (!pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
+    {
+      std::lock_guard<std::mutex> g(pendingLock);
+      pending_.erase(id);
+    }
+    log("← " + method + " 超时");
+    return std::nullopt;
+  }
+
+  // The reader stored obj before signalling; the semaphore orders the two.
+  std::optional<Json> reply = std::move(pending->obj);
+  if (reply) {
+    const auto code = reply->find("code");
+    if (code != reply->end() && isFailureCode(*code)) {
+      std::string text;
+      const auto d = reply->find("data");
+      if (d != reply->end()) text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
+      log("← " + method + " 失败 code=" + code->dump() + " " + text);
+    }
+  }
+  return reply;
+}
+
+void KernelProcessManager::startReaderLoop() {
+  // The reader works on its own duplicate of the connection, so that
+  // closeControlSocket() can close controlFd at any moment without the reader
+  // ever reading a reused number; the shutdown in closeControlSocket() still
+  // ends the reader's blocking read, since both share one socket.
+  const int fd = duplicateDescriptor(controlFd_);
+  const uint64_t socket = socketIdentity(fd);
+  {
+    std::lock_guard<std::mutex> g(pendingLock);
+    if (readerStarted_) {
+      // A reader still runs. For this same connection that is all we need. For
+      // a newer one (the old reader has been woken by the shutdown of its
+      // socket but has not finished yet), the old reader starts the new one as
+      // it leaves, so the new connection is never left without a reader.
+      if (fd >= 0 && socket != readerSocket_) readerRestartWanted_ = true;
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    readerStarted_ = true;
+    readerSocket_ = socket;
+  }
+
+  std::weak_ptr<KernelProcessManager> weakSelf = weak_from_this();
+  platform::globalQueue(platform::QoS::Utility).async([weakSelf, fd] {
+    auto self = weakSelf.lock();
+    if (!self) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    self->readerLoop(fd);
+  });
+}
+
+void KernelProcessManager::readerLoop(int fd) {
+  while (fd >= 0 && controlFd_.load() >= 0) {
+    std::optional<Json> frame = readFrame(fd);
+    if (!frame) break;
+
+    std::string id;
+    const auto idMember = frame->find("id");
+    if (idMember != frame->end() && idMember->is_string()) id = idMember->get<std::string>();
+
+    if (!id.empty()) {
+      std::shared_ptr<Pending> waiter;
+      {
+        std::lock_guard<std::mutex> g(pendingLock);
+        auto node = pending_.extract(id);
+        if (node) waiter = std::move(node.mapped());
+      }
+      // No waiter: it timed out already, or the id is unknown. Dropped quietly.
+      if (waiter) {
+        waiter->obj = std::move(*frame);
+        waiter->sem.signal();
+      }
+    } else {
+      collectPushedDelay(*frame);
+    }
+  }
+  if (fd >= 0) ::close(fd);
+
+  // Every caller still waiting gets nil now rather than at its time-out: no
+  // reply can reach it any more. (While a newer connection is being taken over,
+  // this may also release a request already written to it; that caller sees
+  // the same nil as on a lost connection.)
+  std::map<std::string, std::shared_ptr<Pending>> orphans;
+  bool restart = false;
+  {
+    std::lock_guard<std::mutex> g(pendingLock);
+    orphans.swap(pending_);
+    readerStarted_ = false;
+    readerSocket_ = 0;
+    restart = std::exchange(readerRestartWanted_, false);
+  }
+  for (auto& entry : orphans) entry.second->sem.signal();
+  log("reader loop 结束");
+
+  if (restart) startReaderLoop();
+}
+
+void KernelProcessManager::collectPushedDelay(const Json& frame) {
+  if (!frame.is_object()) return;
+  const auto method = frame.find("method");
+  if (method == frame.end() || !method->is_string() || *method != "message") return;
+  const auto message = frame.find("data");
+  if (message == frame.end() || !message->is_object()) return;
+  const auto type = message->find("type");
+  if (type == message->end() || !type->is_string() || *type != "delay") return;
+  const auto result = message->find("data");
+  if (result == message->end() || !result->is_object()) return;
+  const auto name = result->find("name");
+  if (name == result->end() || !name->is_string() || name->get_ref<const std::string&>().empty())
+    return;
+  const auto value = result->find("value");
+  if (value == result->end()) return;
+  const std::optional<int64_t> delay = control::truncatedInt64(*value);
+  if (!delay) return;
+
+  std::lock_guard<std::mutex> g(pushedDelaysLock);
+  pushedDelays_[name->get<std::string>()] = *delay;
+}
+
+std::map<std::string, int64_t> KernelProcessManager::pushedDelays() const {
+  std::lock_guard<std::mutex> g(pushedDelaysLock);
+  return pushedDelays_;
+}
+
+int64_t KernelProcessManager::msgId() const {
+  std::lock_guard<std::mutex> g(pendingLock);
+  return msgId_;
+}
+
+}  // namespace zelvo

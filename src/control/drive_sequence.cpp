@@ -1,0 +1,78 @@
+// The start-up drive sequence: accept the launched kernel's connection and
+// hand it its work directory, its configuration and the go to listen.
+//
+// The kernel gets its configuration only here (and on reload), never from a
+// file. Each step waits for its reply or time-out before the next is sent, so
+// the kernel sees the three requests strictly in order; no outcome stops the
+// sequence, because a kernel that half-failed a step is still better driven on
+// than left waiting.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "control/json_text.h"
+#include "kernel/kernel_process_manager.h"
+
+namespace zelvo {
+
+namespace {
+
+constexpr double kDriveStepTimeout = 5.0;
+
+}  // namespace
+
+void KernelProcessManager::acceptAndDrive() {
+  // Accept on a private duplicate of the listener so that closeControlSocket()
+  // may close the listener meanwhile; its shutdown wakes this accept.
+  int listenNumber = -1;
+  const int listener = duplicateDescriptor(listenFd_, &listenNumber);
+  int fd = -1;
+  if (listener >= 0) {
+    do {
+      fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    ::close(listener);
+  }
+  if (fd < 0) {
+    log("accept failed");
+    return;
+  }
+
+  // Publish the connection only if its listener is still the supervised one:
+  // if the socket was closed while we accepted, this connection belongs to a
+  // kernel nobody supervises any more.
+  bool current = false;
+  {
+    std::lock_guard<std::mutex> g(writeLock);
+    current = listenFd_.load() == listenNumber;
+    if (current) controlFd_.store(fd);
+  }
+  if (!current) {
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    log("accept failed");
+    return;
+  }
+  log("Kernel connected on control socket");
+
+  startReaderLoop();
+  sendActionAwait("initCore",
+                  control::jsonTextPayload(Json{{"home-dir", homeDir()}, {"version", protocolVersion}}),
+                  kDriveStepTimeout);
+  sendSetupConfig();
+  sendActionAwait("startListener", "", kDriveStepTimeout);
+  log("驱动序列完成");
+}
+
+void KernelProcessManager::sendSetupConfig() {
+  // An empty map must still go out as {}: the kernel expects an object.
+  Json selectedMap = Json::object();
+  for (const auto& [group, proxy] : lastSelections()) selectedMap[group] = proxy;
+  const Json payload{{"selected-map", std::move(selectedMap)},
+                     {"test-url", kConnectivityCheckURL},
+                     {"config", currentConfigYAML()}};
+  sendActionAwait("setupConfig", control::jsonTextPayload(payload), kDriveStepTimeout);
+}
+
+}  // namespace zelvo

@@ -1,0 +1,57 @@
+// The client-app watchdog: when the client application vanishes (crash,
+// force quit) while a kernel runs, stop the kernel and clear the system proxy
+// so the machine is not left routing through a proxy nobody controls.
+#include "platform/dispatch.h"
+#include "platform/process_probe.h"
+#include "service/helper.h"
+
+namespace zelvo {
+
+namespace {
+
+constexpr platform::Seconds kWatchdogFirstFire{4.0};
+constexpr platform::Seconds kWatchdogInterval{4.0};
+
+}  // namespace
+
+void Helper::startAppWatchdogIfNeeded() {
+  // Connections are accepted concurrently; the lock makes sure only the first
+  // one creates the timer.
+  std::lock_guard<std::mutex> guard(watchdogLock_);
+  if (appWatchdog_) return;
+  std::weak_ptr<Helper> weakSelf = weak();
+  appWatchdog_ = platform::RepeatingTimer::start(
+      platform::globalQueue(platform::QoS::Utility), kWatchdogFirstFire, kWatchdogInterval,
+      [weakSelf] {
+        if (auto self = weakSelf.lock()) self->checkAppAlive();
+      });
+  log("主程序看门狗已启动");
+}
+
+void Helper::checkAppAlive() {
+  if (!processManager_->state().isRunning()) return;
+
+  // The system-wide search runs only when our own child is not the answer.
+  const auto process = processManager_->process();
+  const bool trackedAlive = process && process->isRunning();
+  if (!trackedAlive && processManager_->currentKernelPid() < 1) return;
+
+  const pid_t pid = clientAppPid_.load();
+  if (pid < 1) return;
+  // A killed client that its parent has not reaped yet is gone too: only its
+  // zombie entry is left, and it will never switch the proxy off.
+  if (!platform::processIsGone(pid)) return;
+
+  const std::string pidText = std::to_string(pid);
+  log("看门狗：主程序(pid " + pidText + ")已消失（崩溃/强杀）→ 停内核 + 清系统代理/TUN");
+  clientAppPid_.store(0);
+  try {
+    processManager_->stop();
+  } catch (const std::exception&) {
+    // Nothing to add: the system proxy must be cleared whatever happened.
+  }
+  configureSystemProxy(false, "", 0, 0);
+  log("看门狗：已因主程序(pid " + pidText + ")消失完成兜底拆除，系统恢复直连");
+}
+
+}  // namespace zelvo

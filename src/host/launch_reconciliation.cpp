@@ -1,0 +1,34 @@
+// Launch reconciliation: settle, once at start-up, what an earlier run that
+// ended abnormally left behind: a kernel still serving connections, and a
+// system proxy still pointing at this machine.
+#include "service/helper.h"
+
+namespace zelvo {
+
+void Helper::reconcileOrphanKernelOnLaunch() {
+  auto& manager = *processManager_;
+  if (manager.currentKernelPid() >= 1) {
+    // Taking the survivor over keeps the user's connections up; the proxy it
+    // serves is still correct, so nothing else is touched.
+    if (manager.reAdoptRunningKernel()) {
+      log("启动对账：重接管存活内核，连接保持（未断网）");
+      return;
+    }
+    log("启动对账：重接管失败 → 杀内核 + 清系统代理");
+    manager.killStaleKernel();
+    manager.wipeConfig();
+    if (isLocalSystemProxyLeftover()) configureSystemProxy(false, "", 0, 0);
+    return;
+  }
+
+  // No kernel: a proxy still pointing here would black-hole all traffic.
+  // One pointing elsewhere (a corporate proxy) is none of our business.
+  if (isLocalSystemProxyLeftover()) {
+    log("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连");
+    configureSystemProxy(false, "", 0, 0);
+  }
+  manager.wipeConfig();
+  log("启动对账：无存活内核，残留已清理");
+}
+
+}  // namespace zelvo

@@ -1,0 +1,253 @@
+#include "platform/ipc_client.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace zelvo::platform {
+
+struct IpcClientConnection::State {
+  std::string socketPath;
+  std::shared_ptr<const IpcInterface> interface;
+  int fd = -1;  // closed when the last owner (public object or reader thread) lets go
+
+  ~State() {
+    if (fd >= 0) ::close(fd);
+  }
+  std::thread reader;
+  std::atomic<std::thread::id> readerId;
+
+  std::mutex writeLock;  // one whole outgoing frame
+
+  std::mutex pendingLock;  // everything below
+  uint64_t nextSeq = 1;
+  struct Call {
+    const IpcMethod* method;
+    Completion completion;
+  };
+  std::map<uint64_t, Call> pending;
+  bool broken = false;  // no further sends; set once
+  std::optional<Error> brokenError;
+  std::function<void()> interruptionHandler;
+  bool invalidatedByUs = false;
+
+  // Marks the connection broken and fails every pending call with `err`.
+  // Returns true for the call that broke it.
+  bool breakWith(const Error& err) {
+    std::map<uint64_t, Call> failed;
+    {
+      std::lock_guard lock(pendingLock);
+      if (broken) return false;
+      broken = true;
+      brokenError = err;
+      failed.swap(pending);
+    }
+    ::shutdown(fd, SHUT_RDWR);
+    for (auto& [seq, call] : failed) call.completion(IpcResult{std::nullopt, err});
+    return true;
+  }
+
+  void readLoop();
+  std::optional<Error> dispatchReply(const std::vector<uint8_t>& body);
+};
+
+namespace {
+thread_local bool tlsReaderThread = false;
+
+Error ipcError(long code, const std::string& text) { return Error(kIpcErrorDomain, code, text); }
+}  // namespace
+
+std::optional<Error> IpcClientConnection::State::dispatchReply(const std::vector<uint8_t>& body) {
+  IpcValue message;
+  try {
+    message = decodeBody(body);
+  } catch (const std::exception& e) {
+    return ipcError(kIpcReplyInvalid, std::string("malformed reply: ") + e.what());
+  }
+  auto seq = message.find("seq");
+  auto reply = message.find("reply");
+  if (seq == message.end() || !seq->is_number_unsigned() || reply == message.end()) {
+    return ipcError(kIpcReplyInvalid, "reply without seq or reply");
+  }
+  Call call;
+  {
+    std::lock_guard lock(pendingLock);
+    auto it = pending.find(seq->get<uint64_t>());
+    if (it == pending.end()) return ipcError(kIpcReplyInvalid, "reply to no pending request");
+    call = std::move(it->second);
+    pending.erase(it);
+  }
+  if (auto why = IpcInterface::check(call.method->reply, *reply)) {
+    Error err = ipcError(kIpcReplyInvalid, "reply to " + call.method->selector + ": " + *why);
+    call.completion(IpcResult{std::nullopt, err});
+    return err;
+  }
+  call.completion(IpcResult{std::move(*reply), std::nullopt});
+  return std::nullopt;
+}
+
+void IpcClientConnection::State::readLoop() {
+  readerId.store(std::this_thread::get_id());
+  tlsReaderThread = true;
+  FrameAssembler assembler;
+  std::vector<uint8_t> buf(64 * 1024);
+  std::optional<Error> failure;
+  while (!failure) {
+    ssize_t n = ::read(fd, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bool ok = assembler.feed(buf.data(), size_t(n), [&](std::vector<uint8_t>&& body) {
+      if (!failure) failure = dispatchReply(body);
+    });
+    if (!ok && !failure) failure = ipcError(kIpcReplyInvalid, "malformed frame from the helper");
+  }
+  bool ours;
+  {
+    std::lock_guard lock(pendingLock);
+    ours = invalidatedByUs;
+  }
+  Error err = failure ? *failure
+              : ours  ? ipcError(kIpcConnectionInvalid, "connection invalidated")
+                      : ipcError(kIpcConnectionInterrupted,
+                                 "connection to the helper at " + socketPath + " was interrupted");
+  if (breakWith(err) && !ours) {
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(pendingLock);
+      handler = std::move(interruptionHandler);
+    }
+    if (handler) handler();
+  }
+}
+
+std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
+    const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.size() >= sizeof addr.sun_path) {
+    throw Error("NSPOSIXErrorDomain", ENAMETOOLONG, std::strerror(ENAMETOOLONG));
+  }
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, std::strerror(errno));
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    int err = errno;
+    ::close(fd);
+    throw Error("NSPOSIXErrorDomain", err, std::strerror(err));
+  }
+  auto st = std::make_shared<State>();
+  st->socketPath = socketPath;
+  st->interface = std::move(remoteInterface);
+  st->fd = fd;
+  st->reader = std::thread([st] { st->readLoop(); });
+  return std::shared_ptr<IpcClientConnection>(new IpcClientConnection(st));
+}
+
+IpcClientConnection::IpcClientConnection(std::shared_ptr<State> st) : st_(std::move(st)) {}
+
+IpcClientConnection::~IpcClientConnection() {
+  invalidate();
+  if (onReaderThread()) {
+    // Dropped from inside a completion: the reader ends on its own once the
+    // completion returns and releases the state (and the descriptor) last.
+    st_->reader.detach();
+  } else if (st_->reader.joinable()) {
+    st_->reader.join();
+  }
+}
+
+void IpcClientConnection::send(std::string_view selector, IpcValue args, Completion completion) {
+  const IpcMethod* method = st_->interface->method(selector);
+  if (!method) {
+    completion({std::nullopt, ipcError(kIpcBadRequest, "unknown selector " + std::string(selector))});
+    return;
+  }
+  if (auto why = IpcInterface::check(method->args, args)) {
+    completion({std::nullopt, ipcError(kIpcBadRequest, method->selector + ": " + *why)});
+    return;
+  }
+  uint64_t seq = 0;
+  std::optional<Error> broken;
+  {
+    std::lock_guard lock(st_->pendingLock);
+    if (st_->broken) {
+      broken = st_->brokenError;
+    } else {
+      seq = st_->nextSeq++;
+      st_->pending.emplace(seq, State::Call{method, std::move(completion)});
+    }
+  }
+  if (broken) {
+    completion({std::nullopt, *broken});
+    return;
+  }
+  IpcValue message = IpcValue::object();
+  message["seq"] = seq;
+  message["sel"] = method->selector;
+  message["args"] = std::move(args);
+  std::vector<uint8_t> frame;
+  try {
+    frame = encodeFrame(message);
+  } catch (const std::exception& e) {
+    std::optional<State::Call> call;
+    {
+      std::lock_guard lock(st_->pendingLock);
+      auto it = st_->pending.find(seq);
+      if (it != st_->pending.end()) {
+        call = std::move(it->second);
+        st_->pending.erase(it);
+      }
+    }
+    if (call) call->completion({std::nullopt, ipcError(kIpcBadRequest, e.what())});
+    return;
+  }
+  int err;
+  {
+    std::lock_guard lock(st_->writeLock);
+    err = writeAll(st_->fd, frame.data(), frame.size());
+  }
+  if (err != 0) {
+    // The reader sees the same breakage and fails this call with the rest.
+    ::shutdown(st_->fd, SHUT_RDWR);
+  }
+}
+
+void IpcClientConnection::setInterruptionHandler(std::function<void()> handler) {
+  std::lock_guard lock(st_->pendingLock);
+  st_->interruptionHandler = std::move(handler);
+}
+
+void IpcClientConnection::invalidate() {
+  {
+    std::lock_guard lock(st_->pendingLock);
+    if (st_->broken) return;
+    st_->invalidatedByUs = true;
+  }
+  ::shutdown(st_->fd, SHUT_RDWR);
+}
+
+bool IpcClientConnection::isValid() const {
+  std::lock_guard lock(st_->pendingLock);
+  return !st_->broken && !st_->invalidatedByUs;
+}
+
+bool IpcClientConnection::onReaderThread() const {
+  return st_->readerId.load() == std::this_thread::get_id();
+}
+
+bool IpcClientConnection::onAnyReaderThread() { return tlsReaderThread; }
+
+const std::string& IpcClientConnection::socketPath() const { return st_->socketPath; }
+
+}  // namespace zelvo::platform

@@ -1,0 +1,90 @@
+// IPC client connection: the client end of the helper's IPC endpoint (the
+// stand-in for an NSXPCConnection made to a Mach service).
+//
+// send() writes one request and registers its completion; a reader thread
+// matches replies to requests by their sequence number, checks each reply
+// against the remote interface and calls the completion exactly once: with
+// the reply arguments, or with an error. When the connection breaks (the
+// helper went away, or sent something that does not fit the interface),
+// every pending completion fails at once, and so does every later send().
+//
+// Completions run on the connection's reader thread, one at a time and in
+// the order the replies arrive. They must not wait for another reply of the
+// same connection (that reply could never be read); HelperClient's blocking
+// calls detect that and fail instead of deadlocking.
+//
+// Thread-safety: every public method may be called from any thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+#include "platform/ipc_frame.h"
+#include "platform/ipc_interface.h"
+
+namespace zelvo::platform {
+
+// Errors of the IPC client, in this domain with these codes (the values of
+// the NSXPCConnection error codes they stand for).
+inline constexpr const char* kIpcErrorDomain = "ZelvoIPCErrorDomain";
+enum IpcErrorCode : long {
+  kIpcConnectionInterrupted = 4097,  // the helper went away while a call was pending
+  kIpcConnectionInvalid = 4099,      // the connection was closed or could not be made
+  kIpcReplyInvalid = 4101,           // a reply that does not fit the interface
+  kIpcTimedOut = 4102,               // a blocking call gave up waiting
+  kIpcBadRequest = 4103,             // the arguments do not fit the interface
+};
+
+struct IpcResult {
+  std::optional<IpcValue> reply;  // the reply arguments, checked against the interface
+  std::optional<Error> error;
+  bool ok() const { return reply.has_value(); }
+};
+
+class IpcClientConnection {
+ public:
+  using Completion = std::function<void(IpcResult)>;
+
+  // Connects to the socket at `socketPath` (blocking; a Unix-domain connect
+  // does not wait for the server to accept). Throws Error in the POSIX domain
+  // with the errno of socket() or connect() when the helper cannot be reached.
+  static std::shared_ptr<IpcClientConnection> connect(
+      const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface);
+
+  // Stops the reader thread (and waits for it unless called from a completion).
+  ~IpcClientConnection();
+  IpcClientConnection(const IpcClientConnection&) = delete;
+  IpcClientConnection& operator=(const IpcClientConnection&) = delete;
+
+  // Sends `selector` with `args`. The completion runs exactly once, on the
+  // reader thread; when the request cannot be sent it runs before send()
+  // returns.
+  void send(std::string_view selector, IpcValue args, Completion completion);
+
+  // Runs once, on the reader thread, when the helper closes the connection or
+  // it breaks for any reason other than invalidate().
+  void setInterruptionHandler(std::function<void()> handler);
+
+  // Closes the connection; pending completions fail with
+  // kIpcConnectionInvalid. Idempotent.
+  void invalidate();
+  bool isValid() const;
+  // True on this connection's reader thread (inside a completion or handler).
+  bool onReaderThread() const;
+  // True on the reader thread of any client connection.
+  static bool onAnyReaderThread();
+
+  const std::string& socketPath() const;
+
+  struct State;
+
+ private:
+  explicit IpcClientConnection(std::shared_ptr<State> st);
+  std::shared_ptr<State> st_;
+};
+
+}  // namespace zelvo::platform

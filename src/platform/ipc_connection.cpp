@@ -1,0 +1,242 @@
+#include "platform/ipc_connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <stdexcept>
+
+#include "platform/log.h"
+
+namespace zelvo::platform {
+
+namespace {
+// A peer that does not read its replies gets this long to make room for one
+// frame before the connection is dropped.
+constexpr int kWriteStallMillis = 10'000;
+
+constexpr int kHighFrames = 64;
+constexpr int kLowFrames = 16;
+constexpr size_t kHighBytes = 64u << 20;
+constexpr size_t kLowBytes = 16u << 20;
+}  // namespace
+
+struct IpcReply::State {
+  std::weak_ptr<IpcConnection> connection;
+  std::shared_ptr<const IpcInterface> interface;  // keeps `method` alive
+  const IpcMethod* method = nullptr;
+  IpcValue seq;
+  std::atomic<bool> sent{false};
+};
+
+void IpcReply::operator()(IpcValue replyArgs) const {
+  if (!st_ || st_->sent.exchange(true)) return;
+  auto conn = st_->connection.lock();
+  if (!conn) return;
+  if (auto why = IpcInterface::check(st_->method->reply, replyArgs)) {
+    systemLog("IPC: reply to " + st_->method->selector + " does not match " +
+              st_->interface->protocolName() + ": " + *why);
+    conn->invalidate();
+    return;
+  }
+  IpcValue message = IpcValue::object();
+  message["seq"] = st_->seq;
+  message["reply"] = std::move(replyArgs);
+  conn->sendMessage(message);
+}
+
+bool IpcReply::wasSent() const { return st_ && st_->sent.load(); }
+
+IpcConnection::IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
+                             std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue)
+    : id_(id),
+      pid_(pid),
+      uid_(uid),
+      gid_(gid),
+      loop_(std::move(loop)),
+      queue_(std::move(queue)),
+      fd_(fd) {}
+
+IpcConnection::~IpcConnection() {
+  // Normally the I/O thread closed it already; a connection that never got
+  // that far (the listener went away) closes here.
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void IpcConnection::setExportedInterface(std::shared_ptr<const IpcInterface> interface) {
+  std::lock_guard lock(handlersLock_);
+  interface_ = std::move(interface);
+}
+
+void IpcConnection::setExportedObject(IpcDispatcher dispatcher) {
+  std::lock_guard lock(handlersLock_);
+  dispatcher_ = std::move(dispatcher);
+}
+
+void IpcConnection::setInvalidationHandler(std::function<void()> handler) {
+  std::lock_guard lock(handlersLock_);
+  invalidationHandler_ = std::move(handler);
+}
+
+void IpcConnection::setInterruptionHandler(std::function<void()> handler) {
+  std::lock_guard lock(handlersLock_);
+  interruptionHandler_ = std::move(handler);
+}
+
+void IpcConnection::resume() {
+  if (resumed_.exchange(true)) return;
+  if (auto loop = loop_.lock()) loop->requestWatch(id_);
+}
+
+void IpcConnection::shutdownSocket() {
+  std::lock_guard lock(fdLock_);
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+void IpcConnection::invalidate() {
+  if (invalidated_.exchange(true)) return;
+  // Shutting down first wakes a writer stalled in poll and tells the peer at
+  // once; the I/O thread then closes the descriptor.
+  shutdownSocket();
+  if (auto loop = loop_.lock()) loop->requestClose(id_);
+}
+
+void IpcConnection::closeFromLoop(bool stopDelivery) {
+  if (stopDelivery) invalidated_.store(true);
+  closed_.store(true);
+  shutdownSocket();
+  {
+    std::scoped_lock lock(writeLock_, fdLock_);
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+  if (invalidationFired_.exchange(true)) return;
+  // The handler runs after the requests already queued, and the dispatcher is
+  // dropped so that nothing it captured outlives the connection's use.
+  queue_->async([self = shared_from_this()] {
+    std::function<void()> handler;
+    {
+      std::lock_guard lock(self->handlersLock_);
+      handler = std::move(self->invalidationHandler_);
+      self->invalidationHandler_ = nullptr;
+      self->interruptionHandler_ = nullptr;
+      self->dispatcher_ = nullptr;
+    }
+    if (handler) handler();
+  });
+}
+
+bool IpcConnection::backlogHigh() const {
+  return queuedFrames_.load() >= kHighFrames || queuedBytes_.load() >= kHighBytes;
+}
+
+bool IpcConnection::backlogLow() const {
+  return queuedFrames_.load() < kLowFrames && queuedBytes_.load() < kLowBytes;
+}
+
+void IpcConnection::deliver(std::vector<uint8_t>&& body) {
+  size_t size = body.size();
+  handle(std::move(body));
+  queuedBytes_.fetch_sub(size);
+  queuedFrames_.fetch_sub(1);
+  if (paused_.load() && backlogLow() && paused_.exchange(false)) {
+    if (auto loop = loop_.lock()) loop->requestWatch(id_);
+  }
+}
+
+void IpcConnection::handle(std::vector<uint8_t>&& body) {
+  if (invalidated_.load()) return;
+  std::shared_ptr<const IpcInterface> interface;
+  IpcDispatcher dispatcher;
+  {
+    std::lock_guard lock(handlersLock_);
+    interface = interface_;
+    dispatcher = dispatcher_;
+  }
+  IpcValue message;
+  try {
+    message = decodeBody(body);
+  } catch (const std::exception&) {
+    invalidate();
+    return;
+  }
+  std::vector<uint8_t>().swap(body);  // the decoded copy is all we need now
+
+  auto seq = message.find("seq");
+  auto sel = message.find("sel");
+  auto args = message.find("args");
+  bool seqOk = seq != message.end() &&
+               ((seq->is_number_unsigned() && seq->get<uint64_t>() >= 1) ||
+                (seq->is_number_integer() && seq->get<int64_t>() >= 1));
+  bool wellFormed = seqOk && sel != message.end() && sel->is_string() && args != message.end() &&
+                    args->is_array();
+  if (!wellFormed || !interface || !dispatcher) {
+    invalidate();
+    return;
+  }
+  const IpcMethod* method = interface->method(sel->get_ref<const std::string&>());
+  if (!method || IpcInterface::check(method->args, *args)) {
+    invalidate();
+    return;
+  }
+  auto st = std::make_shared<IpcReply::State>();
+  st->connection = weak_from_this();
+  st->interface = interface;
+  st->method = method;
+  st->seq = *seq;
+  try {
+    dispatcher(*method, std::move(*args), IpcReply(std::move(st)));
+  } catch (const std::exception& e) {
+    // Handlers are not meant to throw; if one does, only this peer pays.
+    systemLog("IPC: handler of " + method->selector + " failed: " + e.what());
+    invalidate();
+  }
+}
+
+void IpcConnection::sendMessage(const IpcValue& message) {
+  std::vector<uint8_t> frame;
+  try {
+    frame = encodeFrame(message);
+  } catch (const std::exception& e) {
+    systemLog(std::string("IPC: cannot encode a reply: ") + e.what());
+    invalidate();
+    return;
+  }
+  bool failed = false;
+  {
+    // Held across the whole frame, including a bounded wait for room, so that
+    // concurrent replies never interleave their bytes.
+    std::lock_guard lock(writeLock_);
+    if (fd_ < 0) return;
+    const uint8_t* p = frame.data();
+    size_t left = frame.size();
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteStallMillis);
+    while (left > 0) {
+      ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        p += n;
+        left -= size_t(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+        pollfd pfd{fd_, POLLOUT, 0};
+        if (ms > 0 && ::poll(&pfd, 1, int(ms)) >= 0 && !(pfd.revents & (POLLERR | POLLHUP))) {
+          continue;
+        }
+      }
+      failed = true;
+      break;
+    }
+  }
+  if (failed) invalidate();
+}
+
+}  // namespace zelvo::platform

@@ -1,0 +1,161 @@
+// IPC connection: one accepted client of an IpcListener (the server side of
+// an NSXPCConnection).
+//
+// A connection starts suspended. The listener's delegate sets its exported
+// interface, its exported object (a dispatcher of checked requests) and its
+// handlers, then resumes it. From then on each complete request is checked
+// against the interface and handed to the dispatcher on the connection's own
+// serial queue: requests of one connection are delivered in order, one at a
+// time. The dispatcher answers through an IpcReply, from any thread, exactly
+// once; later calls are ignored.
+//
+// Anything the peer sends that does not fit the interface (a malformed frame,
+// an unknown selector, wrong arguments, a class not allowed) invalidates the
+// connection: it is closed and its invalidation handler runs once, on the
+// connection's queue, after the requests delivered before. A peer that hangs
+// up invalidates it the same way. The interruption handler exists for
+// symmetry with the client side; a server-side connection never interrupts.
+//
+// Thread-safety: every public method may be called from any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/dispatch.h"
+#include "platform/ipc_frame.h"
+#include "platform/ipc_interface.h"
+
+namespace zelvo::platform {
+
+class IpcConnection;
+class IpcListener;
+
+namespace detail {
+// What a connection needs from the listener's I/O thread. Both calls return
+// at once; the work happens on the I/O thread, which alone closes descriptors
+// and changes what it watches.
+class IpcLoop {
+ public:
+  virtual ~IpcLoop() = default;
+  virtual void requestClose(uint64_t connectionId) = 0;
+  virtual void requestWatch(uint64_t connectionId) = 0;
+};
+}  // namespace detail
+
+// The reply block of one request. Copyable; all copies share one "sent" flag.
+class IpcReply {
+ public:
+  IpcReply() = default;
+  // Sends the reply arguments (an array in the order of the method's reply
+  // slots). The first call sends; later calls do nothing. A reply that does
+  // not fit the interface is a bug of the service: it is logged and the
+  // connection is invalidated instead.
+  void operator()(IpcValue replyArgs) const;
+  bool wasSent() const;
+
+ private:
+  friend class IpcConnection;
+  struct State;
+  explicit IpcReply(std::shared_ptr<State> st) : st_(std::move(st)) {}
+  std::shared_ptr<State> st_;
+};
+
+using IpcDispatcher = std::function<void(const IpcMethod& method, IpcValue args, IpcReply reply)>;
+
+class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
+ public:
+  ~IpcConnection();
+  IpcConnection(const IpcConnection&) = delete;
+  IpcConnection& operator=(const IpcConnection&) = delete;
+
+  // The peer's credentials, read with SO_PEERCRED when it connected. A peer
+  // in another pid namespace reports process id 0.
+  pid_t processIdentifier() const { return pid_; }
+  uid_t effectiveUserIdentifier() const { return uid_; }
+  gid_t effectiveGroupIdentifier() const { return gid_; }
+
+  void setExportedInterface(std::shared_ptr<const IpcInterface> interface);
+  void setExportedObject(IpcDispatcher dispatcher);
+  void setInvalidationHandler(std::function<void()> handler);
+  void setInterruptionHandler(std::function<void()> handler);
+
+  // Starts reading requests. Without an exported interface every request is
+  // refused (and the connection invalidated).
+  void resume();
+  // Closes the connection; requests not yet delivered are dropped and later
+  // replies are discarded. Idempotent.
+  void invalidate();
+  bool isValid() const { return !invalidated_.load() && !closed_.load(); }
+
+  // The serial queue on which requests and the invalidation handler run.
+  Queue& queue() { return *queue_; }
+
+ private:
+  friend class IpcReply;
+  friend class IpcListener;
+  friend class IpcEventLoop;
+
+  IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
+                std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue);
+
+  // Serial queue: decode, check and dispatch one request body.
+  void deliver(std::vector<uint8_t>&& body);
+  void handle(std::vector<uint8_t>&& body);
+  // Any thread: writes one whole frame under writeLock_.
+  void sendMessage(const IpcValue& message);
+  // I/O thread: closes the descriptor and schedules the invalidation handler.
+  // After a peer's hang-up (`stopDelivery` false) the requests it sent before
+  // are still delivered, their replies discarded; after a protocol error or
+  // invalidate() they are dropped.
+  void closeFromLoop(bool stopDelivery);
+  void shutdownSocket();
+
+  const uint64_t id_;
+  const pid_t pid_;
+  const uid_t uid_;
+  const gid_t gid_;
+  const std::weak_ptr<detail::IpcLoop> loop_;
+  const std::shared_ptr<Queue> queue_;
+
+  // Guards the exported interface, object and handlers (set by the delegate,
+  // read on the serial queue).
+  mutable std::mutex handlersLock_;
+  std::shared_ptr<const IpcInterface> interface_;
+  IpcDispatcher dispatcher_;
+  std::function<void()> invalidationHandler_;
+  std::function<void()> interruptionHandler_;
+
+  std::atomic<bool> resumed_{false};
+  std::atomic<bool> invalidated_{false};  // no further delivery
+  std::atomic<bool> closed_{false};       // descriptor closed; replies discarded
+  std::atomic<bool> invalidationFired_{false};
+
+  // The descriptor is closed only by the I/O thread, holding both locks, so
+  // either lock suffices to read it. fdLock_ is never held across a blocking
+  // call; writeLock_ is held across a whole frame write (see sendMessage).
+  std::mutex fdLock_;
+  std::mutex writeLock_;
+  int fd_;
+
+  // Owned by the I/O thread.
+  FrameAssembler assembler_;
+  bool watched_ = false;
+
+  // Backpressure: frames handed to the queue and not yet handled. The I/O
+  // thread stops reading a connection whose backlog is high and the queue
+  // restarts it once the backlog is low.
+  std::atomic<int> queuedFrames_{0};
+  std::atomic<size_t> queuedBytes_{0};
+  std::atomic<bool> paused_{false};
+  bool backlogHigh() const;
+  bool backlogLow() const;
+};
+
+}  // namespace zelvo::platform

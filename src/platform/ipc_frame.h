@@ -1,0 +1,80 @@
+// IPC frames: the wire format between the helper and its clients.
+//
+// A frame is a 4-byte little-endian unsigned body length followed by the body,
+// one MessagePack map. Bodies are 1 byte to 256 MiB; any other length is a
+// protocol error. The body is scanned before it is decoded so that hostile
+// input (deep nesting, counts larger than the data, invalid UTF-8, extension
+// types) is refused without recursion or allocation proportional to a claim.
+//
+// FrameAssembler reassembles frames from a non-blocking stream. It commits
+// memory only as bytes arrive: a header promising 200 MiB followed by silence
+// costs what actually arrived, never the promise.
+//
+// Nothing here is shared between threads; each assembler belongs to one reader.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelvo::platform {
+
+// A decoded IPC message. Maps keep their keys in insertion order, so what a
+// peer encodes in a given order (an archive's fields, "seq" before "sel") goes
+// out in that order.
+using IpcValue = nlohmann::ordered_json;
+
+inline constexpr size_t kFrameHeaderSize = 4;
+inline constexpr uint32_t kMaxFrameBody = 256u * 1024u * 1024u;
+// Nesting deeper than this is refused; real messages nest three or four deep.
+inline constexpr int kMaxMessageDepth = 32;
+
+// Encodes `message` as one frame (header + MessagePack body). Throws
+// std::length_error when the body would exceed kMaxFrameBody.
+std::vector<uint8_t> encodeFrame(const IpcValue& message);
+
+// Checks that `body` is exactly one well-formed MessagePack value whose
+// strings are valid UTF-8, with no extension types and no nesting deeper than
+// kMaxMessageDepth. Iterative, so hostile nesting cannot exhaust the stack.
+// Returns the reason when it is not.
+std::optional<std::string> scanMessagePack(const uint8_t* body, size_t size);
+
+// Decodes one frame body into a map. Throws std::invalid_argument (with the
+// reason) when the body fails scanMessagePack, cannot be decoded, or is not a
+// map.
+IpcValue decodeBody(const std::vector<uint8_t>& body);
+
+class FrameAssembler {
+ public:
+  using FrameSink = std::function<void(std::vector<uint8_t>&& body)>;
+
+  // Consumes `size` bytes; calls `sink` once per completed body, in order.
+  // Returns false on a protocol error (the stream is then unusable; further
+  // calls keep returning false).
+  bool feed(const uint8_t* data, size_t size, const FrameSink& sink);
+
+  // Bytes held for the frame in progress (its header and partial body).
+  size_t bufferedBytes() const { return headerFill_ + body_.size(); }
+  size_t capacityBytes() const { return body_.capacity(); }
+  bool failed() const { return failed_; }
+
+ private:
+  uint8_t header_[kFrameHeaderSize] = {};
+  size_t headerFill_ = 0;
+  uint32_t expected_ = 0;  // body length of the frame in progress, once known
+  std::vector<uint8_t> body_;
+  bool failed_ = false;
+};
+
+// Blocking helpers for a connected stream socket (client side). writeAll
+// sends everything with MSG_NOSIGNAL and returns 0 or the errno. readFrame
+// returns the body, or nullopt on end of stream or error, with the errno (0
+// at a clean end of stream, EPROTO for a bad length) in `*err`.
+int writeAll(int fd, const uint8_t* data, size_t size);
+std::optional<std::vector<uint8_t>> readFrame(int fd, int* err);
+
+}  // namespace zelvo::platform

@@ -1,0 +1,452 @@
+#include "platform/subprocess.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/log.h"
+
+extern char** environ;
+
+namespace zelvo::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Once the child has exited, how long the watcher still waits for the pipe to
+// reach end of file. A grandchild that inherited the pipe may hold it open for
+// ever; waitUntilExit() must not wait for that.
+constexpr auto kPipeGraceAfterExit = std::chrono::seconds(2);
+
+// Owns a descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = o.release();
+    }
+    return *this;
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// RAII for the spawn attribute and file-action objects.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+// Moves a new descriptor above the standard three, so that a daemon started
+// with a closed standard stream cannot have its pipe clobbered by the child's
+// stream set-up.
+int aboveStandardStreams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  int err = errno;
+  ::close(fd);
+  if (moved < 0) throw Error::fromErrno(err, "fcntl");
+  return moved;
+}
+
+void check(int rc, const char* what) {
+  if (rc != 0) throw Error::fromErrno(rc, what);
+}
+
+}  // namespace
+
+struct Subprocess::State {
+  // Set-up (written before launch by the owner's thread, read by launch()).
+  std::string executable;
+  std::vector<std::string> arguments;
+  std::optional<std::map<std::string, std::string>> environment;
+  std::string currentDirectory;
+  Stream stdoutMode = Stream::Inherit;
+  int stdoutFd = -1;
+  Stream stderrMode = Stream::Inherit;
+  int stderrFd = -1;
+  Stream stdinMode = Stream::Inherit;
+
+  std::weak_ptr<Subprocess> owner;  // the handler's argument; never kept alive here
+
+  mutable std::mutex mu;  // guards everything below
+  std::condition_variable cv;
+  bool launched = false;
+  pid_t pid = 0;
+  bool reaped = false;    // the pid is gone: no more signals to it
+  bool finished = false;  // reaped and the pipe drained (or its grace ran out)
+  int status = -1;
+  bool bySignal = false;
+  bool pipeOpen = false;  // the reader has not yet seen end of file
+  std::string output;
+  TerminationHandler handler;
+  bool handlerDone = false;  // taken to run (or the owner was gone): never again
+
+  // Runs on the watcher thread: reaps by pid, then hands over to the handler.
+  static void watch(std::shared_ptr<State> st);
+  // Runs on the reader thread: collects the pipe until end of file.
+  static void drain(std::shared_ptr<State> st, Fd readEnd);
+  void runHandlerIfDue(std::unique_lock<std::mutex>& lock);
+};
+
+void Subprocess::State::watch(std::shared_ptr<State> st) {
+  const pid_t pid = st->pid;  // written before this thread started
+  // Wait without reaping, then reap under the lock: while the lock is held
+  // and `reaped` is false the pid cannot be recycled, so sendSignal() never
+  // hits a stranger.
+  siginfo_t info{};
+  int rc;
+  do {
+    rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
+  } while (rc != 0 && errno == EINTR);
+
+  std::unique_lock<std::mutex> lock(st->mu);
+  int raw = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &raw, WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got == pid) {
+    if (WIFSIGNALED(raw)) {
+      st->status = WTERMSIG(raw);
+      st->bySignal = true;
+    } else if (WIFEXITED(raw)) {
+      st->status = WEXITSTATUS(raw);
+    }
+  } else {
+    // Someone else reaped it (SIGCHLD ignored, or a stray waitpid(-1)): the
+    // status is lost, but the child is certainly gone.
+    int err = got < 0 ? errno : ECHILD;
+    systemLog("subprocess " + std::to_string(pid) +
+              ": exit status unavailable: " + Error::fromErrno(err).localizedDescription());
+  }
+  st->reaped = true;
+  st->cv.notify_all();
+
+  st->cv.wait_until(lock, Clock::now() + kPipeGraceAfterExit, [&] { return !st->pipeOpen; });
+  st->finished = true;
+  st->cv.notify_all();
+  st->runHandlerIfDue(lock);
+}
+
+void Subprocess::State::drain(std::shared_ptr<State> st, Fd readEnd) {
+  char buf[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    std::lock_guard<std::mutex> lock(st->mu);
+    st->output.append(buf, static_cast<size_t>(n));
+  }
+  std::lock_guard<std::mutex> lock(st->mu);
+  st->pipeOpen = false;
+  st->cv.notify_all();
+}
+
+// Caller holds `lock`; it is released while the handler runs.
+void Subprocess::State::runHandlerIfDue(std::unique_lock<std::mutex>& lock) {
+  if (!finished || handlerDone || !handler) return;
+  auto self = owner.lock();
+  handlerDone = true;
+  TerminationHandler h = std::move(handler);
+  handler = nullptr;
+  if (!self) return;  // the owner is gone; nobody to tell
+  lock.unlock();
+  h(*self);
+  h = nullptr;  // captures die before the owner reference below
+  self.reset();
+  lock.lock();
+}
+
+std::shared_ptr<Subprocess> Subprocess::create() {
+  std::shared_ptr<Subprocess> p(new Subprocess());
+  p->st_->owner = p;
+  return p;
+}
+
+Subprocess::Subprocess() : st_(std::make_shared<State>()) {}
+
+// The watcher and reader hold the State, not the Subprocess, so the child is
+// still reaped and its pipe drained after the owner lets go.
+Subprocess::~Subprocess() = default;
+
+void Subprocess::setExecutable(std::string path) {
+  st_->executable = std::move(path);
+}
+void Subprocess::setArguments(std::vector<std::string> args) {
+  st_->arguments = std::move(args);
+}
+void Subprocess::setEnvironment(std::map<std::string, std::string> env) {
+  st_->environment = std::move(env);
+}
+void Subprocess::setCurrentDirectory(std::string dir) {
+  st_->currentDirectory = std::move(dir);
+}
+void Subprocess::setStdout(Stream s, int fd) {
+  st_->stdoutMode = s;
+  st_->stdoutFd = fd;
+}
+void Subprocess::setStderr(Stream s, int fd) {
+  st_->stderrMode = s;
+  st_->stderrFd = fd;
+}
+void Subprocess::setStdin(Stream s) {
+  st_->stdinMode = s;
+}
+
+void Subprocess::setTerminationHandler(TerminationHandler handler) {
+  std::unique_lock<std::mutex> lock(st_->mu);
+  if (st_->handlerDone) return;  // it already ran (or was due with no owner)
+  st_->handler = std::move(handler);
+  if (st_->finished && st_->handler) {
+    // Set after the child ended: it still runs once, just not on the watcher.
+    std::weak_ptr<State> weak = st_;
+    lock.unlock();
+    globalQueue(QoS::Default).async([weak] {
+      if (auto st = weak.lock()) {
+        std::unique_lock<std::mutex> l(st->mu);
+        st->runHandlerIfDue(l);
+      }
+    });
+  }
+}
+
+void Subprocess::removeTerminationHandler() {
+  TerminationHandler dropped;
+  {
+    std::lock_guard<std::mutex> lock(st_->mu);
+    dropped = std::move(st_->handler);
+    st_->handler = nullptr;
+  }
+  // `dropped` dies here, outside the lock.
+}
+
+void Subprocess::launch() {
+  State& s = *st_;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.launched) throw Error::fromErrno(EINVAL, "subprocess already launched");
+  }
+  if (s.executable.empty()) throw Error::fromErrno(ENOENT, "no executable set");
+
+  std::vector<std::string> argStrings;
+  argStrings.reserve(s.arguments.size() + 1);
+  argStrings.push_back(s.executable);
+  argStrings.insert(argStrings.end(), s.arguments.begin(), s.arguments.end());
+  std::vector<char*> argv;
+  for (auto& a : argStrings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> envStrings;
+  std::vector<char*> envp;
+  char** envArray = environ;
+  if (s.environment) {
+    for (const auto& [k, v] : *s.environment) envStrings.push_back(k + "=" + v);
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    envArray = envp.data();
+  }
+
+  SpawnSetup setup;
+  Fd readEnd, writeEnd;
+  bool wantPipe = s.stdoutMode == Stream::Pipe || s.stderrMode == Stream::Pipe;
+  if (wantPipe) {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) throw Error::fromErrno(errno, "pipe");
+    readEnd = Fd(p[0]);
+    writeEnd = Fd(p[1]);
+    readEnd = Fd(aboveStandardStreams(readEnd.release()));
+    writeEnd = Fd(aboveStandardStreams(writeEnd.release()));
+  }
+
+  if (s.stdinMode == Stream::Null) {
+    check(posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+          "posix_spawn_file_actions_addopen");
+  }
+  auto route = [&](Stream mode, int fd, int target) {
+    switch (mode) {
+      case Stream::Inherit:
+        return;
+      case Stream::Null:
+        check(posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null", O_WRONLY, 0),
+              "posix_spawn_file_actions_addopen");
+        return;
+      case Stream::Pipe:
+        fd = writeEnd.get();
+        break;
+      case Stream::File:
+        if (fd < 0) throw Error::fromErrno(EBADF, "no descriptor for output file");
+        break;
+    }
+    // dup2 to the standard number leaves the copy without close-on-exec.
+    check(posix_spawn_file_actions_adddup2(&setup.actions, fd, target),
+          "posix_spawn_file_actions_adddup2");
+  };
+  route(s.stdoutMode, s.stdoutFd, STDOUT_FILENO);
+  route(s.stderrMode, s.stderrFd, STDERR_FILENO);
+  // The child gets the three standard streams and nothing else of ours.
+  check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1),
+        "posix_spawn_file_actions_addclosefrom_np");
+  if (!s.currentDirectory.empty()) {
+    check(posix_spawn_file_actions_addchdir_np(&setup.actions, s.currentDirectory.c_str()),
+          "posix_spawn_file_actions_addchdir_np");
+  }
+
+  // Whatever the daemon does with signals, the child starts clean: empty mask
+  // and every signal at its default action (SIGPIPE included).
+  sigset_t empty, all;
+  sigemptyset(&empty);
+  sigfillset(&all);
+  check(posix_spawnattr_setsigmask(&setup.attr, &empty), "posix_spawnattr_setsigmask");
+  check(posix_spawnattr_setsigdefault(&setup.attr, &all), "posix_spawnattr_setsigdefault");
+  check(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+        "posix_spawnattr_setflags");
+
+  // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
+  // no permission, not an executable format) comes back here as its errno.
+  pid_t pid = 0;
+  int rc =
+      ::posix_spawn(&pid, s.executable.c_str(), &setup.actions, &setup.attr, argv.data(), envArray);
+  if (rc != 0) throw Error::fromErrno(rc, s.executable);
+  writeEnd.reset();  // the child has its copy; end of file comes when it (and its heirs) close
+
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.launched = true;
+    s.pid = pid;
+    s.pipeOpen = wantPipe;
+  }
+  // Thread creation failing here would leave an unreaped child; that is as
+  // fatal as running out of memory, so the exception is allowed to escape
+  // after the child is known.
+  if (wantPipe) std::thread(&State::drain, st_, std::move(readEnd)).detach();
+  std::thread(&State::watch, st_).detach();
+}
+
+pid_t Subprocess::pid() const {
+  std::lock_guard<std::mutex> lock(st_->mu);
+  return st_->pid;
+}
+
+bool Subprocess::isRunning() const {
+  std::lock_guard<std::mutex> lock(st_->mu);
+  return st_->launched && !st_->reaped;
+}
+
+void Subprocess::terminate() {
+  sendSignal(SIGTERM);
+}
+
+void Subprocess::sendSignal(int signo) {
+  // Under the lock, with `reaped` false, the pid is still our (possibly
+  // zombie) child and cannot have been reused.
+  std::lock_guard<std::mutex> lock(st_->mu);
+  if (st_->launched && !st_->reaped && st_->pid > 0) ::kill(st_->pid, signo);
+}
+
+void Subprocess::waitUntilExit() {
+  std::unique_lock<std::mutex> lock(st_->mu);
+  if (!st_->launched) return;
+  st_->cv.wait(lock, [this] { return st_->finished; });
+}
+
+bool Subprocess::waitUntilExit(Seconds timeout) {
+  std::unique_lock<std::mutex> lock(st_->mu);
+  if (!st_->launched) return false;
+  auto d = std::chrono::duration_cast<Clock::duration>(timeout);
+  return st_->cv.wait_for(lock, d, [this] { return st_->finished; });
+}
+
+int Subprocess::terminationStatus() const {
+  std::lock_guard<std::mutex> lock(st_->mu);
+  return st_->status;
+}
+
+bool Subprocess::terminatedBySignal() const {
+  std::lock_guard<std::mutex> lock(st_->mu);
+  return st_->bySignal;
+}
+
+std::string Subprocess::output() const {
+  std::lock_guard<std::mutex> lock(st_->mu);
+  return st_->output;
+}
+
+ToolResult runTool(const std::string& path, const std::vector<std::string>& args,
+                   const ToolOptions& options) {
+  ToolResult result;
+  auto p = Subprocess::create();
+  p->setExecutable(path);
+  p->setArguments(args);
+  // A tool must never sit waiting for input that will not come.
+  p->setStdin(Subprocess::Stream::Null);
+  if (options.captureOutput) {
+    p->setStdout(Subprocess::Stream::Pipe);
+    p->setStderr(Subprocess::Stream::Pipe);
+  }
+  try {
+    p->launch();
+  } catch (const Error& e) {
+    result.launchError = e;
+    return result;
+  }
+  result.launched = true;
+  if (options.timeoutSeconds > 0) {
+    if (!p->waitUntilExit(Seconds(options.timeoutSeconds))) {
+      p->sendSignal(SIGKILL);
+      result.timedOut = true;
+    }
+  }
+  p->waitUntilExit();
+  result.status = p->terminationStatus();
+  result.bySignal = p->terminatedBySignal();
+  result.output = p->output();
+  return result;
+}
+
+std::map<std::string, std::string> currentEnvironment() {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string_view entry(*e);
+    auto eq = entry.find('=');
+    if (eq == std::string_view::npos) continue;
+    env.emplace(std::string(entry.substr(0, eq)), std::string(entry.substr(eq + 1)));
+  }
+  return env;
+}
+
+}  // namespace zelvo::platform

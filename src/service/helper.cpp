@@ -1,0 +1,97 @@
+#include "service/helper.h"
+
+#include <sys/stat.h>
+
+#include "platform/log.h"
+
+namespace zelvo {
+
+namespace {
+// A plain existence test: any kind of file counts, permissions do not matter.
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+}  // namespace
+
+Helper::Helper(std::shared_ptr<KernelProcessManager> manager)
+    : listenerQueue_(platform::makeSerialQueue("com.zelvo.svc.helper.listener")),
+      processManager_(std::move(manager)) {}
+
+Helper::~Helper() {
+  std::lock_guard lock(watchdogLock_);
+  if (appWatchdog_) appWatchdog_->cancel();
+}
+
+void Helper::log(const std::string& message) {
+  platform::systemLog("[Helper] " + platform::localTimestamp() + ": " + message);
+}
+
+bool Helper::acceptConnection(pid_t processIdentifier) {
+  if (processIdentifier >= 1) {
+    clientAppPid_.store(processIdentifier);
+    startAppWatchdogIfNeeded();
+  }
+  log("Accepted new connection (client pid=" + std::to_string(processIdentifier) + ")");
+  return true;
+}
+
+bool Helper::isKernelRunning() {
+  if (!processManager_->state().isRunning()) return false;
+  if (auto process = processManager_->process(); process && process->isRunning()) return true;
+  // A re-adopted kernel has no handle; it is found by name.
+  return processManager_->currentKernelPid() >= 1;
+}
+
+void Helper::getVersion(StringReply completion) {
+  log("getVersion called");
+  std::string version = kHelperVersion;
+  if (fileExists(processManager_->binaryPath())) version += " (zelvan-core)";
+  completion(version);
+}
+
+void Helper::getKernelVersion(OptionalStringReply completion) {
+  if (fileExists(processManager_->binaryPath())) {
+    completion(std::string("zelvan-core"));
+  } else {
+    completion(std::nullopt);
+  }
+}
+
+void Helper::getProxyStatus(StatusReply completion) {
+  if (!isKernelRunning()) {
+    completion(ProxyStatus::stoppedRecord());
+    return;
+  }
+  platform::globalQueue(platform::QoS::Utility)
+      .async([weakSelf = weak(), completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(std::nullopt);
+          return;
+        }
+        auto [up, down] = self->processManager_->trafficCall("getTotalTraffic");
+        completion(ProxyStatus{true, self->cachedHttpPort(), self->cachedSocksPort(), "rule", up,
+                               down, std::nullopt});
+      });
+}
+
+void Helper::getTrafficStats(TrafficReply completion) {
+  if (!isKernelRunning()) {
+    completion(0, 0, 0, 0);
+    return;
+  }
+  platform::globalQueue(platform::QoS::Utility)
+      .async([weakSelf = weak(), completion = std::move(completion)] {
+        auto call = [&](const char* method) -> std::pair<int64_t, int64_t> {
+          auto self = weakSelf.lock();
+          if (!self) return {0, 0};
+          return self->processManager_->trafficCall(method);
+        };
+        auto [up, down] = call("getTraffic");
+        auto [totalUp, totalDown] = call("getTotalTraffic");
+        completion(up, down, totalUp, totalDown);
+      });
+}
+
+}  // namespace zelvo

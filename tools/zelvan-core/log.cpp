@@ -1,0 +1,50 @@
+#include "log.h"
+
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace zelvan {
+namespace {
+
+std::atomic<bool> gRedact{false};
+
+void writeLine(int fd, std::string_view message) {
+  timeval tv{};
+  ::gettimeofday(&tv, nullptr);
+  tm local{};
+  ::localtime_r(&tv.tv_sec, &local);
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d %02d:%02d:%02d.%03d] ", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(tv.tv_usec / 1000));
+  std::string line;
+  line.reserve(message.size() + 32);
+  line += stamp;
+  line += message;
+  line += '\n';
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere to report a failing log
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+void setRedactLog(bool redact) { gRedact.store(redact); }
+bool redactLog() { return gRedact.load(); }
+
+void logInfo(std::string_view message) { writeLine(STDOUT_FILENO, message); }
+void logError(std::string_view message) { writeLine(STDERR_FILENO, message); }
+
+}  // namespace zelvan

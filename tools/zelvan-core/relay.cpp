@@ -1,0 +1,110 @@
+#include "relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "net.h"
+
+namespace zelvan {
+namespace {
+
+constexpr int kPipeBytes = 1 << 20;
+constexpr size_t kSpliceChunk = 1 << 20;
+
+// One direction: src -> pipe -> dst.
+struct Direction {
+  int src = -1;
+  int dst = -1;
+  UniqueFd pipeRead, pipeWrite;
+  size_t pending = 0;  // bytes in the pipe
+  bool eof = false;    // src said end of stream
+  bool done = false;   // eof, pipe drained and dst shut for writing
+  std::atomic<int64_t>* tunnelCount = nullptr;
+  bool up = false;
+
+  bool open() {
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    pipeRead.reset(p[0]);
+    pipeWrite.reset(p[1]);
+    ::fcntl(p[1], F_SETPIPE_SZ, kPipeBytes);  // best effort: a small pipe only costs syscalls
+    return true;
+  }
+
+  // Moves what it can without blocking; false on a socket error.
+  bool pump(Traffic& traffic, bool& progressed) {
+    if (!eof) {
+      ssize_t n = ::splice(src, nullptr, pipeWrite.get(), nullptr, kSpliceChunk, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (n > 0) {
+        pending += static_cast<size_t>(n);
+        progressed = true;
+      } else if (n == 0) {
+        eof = true;
+        progressed = true;
+      } else if (errno != EAGAIN && errno != EINTR) {
+        return false;
+      }
+    }
+    while (pending > 0) {
+      ssize_t n = ::splice(pipeRead.get(), nullptr, dst, nullptr, pending, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (n > 0) {
+        pending -= static_cast<size_t>(n);
+        tunnelCount->fetch_add(n, std::memory_order_relaxed);
+        if (up) traffic.addUp(n);
+        else traffic.addDown(n);
+        progressed = true;
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+      return false;
+    }
+    if (eof && pending == 0 && !done) {
+      ::shutdown(dst, SHUT_WR);
+      done = true;
+      progressed = true;
+    }
+    return true;
+  }
+
+  short srcEvents() const { return (!eof && pending == 0) ? POLLIN : 0; }
+  short dstEvents() const { return pending > 0 ? POLLOUT : 0; }
+};
+
+}  // namespace
+
+RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
+  int client = tunnel.clientFd();
+  int upstream = tunnel.upstreamFd();
+  if (!setNonBlocking(client, true) || !setNonBlocking(upstream, true)) return RelayEnd::kError;
+  Direction toUp{client, upstream};
+  Direction toDown{upstream, client};
+  toUp.tunnelCount = &tunnel.up;
+  toUp.up = true;
+  toDown.tunnelCount = &tunnel.down;
+  if (!toUp.open() || !toDown.open()) return RelayEnd::kError;
+
+  for (;;) {
+    bool progressed = false;
+    if (!toUp.pump(traffic, progressed) || !toDown.pump(traffic, progressed)) return RelayEnd::kError;
+    if (toUp.done && toDown.done) return RelayEnd::kFinished;
+    if (progressed) continue;  // drain before sleeping
+
+    // A socket with nothing wanted is left out: a hung-up socket would
+    // otherwise wake every poll while the other side still drains.
+    short clientEvents = static_cast<short>(toUp.srcEvents() | toDown.dstEvents());
+    short upstreamEvents = static_cast<short>(toDown.srcEvents() | toUp.dstEvents());
+    pollfd fds[2] = {{clientEvents ? client : -1, clientEvents, 0},
+                     {upstreamEvents ? upstream : -1, upstreamEvents, 0}};
+    int n = ::poll(fds, 2, idleTimeoutMs);
+    if (n == 0) return RelayEnd::kIdle;
+    if (n < 0 && errno != EINTR) return RelayEnd::kError;
+    if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLNVAL)) return RelayEnd::kError;
+    // Hang-ups surface as end of stream or write errors in pump().
+  }
+}
+
+}  // namespace zelvan

@@ -1,0 +1,24 @@
+// The groups of zelvoctl commands; main.cpp registers them in this order.
+#pragma once
+
+#include <vector>
+
+#include "ctl.h"
+
+namespace zelvoctl {
+
+// version, kernel-version
+std::vector<Command> infoCommands();
+
+// proxy set|clear, flush-dns, install-kernel, uninstall, watch
+std::vector<Command> hostCommands();
+
+inline std::vector<Command> allCommands() {
+  std::vector<Command> all;
+  for (auto group : {infoCommands, hostCommands}) {
+    for (auto& c : group()) all.push_back(std::move(c));
+  }
+  return all;
+}
+
+}  // namespace zelvoctl
