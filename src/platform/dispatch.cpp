@@ -483,8 +483,10 @@ std::shared_ptr<RepeatingTimer> RepeatingTimer::start(Queue& queue, Seconds firs
   impl->queue = &queue;
   impl->queueHold = keepAlive(queue);
   impl->handler = std::make_shared<Work>(std::move(handler));
-  impl->interval = interval.count() > 0 ? std::chrono::duration_cast<Clock::duration>(interval)
-                                        : Clock::duration::zero();
+  // A non-positive or astronomically long interval means a single tick.
+  bool repeats = interval.count() > 0 && interval <= std::chrono::hours(24 * 365 * 100);
+  impl->interval =
+      repeats ? std::chrono::duration_cast<Clock::duration>(interval) : Clock::duration::zero();
   if (impl->interval > Clock::duration::zero() && impl->interval < std::chrono::milliseconds(1)) {
     impl->interval = std::chrono::milliseconds(1);  // a zero-ish period would spin
   }

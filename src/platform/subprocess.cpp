@@ -387,8 +387,13 @@ void Subprocess::waitUntilExit() {
 bool Subprocess::waitUntilExit(Seconds timeout) {
   std::unique_lock<std::mutex> lock(st_->mu);
   if (!st_->launched) return false;
-  auto d = std::chrono::duration_cast<Clock::duration>(timeout);
-  return st_->cv.wait_for(lock, d, [this] { return st_->finished; });
+  auto done = [this] { return st_->finished; };
+  // Beyond a century the deadline would overflow the clock: wait unbounded.
+  if (timeout > std::chrono::hours(24 * 365 * 100)) {
+    st_->cv.wait(lock, done);
+    return true;
+  }
+  return st_->cv.wait_for(lock, std::chrono::duration_cast<Clock::duration>(timeout), done);
 }
 
 int Subprocess::terminationStatus() const {

@@ -10,12 +10,12 @@ using platform::IpcSlot;
 using platform::IpcType;
 
 namespace {
-const IpcSlot kString{IpcType::String};
-const IpcSlot kOptString{IpcType::String, true};
-const IpcSlot kInt{IpcType::Int};
-const IpcSlot kBool{IpcType::Bool};
-const IpcSlot kData{IpcType::Data};
-const IpcSlot kOptObject{IpcType::Object, true};
+const IpcSlot kString{IpcType::String, false, {}};
+const IpcSlot kOptString{IpcType::String, true, {}};
+const IpcSlot kInt{IpcType::Int, false, {}};
+const IpcSlot kBool{IpcType::Bool, false, {}};
+const IpcSlot kData{IpcType::Data, false, {}};
+const IpcSlot kOptObject{IpcType::Object, true, {}};
 }  // namespace
 
 const std::vector<IpcMethod>& HelperProtocol::methods() {

@@ -32,10 +32,6 @@ std::optional<json> decodePayload(const json& data) {
   return inner;
 }
 
-size_t payloadBytes(const json& data) {
-  return data.is_string() ? data.get_ref<const std::string&>().size() : dumpSafe(data).size();
-}
-
 Reply fail(std::string text) { return {1, std::move(text)}; }
 Reply jsonText(const json& j) { return {0, dumpSafe(j)}; }
 
@@ -253,7 +249,9 @@ std::optional<Reply> Kernel::asyncTestDelay(const Request& r, const std::shared_
       measureAll(outbounds, target, timeoutMs, [&](const std::string& proxy, long long ms) {
         state_.recordDelay(proxy, ms);
         results[proxy] = ms;
-        conn->send({{"method", "message"}, {"data", {{"type", "delay"}, {"data", {{"name", proxy}, {"value", ms}}}}}}});
+        json result = {{"name", proxy}, {"value", ms}};
+        json message = {{"type", "delay"}, {"data", std::move(result)}};
+        conn->send({{"method", "message"}, {"data", std::move(message)}});  // a push: no "id"
       });
       logInfo("asyncTestDelay: measured " + std::to_string(outbounds.size()) + " outbounds");
       respond(r, jsonText(results), conn);

@@ -19,7 +19,7 @@ void writeLine(int fd, std::string_view message) {
   ::gettimeofday(&tv, nullptr);
   tm local{};
   ::localtime_r(&tv.tv_sec, &local);
-  char stamp[40];
+  char stamp[64];
   std::snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d %02d:%02d:%02d.%03d] ", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(tv.tv_usec / 1000));

@@ -80,8 +80,12 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
   int client = tunnel.clientFd();
   int upstream = tunnel.upstreamFd();
   if (!setNonBlocking(client, true) || !setNonBlocking(upstream, true)) return RelayEnd::kError;
-  Direction toUp{client, upstream};
-  Direction toDown{upstream, client};
+  Direction toUp;
+  toUp.src = client;
+  toUp.dst = upstream;
+  Direction toDown;
+  toDown.src = upstream;
+  toDown.dst = client;
   toUp.tunnelCount = &tunnel.up;
   toUp.up = true;
   toDown.tunnelCount = &tunnel.down;

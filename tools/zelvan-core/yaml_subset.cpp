@@ -271,6 +271,13 @@ class Parser {
         rest.remove_prefix(1);
         ++skipped;
       }
+      if (!rest.empty() && rest.front() == '&') {  // anchor: drop its name
+        size_t sp = rest.find(' ');
+        size_t cut = sp == std::string_view::npos ? rest.size() : sp;
+        while (cut < rest.size() && isSpace(rest[cut])) ++cut;
+        rest.remove_prefix(cut);
+        skipped += static_cast<int>(cut);
+      }
       if (rest.empty()) {
         ++pos_;
         if (pos_ < lines_.size() && lines_[pos_].indent > indent) arr.push_back(node(lines_[pos_].indent));

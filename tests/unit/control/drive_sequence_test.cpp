@@ -28,7 +28,9 @@ struct DriveSequenceTest : ::testing::Test {
   // Starts the sequence as the launch does: on a global queue, holding the
   // manager weakly.
   void startDrive() {
-    drive = std::async(std::launch::async, [self = m] { self->acceptAndDrive(); });
+    drive = std::async(std::launch::async, [weak = std::weak_ptr<KernelProcessManager>(m)] {
+      if (auto self = weak.lock()) self->acceptAndDrive();
+    });
   }
   // The kernel: connects and answers with `handler`.
   std::unique_ptr<KernelPeer> connectKernel(KernelPeer::Handler handler) {

@@ -1,0 +1,87 @@
+// Survival of the control connection: the kernel keeps its listener, its
+// tunnels and its state when the daemon goes away, reconnects to the same
+// path by itself, and needs no start-up requests afterwards.
+#include "kernel_peer.h"
+
+namespace zelvan::test {
+namespace {
+
+TEST(KernelReconnect, DaemonRestartKeepsTunnelsStateAndListener) {
+  TcpServer origin(echoHandler);
+  RunningKernel k;
+  KernelPeer& peer = k.peer;
+  peer.ok("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "beta"}}.dump());
+  peer.ok("updateConfig", json{{"mode", "global"}}.dump());
+  int tunnel = httpConnect(k.port, "127.0.0.1:" + std::to_string(origin.port()));
+  ASSERT_GE(tunnel, 0);
+  ASSERT_TRUE(echoes(tunnel, "before"));
+
+  // The daemon dies: its connection and listening socket are gone.
+  peer.dropConnection();
+  peer.stopListening();
+  std::this_thread::sleep_for(milliseconds(500));
+  ASSERT_TRUE(peer.alive());
+  EXPECT_TRUE(echoes(tunnel, "while the daemon is away")) << "tunnel stopped carrying data";
+  int fresh = socks5Connect(k.port, 1, "127.0.0.1", origin.port());
+  EXPECT_GE(fresh, 0) << "listener stopped accepting while disconnected";
+  EXPECT_TRUE(fresh >= 0 && echoes(fresh, "new while away"));
+  closeFd(fresh);
+
+  // A new daemon listens at the same path: the kernel comes back by itself.
+  peer.listen();
+  auto t0 = Clock::now();
+  ASSERT_TRUE(peer.accept(milliseconds(3000))) << "kernel did not reconnect";
+  EXPECT_LT(secondsSince(t0), 1.0);
+  EXPECT_TRUE(echoes(tunnel, "after"));
+
+  // No start-up requests: everything is as it was.
+  json cfg = peer.query("getConfig");
+  EXPECT_EQ(cfg["mode"], "global");
+  EXPECT_EQ(cfg["mixed-port"], k.port);
+  EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
+  EXPECT_EQ(peer.query("getConnections")["connections"].size(), 1u);
+  EXPECT_EQ(peer.countInLog("recv initCore"), 1);
+  EXPECT_EQ(peer.countInLog("control: reconnected to " + peer.socketPath()), 1);
+
+  // Start-up requests are still tolerated and keep the selection.
+  peer.drive(yamlConfig(k.port));
+  EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
+  EXPECT_TRUE(echoes(tunnel, "after a second drive"));
+  closeFd(tunnel);
+}
+
+TEST(KernelReconnect, ReconnectsRepeatedlyWhileATunnelStreams) {
+  TcpServer origin(echoHandler);
+  RunningKernel k;
+  int tunnel = httpConnect(k.port, "127.0.0.1:" + std::to_string(origin.port()));
+  ASSERT_GE(tunnel, 0);
+  // A background stream through the tunnel for the whole test.
+  std::atomic<bool> stop{false};
+  std::atomic<long> rounds{0};
+  std::atomic<bool> broken{false};
+  std::thread streamer([&] {
+    std::string chunk(16384, 's');
+    while (!stop) {
+      if (!echoes(tunnel, chunk)) {
+        broken = true;
+        return;
+      }
+      rounds++;
+    }
+  });
+  for (int i = 0; i < 5; ++i) {
+    long before = rounds.load();
+    k.peer.dropConnection();  // the listening socket stays: reconnect at once
+    ASSERT_TRUE(k.peer.accept(milliseconds(3000))) << "round " << i;
+    k.peer.ok("getMemory");
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_GT(rounds.load(), before) << "no data moved during round " << i;
+  }
+  stop = true;
+  streamer.join();
+  EXPECT_FALSE(broken.load());
+  closeFd(tunnel);
+}
+
+}  // namespace
+}  // namespace zelvan::test

@@ -1,0 +1,173 @@
+// Shared pieces of the IPC tests: a small test protocol, a raw framed socket
+// client, and a listener fixture in a temporary directory.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/ipc_client.h"
+#include "platform/ipc_frame.h"
+#include "platform/ipc_interface.h"
+#include "platform/ipc_listener.h"
+
+namespace zelvo::platform::test {
+
+// echo:  String -> String       hold:  Int -> Int (the test decides when to answer)
+// pair:  Int, Bool -> Int       obj:   Object (class "Foo" allowed) -> Bool
+inline std::shared_ptr<const IpcInterface> testInterface() {
+  IpcSlot str{IpcType::String, false, {}}, i{IpcType::Int, false, {}},
+      b{IpcType::Bool, false, {}}, obj{IpcType::Object, false, {"Foo"}};
+  return std::make_shared<IpcInterface>(
+      "TestProtocol", std::vector<IpcMethod>{{1, "echo:completion:", {str}, {str}},
+                                             {2, "hold:completion:", {i}, {i}},
+                                             {3, "pair:flag:completion:", {i, b}, {i}},
+                                             {4, "obj:completion:", {obj}, {b}}});
+}
+
+// A blocking framed client on a raw socket.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path) {
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RawClient() { ::close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return connected_; }
+  int fd() const { return fd_; }
+  void sendBytes(const std::vector<uint8_t>& b) {
+    ASSERT_EQ(writeAll(fd_, b.data(), b.size()), 0);
+  }
+  void send(const IpcValue& message) { sendBytes(encodeFrame(message)); }
+  void request(uint64_t seq, const std::string& sel, IpcValue args) {
+    IpcValue m = IpcValue::object();
+    m["seq"] = seq;
+    m["sel"] = sel;
+    m["args"] = std::move(args);
+    send(m);
+  }
+  // The next message, or nullopt at end of stream / after `timeout`.
+  std::optional<IpcValue> next(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, int(timeout.count())) <= 0) return std::nullopt;
+    int err = 0;
+    auto body = readFrame(fd_, &err);
+    if (!body) return std::nullopt;
+    return decodeBody(*body);
+  }
+  // True when the peer closed the connection within `timeout`.
+  bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[4096];
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) return false;
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+      if (n < 0) return false;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+// Waits until `pred` holds or `timeout` passes.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+// A listener on a socket in a fresh temporary directory; each accepted
+// connection gets the test interface and `dispatcher`.
+class ListenerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zelvo-ipc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    path_ = dir_ + "/helper.sock";
+    listener_ = std::make_unique<IpcListener>(path_, "test.ipc");
+    listener_->setDelegate([this](const std::shared_ptr<IpcConnection>& c) {
+      c->setExportedInterface(testInterface());
+      c->setExportedObject([this](const IpcMethod& m, IpcValue args, IpcReply reply) {
+        dispatcher(m, std::move(args), std::move(reply));
+      });
+      std::weak_ptr<IpcConnection> weak = c;
+      c->setInvalidationHandler([this, weak] {
+        std::lock_guard lock(mu_);
+        invalidations_.push_back(weak);
+      });
+      {
+        std::lock_guard lock(mu_);
+        accepted_.push_back(c);
+      }
+      c->resume();
+      return true;
+    });
+    listener_->resume();
+  }
+
+  void TearDown() override {
+    listener_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Replies with the arguments by default (echo); tests override it.
+  virtual void dispatcher(const IpcMethod& m, IpcValue args, IpcReply reply) {
+    if (m.selector == "obj:completion:") {
+      reply(IpcValue::array({true}));
+    } else if (m.selector == "pair:flag:completion:") {
+      reply(IpcValue::array({args[0]}));
+    } else {
+      reply(std::move(args));
+    }
+  }
+
+  size_t invalidationCount() {
+    std::lock_guard lock(mu_);
+    return invalidations_.size();
+  }
+  size_t acceptedCount() {
+    std::lock_guard lock(mu_);
+    return accepted_.size();
+  }
+  std::shared_ptr<IpcConnection> accepted(size_t i) {
+    std::lock_guard lock(mu_);
+    return accepted_.at(i);
+  }
+
+  std::string dir_, path_;
+  std::unique_ptr<IpcListener> listener_;
+  std::mutex mu_;
+  std::vector<std::shared_ptr<IpcConnection>> accepted_;
+  std::vector<std::weak_ptr<IpcConnection>> invalidations_;
+};
+
+}  // namespace zelvo::platform::test
