@@ -93,6 +93,9 @@ void KernelProcessManager::launchKernel() {
 
   cancelAdoptLivenessTimer();
   adoptedPid_ = 0;
+  // Any launch supersedes a re-adoption still waiting for its kernel: that
+  // wait must then end quietly instead of marking the new kernel stopped.
+  adopting_ = false;
   setState(KernelProcessState::starting());
 
   const std::string executable = binaryPath();

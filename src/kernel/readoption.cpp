@@ -39,14 +39,18 @@ bool KernelProcessManager::reAdoptRunningKernel() {
 }
 
 void KernelProcessManager::acceptAndResumeControl() {
-  // The accept blocks without the lifecycle lock: a stop() or start() must be
-  // able to close the listening socket (shutdown wakes the accept).
-  const int listener = listenFd();
+  // The accept blocks without the lifecycle lock, so that a stop() or start()
+  // can end the wait by closing the listening socket (its shutdown wakes the
+  // accept). It works on a private duplicate: the number in listenFd may be
+  // closed, and reused by an unrelated file, while we wait.
+  int listenNumber = -1;
+  const int listener = duplicateDescriptor(listenFd_, &listenNumber);
   int fd = -1;
   if (listener >= 0) {
     do {
       fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
+    ::close(listener);
   }
 
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
@@ -56,6 +60,13 @@ void KernelProcessManager::acceptAndResumeControl() {
     if (fd >= 0) ::close(fd);
     return;
   }
+  // A stop() that closed the socket after the kernel had already connected
+  // leaves a connection of a kernel it has just killed: that is a failed
+  // accept too, not a kernel to resume.
+  if (fd >= 0 && listenFd_.load() != listenNumber) {
+    ::close(fd);
+    fd = -1;
+  }
   if (fd < 0) {
     log("re-adopt: accept 失败");
     adopting_ = false;
@@ -63,7 +74,11 @@ void KernelProcessManager::acceptAndResumeControl() {
     return;
   }
   adopting_ = false;
-  controlFd_ = fd;
+  {
+    // Published under writeLock like every other change of controlFd.
+    std::lock_guard<std::mutex> g(writeLock);
+    controlFd_ = fd;
+  }
   log("re-adopt: 内核已重连，恢复控制（跳过 init/setup）");
   startReaderLoop();
   startAdoptedLivenessMonitor();

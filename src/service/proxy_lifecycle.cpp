@@ -1,6 +1,12 @@
 // The start, stop and reload requests, and the port parsing that keeps the
 // status record's ports in step with the configuration the client sends.
+#include <cstdint>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/dispatch.h"
 #include "service/helper.h"
@@ -16,58 +22,197 @@ std::string describe(const std::exception& e) {
   return e.what();
 }
 
-// The length the client's own string type reports: user-perceived characters.
-// Counted as code points, with CR LF and combining marks folded into the
-// character they belong to, which is what matters for configuration text.
-size_t characterCount(const std::string& text) {
-  size_t count = 0;
+// Decodes UTF-8 into code points; each byte of a malformed sequence stands
+// for one U+FFFD, as a lenient decoder would show it.
+std::vector<char32_t> codePoints(const std::string& text) {
+  std::vector<char32_t> out;
+  out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = 1;
-    uint32_t cp = c;
-    if (c >= 0xF0 && c < 0xF8) {
-      len = 4;
-      cp = c & 0x07;
-    } else if (c >= 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+    bool valid = len > 0 && i + len <= text.size();
+    for (size_t k = 1; valid && k < len; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      valid = (cc & 0xC0) == 0x80;
+      cp = (cp << 6) | (cc & 0x3F);
     }
-    if (i + len > text.size()) len = 1;
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    const bool combining = (cp >= 0x0300 && cp <= 0x036F) || (cp >= 0xFE00 && cp <= 0xFE0F) ||
-                           cp == 0x200D || (cp >= 0x1F3FB && cp <= 0x1F3FF);
-    const bool lfAfterCr = c == '\n' && i > 0 && text[i - 1] == '\r';
-    if (!(combining && count > 0) && !lfAfterCr) ++count;
+    if (!valid) {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    out.push_back(cp);
     i += len;
+  }
+  return out;
+}
+
+bool inRanges(char32_t cp, std::initializer_list<std::pair<char32_t, char32_t>> ranges) {
+  for (const auto& [lo, hi] : ranges) {
+    if (cp >= lo && cp <= hi) return true;
+  }
+  return false;
+}
+
+// Marks that attach to the character before them.
+bool isExtend(char32_t cp) {
+  return inRanges(cp, {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
+                       {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06DC}, {0x06DF, 0x06E4},
+                       {0x0900, 0x0903}, {0x093A, 0x094F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A},
+                       {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200C, 0x200C},
+                       {0x20D0, 0x20FF}, {0x302A, 0x302F}, {0x3099, 0x309A}, {0xFE00, 0xFE0F},
+                       {0xFE20, 0xFE2F}, {0x1F3FB, 0x1F3FF}, {0xE0020, 0xE007F},
+                       {0xE0100, 0xE01EF}});
+}
+
+bool isPictographic(char32_t cp) {
+  return inRanges(cp, {{0x00A9, 0x00A9}, {0x00AE, 0x00AE}, {0x203C, 0x203C}, {0x2049, 0x2049},
+                       {0x2122, 0x2122}, {0x2139, 0x2139}, {0x2194, 0x21AA}, {0x2300, 0x23FF},
+                       {0x2600, 0x27BF}, {0x2B00, 0x2BFF}, {0x3030, 0x3030}, {0x303D, 0x303D},
+                       {0x3297, 0x3297}, {0x3299, 0x3299}, {0x1F000, 0x1F1E5},
+                       {0x1F200, 0x1FAFF}});
+}
+
+bool isRegionalIndicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
+bool isControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+
+// The length the client's own string type reports: user-perceived characters
+// (extended grapheme clusters). CR LF is one character, marks, variation
+// selectors and skin tones join their base, emoji joined by ZWJ and flag
+// pairs count once. Configurations name proxies with flags and emoji, so
+// those matter; exotic scripts are approximated.
+size_t characterCount(const std::string& text) {
+  size_t count = 0;
+  char32_t prev = 0;
+  bool first = true;
+  bool pictRun = false;       // inside "pictograph Extend*"
+  bool zwjAfterPict = false;  // the previous was a ZWJ that follows such a run
+  size_t regionalRun = 0;     // regional indicators in a row
+  for (const char32_t cp : codePoints(text)) {
+    bool joins = false;
+    if (!first) {
+      if (prev == U'\r' && cp == U'\n') {
+        joins = true;
+      } else if (isControl(prev) || isControl(cp)) {
+        joins = false;
+      } else if (isExtend(cp) || cp == 0x200D) {
+        joins = true;
+      } else if (zwjAfterPict && isPictographic(cp)) {
+        joins = true;
+      } else if (isRegionalIndicator(prev) && isRegionalIndicator(cp) && regionalRun % 2 == 1) {
+        joins = true;
+      }
+    }
+    if (!joins) ++count;
+
+    zwjAfterPict = cp == 0x200D && pictRun;
+    if (isPictographic(cp)) {
+      pictRun = true;
+    } else if (!isExtend(cp)) {
+      pictRun = false;
+    }
+    regionalRun = isRegionalIndicator(cp) ? regionalRun + 1 : 0;
+    prev = cp;
+    first = false;
   }
   return count;
 }
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// The pattern's \s: tab, line feed, form feed, carriage return and every
+// Unicode space separator, line separator and paragraph separator. Returns the
+// byte length of the white-space character at `p`, or 0.
+size_t whiteSpaceAt(const std::string& text, size_t p) {
+  const auto at = [&](size_t k) {
+    return p + k < text.size() ? static_cast<unsigned char>(text[p + k]) : 0;
+  };
+  const unsigned char c = at(0);
+  if (c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ') return 1;
+  if (c == 0xC2 && at(1) == 0xA0) return 2;                                    // U+00A0
+  if (c == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;                   // U+1680
+  if (c == 0xE2 && at(1) == 0x80) {  // U+2000..200A, 2028, 2029, 202F
+    const unsigned char t = at(2);
+    if ((t >= 0x80 && t <= 0x8A) || t == 0xA8 || t == 0xA9 || t == 0xAF) return 3;
+  }
+  if (c == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;                   // U+205F
+  if (c == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;                   // U+3000
+  return 0;
+}
 
-// The first match of (?m)^\s*mixed-port:\s*(\d+) in the text, as the matched
-// digits; nothing when there is none. Written out by hand because the
-// multi-line anchor is what decides the match, and it must behave the same
-// with every standard library.
-std::optional<std::string> findMixedPort(const std::string& text) {
-  static const std::string key = "mixed-port:";
-  for (size_t lineStart = 0; lineStart <= text.size();) {
-    size_t p = lineStart;
-    while (p < text.size() && isSpace(text[p])) ++p;
-    if (text.compare(p, key.size(), key) == 0) {
-      p += key.size();
-      while (p < text.size() && isSpace(text[p])) ++p;
-      size_t digitsEnd = p;
-      while (digitsEnd < text.size() && isDigit(text[digitsEnd])) ++digitsEnd;
-      if (digitsEnd > p) return text.substr(p, digitsEnd - p);
+// Where a line may begin in multi-line mode: after LF, VT, FF, CR, NEL,
+// LINE SEPARATOR or PARAGRAPH SEPARATOR. Returns the position after the next
+// terminator at or after `from`, or npos.
+size_t nextLineStart(const std::string& text, size_t from) {
+  for (size_t i = from; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x0A && c <= 0x0D) return i + 1;
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85) {
+      return i + 2;
     }
-    const size_t nl = text.find_first_of("\n\r", lineStart);
-    if (nl == std::string::npos) break;
-    lineStart = nl + 1;
+    if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+        (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+         static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+      return i + 3;
+    }
+  }
+  return std::string::npos;
+}
+
+// The pattern's \d: a decimal digit of any script. Returns the byte length
+// of the digit at `p` (0 when there is none) and whether it is an ASCII one.
+size_t digitAt(const std::string& text, size_t p, bool* ascii) {
+  const auto c = static_cast<unsigned char>(text[p]);
+  if (c >= '0' && c <= '9') {
+    *ascii = true;
+    return 1;
+  }
+  *ascii = false;
+  if (c < 0xC0) return 0;
+  const size_t len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+  if (len == 0 || p + len > text.size()) return 0;
+  const auto cps = codePoints(text.substr(p, len));
+  if (cps.size() != 1) return 0;
+  const char32_t cp = cps.front();
+  // First code point of each block of ten decimal digits (Unicode Nd).
+  static constexpr char32_t kZeros[] = {
+      0x0660,  0x06F0,  0x07C0,  0x0966,  0x09E6,  0x0A66,  0x0AE6,  0x0B66,  0x0BE6,
+      0x0C66,  0x0CE6,  0x0D66,  0x0DE6,  0x0E50,  0x0ED0,  0x0F20,  0x1040,  0x1090,
+      0x17E0,  0x1810,  0x1946,  0x19D0,  0x1A80,  0x1A90,  0x1B50,  0x1BB0,  0x1C40,
+      0x1C50,  0xA620,  0xA8D0,  0xA900,  0xA9D0,  0xA9F0,  0xAA50,  0xABF0,  0xFF10,
+      0x104A0, 0x10D30, 0x11066, 0x110F0, 0x11136, 0x111D0, 0x112F0, 0x11450, 0x114D0,
+      0x11650, 0x116C0, 0x11730, 0x118E0, 0x11950, 0x11C50, 0x11D50, 0x11DA0, 0x11F50,
+      0x16A60, 0x16AC0, 0x16B50, 0x1E140, 0x1E2F0, 0x1E4F0, 0x1E950, 0x1FBF0};
+  for (const char32_t zero : kZeros) {
+    if (cp >= zero && cp < zero + 10) return len;
+  }
+  if (cp >= 0x1D7CE && cp <= 0x1D7FF) return len;  // mathematical digits
+  return 0;
+}
+
+// The first match of (?m)^\s*mixed-port:\s*(\d+) in the text, as its digits;
+// nothing when there is none. `allAscii` tells whether every digit is an
+// ASCII one (only those make a number). Written out by hand because the
+// multi-line anchor and the Unicode classes decide the match, and they must
+// behave the same with every standard library.
+std::optional<std::string> findMixedPort(const std::string& text, bool* allAscii) {
+  static const std::string key = "mixed-port:";
+  for (size_t lineStart = 0; lineStart != std::string::npos && lineStart <= text.size();
+       lineStart = nextLineStart(text, lineStart)) {
+    size_t p = lineStart;
+    while (size_t n = whiteSpaceAt(text, p)) p += n;
+    if (text.compare(p, key.size(), key) != 0) continue;
+    p += key.size();
+    while (size_t n = whiteSpaceAt(text, p)) p += n;
+    size_t end = p;
+    *allAscii = true;
+    bool ascii = true;
+    while (end < text.size()) {
+      const size_t n = digitAt(text, end, &ascii);
+      if (n == 0) break;
+      *allAscii = *allAscii && ascii;
+      end += n;
+    }
+    if (end > p) return text.substr(p, end - p);
   }
   return std::nullopt;
 }
@@ -101,8 +246,11 @@ std::optional<int64_t> jsonInteger(const nlohmann::json& v) {
 }  // namespace
 
 void Helper::parsePortsFromConfig(const std::string& config) {
-  if (const auto digits = findMixedPort(config)) {
-    if (const auto port = parseInt64(*digits)) {
+  bool allAscii = true;
+  if (const auto digits = findMixedPort(config, &allAscii)) {
+    // Digits of another script match the pattern but make no number; then
+    // the JSON form decides, as for a number too large to hold.
+    if (const auto port = allAscii ? parseInt64(*digits) : std::nullopt) {
       cachedHttpPort_ = *port;
       cachedSocksPort_ = *port;
       log("Parsed mixed-port: " + std::to_string(*port));

@@ -13,9 +13,12 @@ std::vector<Command> infoCommands();
 // proxy set|clear, flush-dns, install-kernel, uninstall, watch
 std::vector<Command> hostCommands();
 
+// start, stop, reload, status, traffic, select, mode, tun, query, delays
+std::vector<Command> proxyCommands();
+
 inline std::vector<Command> allCommands() {
   std::vector<Command> all;
-  for (auto group : {infoCommands, hostCommands}) {
+  for (auto group : {infoCommands, proxyCommands, hostCommands}) {
     for (auto& c : group()) all.push_back(std::move(c));
   }
   return all;

@@ -12,12 +12,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "platform/ipc_client.h"
 #include "platform/ipc_frame.h"
 #include "platform/ipc_interface.h"
@@ -136,11 +139,35 @@ class ListenerFixture : public ::testing::Test {
 
   void TearDown() override {
     listener_.reset();
+    // Invalidation handlers run on the connections' queues and capture this
+    // fixture: let each queue drain before the fixture goes away.
+    std::vector<std::shared_ptr<IpcConnection>> conns;
+    {
+      std::lock_guard lock(mu_);
+      conns = accepted_;
+    }
+    for (auto& c : conns) {
+      auto done = std::make_shared<Semaphore>();
+      c->queue().async([done] { done->signal(); });
+      done->wait();
+    }
     std::filesystem::remove_all(dir_);
   }
 
-  // Replies with the arguments by default (echo); tests override it.
-  virtual void dispatcher(const IpcMethod& m, IpcValue args, IpcReply reply) {
+  using Handler = std::function<void(const IpcMethod&, IpcValue, IpcReply)>;
+  // Replaces the request handler (echo by default) for connections' later requests.
+  void setHandler(Handler h) {
+    std::lock_guard lock(mu_);
+    handler_ = std::move(h);
+  }
+
+  void dispatcher(const IpcMethod& m, IpcValue args, IpcReply reply) {
+    Handler h;
+    {
+      std::lock_guard lock(mu_);
+      h = handler_;
+    }
+    if (h) return h(m, std::move(args), std::move(reply));
     if (m.selector == "obj:completion:") {
       reply(IpcValue::array({true}));
     } else if (m.selector == "pair:flag:completion:") {
@@ -168,6 +195,7 @@ class ListenerFixture : public ::testing::Test {
   std::mutex mu_;
   std::vector<std::shared_ptr<IpcConnection>> accepted_;
   std::vector<std::weak_ptr<IpcConnection>> invalidations_;
+  Handler handler_;
 };
 
 }  // namespace zelvo::platform::test
