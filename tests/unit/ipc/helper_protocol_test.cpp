@@ -69,26 +69,30 @@ TEST(HelperProtocolTable, RequestArgumentTypes) {
   EXPECT_FALSE(argsOk("getVersion", IpcValue::array()));  // not a selector
 }
 
+// Note: a braced list holding one IpcValue copies it instead of making an
+// array, so one-element argument lists are spelled IpcValue::array(...).
 TEST(HelperProtocolTable, ClassAllowances) {
   const char* install = HelperProtocol::installKernel;
-  EXPECT_TRUE(argsOk(install, {IpcValue::binary({0x7f, 'E', 'L', 'F'})}));
+  EXPECT_TRUE(argsOk(install, IpcValue::array({IpcValue::binary({0x7f, 'E', 'L', 'F'})})));
   EXPECT_FALSE(argsOk(install, {"ELF"}));
-  EXPECT_FALSE(argsOk(install, {{{"$class", "NSData"}}}));
+  EXPECT_FALSE(argsOk(install, IpcValue::array({{{"$class", "NSData"}}})));
   EXPECT_FALSE(argsOk(install, {nullptr}));
 
   const char* status = HelperProtocol::getProxyStatus;
-  EXPECT_TRUE(replyOk(status, {ProxyStatus::stoppedRecord().toArchive()}));
+  EXPECT_TRUE(replyOk(status, IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
   EXPECT_TRUE(replyOk(status, {"a string is admitted"}));
   EXPECT_TRUE(replyOk(status, {nullptr}));
-  EXPECT_FALSE(replyOk(status, {{{"$class", "NSDictionary"}}}));
-  EXPECT_FALSE(replyOk(status, {IpcValue::binary({1})}));
-  EXPECT_FALSE(replyOk(status, {{{"isRunning", true}}}));
+  EXPECT_FALSE(replyOk(status, IpcValue::array({{{"$class", "NSDictionary"}}})));
+  EXPECT_FALSE(replyOk(status, IpcValue::array({IpcValue::binary({1})})));
+  EXPECT_FALSE(replyOk(status, IpcValue::array({{{"isRunning", true}}})));
 
   // Without the allowances no class gets through.
   auto bare = HelperProtocol::makeInterface();
   EXPECT_TRUE(
-      IpcInterface::check(bare->method(status)->reply, {ProxyStatus::stoppedRecord().toArchive()}));
-  EXPECT_TRUE(IpcInterface::check(bare->method(install)->args, {IpcValue::binary({1})}));
+      IpcInterface::check(bare->method(status)->reply,
+                          IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
+  EXPECT_TRUE(
+      IpcInterface::check(bare->method(install)->args, IpcValue::array({IpcValue::binary({1})})));
 }
 
 TEST(HelperProtocolTable, ReplyTypes) {

@@ -149,8 +149,8 @@ TEST_F(IpcListenerTest, BadInputInvalidatesOnlyThatConnection) {
       {"wrong argument type", req(1, "echo:completion:", {5})},
       {"wrong argument count", req(1, "echo:completion:", {"a", "b"})},
       {"integer too big for Int", req(1, "hold:completion:", {uint64_t(1) << 63})},
-      {"disallowed class", req(1, "obj:completion:", {{{"$class", "Bar"}}})},
-      {"object without class", req(1, "obj:completion:", {{{"x", 1}}})},
+      {"disallowed class", req(1, "obj:completion:", IpcValue::array({{{"$class", "Bar"}}}))},
+      {"object without class", req(1, "obj:completion:", IpcValue::array({{{"x", 1}}}))},
       {"seq zero", req(0, "echo:completion:", {"a"})},
       {"seq not a number", req("1", "echo:completion:", {"a"})},
       {"args not an array", req(1, "echo:completion:", "a")},
@@ -169,7 +169,7 @@ TEST_F(IpcListenerTest, BadInputInvalidatesOnlyThatConnection) {
     EXPECT_EQ((*r)["seq"], i + 1);
   }
   // The allowed class passes.
-  good.request(100, "obj:completion:", {{{"$class", "Foo"}}});
+  good.request(100, "obj:completion:", IpcValue::array({{{"$class", "Foo"}}}));
   auto r = good.next();
   ASSERT_TRUE(r);
   EXPECT_EQ((*r)["reply"][0], true);
