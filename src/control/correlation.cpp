@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "control/frame.h"
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
 
@@ -124,8 +125,9 @@ void KernelProcessManager::startReaderLoop() {
 }
 
 void KernelProcessManager::readerLoop(int fd) {
+  control::FrameReader frames(fd);
   while (fd >= 0 && controlFd_.load() >= 0) {
-    std::optional<Json> frame = readFrame(fd);
+    std::optional<Json> frame = frames.next();
     if (!frame) break;
 
     std::string id;

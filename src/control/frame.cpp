@@ -1,67 +1,68 @@
-// Frames on the control socket: a 4-byte little-endian body length, then one
-// compact JSON object. Both directions use the same format.
+#include "control/frame.h"
+
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
+#include <cstring>
 
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
 
 namespace zelvo {
 
+namespace control {
+
 namespace {
 
-// Lengths from this value up are refused: 32 MiB is far above any real
-// configuration, and the bound keeps a corrupt header from committing memory.
-constexpr uint32_t kMaxBodyBytes = 0x02000000;
+constexpr size_t kReadAhead = 64 * 1024;
 
-void encodeLength(uint32_t n, unsigned char out[4]) {
-  out[0] = static_cast<unsigned char>(n);
-  out[1] = static_cast<unsigned char>(n >> 8);
-  out[2] = static_cast<unsigned char>(n >> 16);
-  out[3] = static_cast<unsigned char>(n >> 24);
+}  // namespace
+
+std::string encodeRequestFrame(std::string_view id, std::string_view method, const Json& data) {
+  std::string frame(4, '\0');  // the length goes here once the body is known
+  frame += "{\"id\":";
+  appendJsonString(frame, id);
+  frame += ",\"method\":";
+  appendJsonString(frame, method);
+  frame += ",\"data\":";
+  appendCompactJson(frame, data);
+  frame += '}';
+  const uint64_t n = frame.size() - 4;
+  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((n >> (8 * i)) & 0xff);
+  return frame;
 }
 
-uint32_t decodeLength(const unsigned char in[4]) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+std::optional<uint32_t> decodeLength(const unsigned char h[4]) {
+  const uint32_t n = static_cast<uint32_t>(h[0]) | static_cast<uint32_t>(h[1]) << 8 |
+                     static_cast<uint32_t>(h[2]) << 16 | static_cast<uint32_t>(h[3]) << 24;
+  if (n == 0 || n >= kMaxBodyBytes) return std::nullopt;
+  return n;
 }
 
-// Writes the header and body, gathering both in each call so that the body is
-// never copied behind the header. A call that writes nothing or fails ends the
-// attempt: a frame cut short cannot be resumed meaningfully, and retrying a
-// dead connection would only delay the caller. MSG_NOSIGNAL: a kernel that
-// went away must not raise SIGPIPE in the daemon.
-bool writeAll(int fd, const unsigned char* header, const std::string& body) {
-  iovec parts[2] = {{const_cast<unsigned char*>(header), 4},
-                    {const_cast<char*>(body.data()), body.size()}};
-  iovec* next = parts;
-  int count = 2;
-  while (count > 0) {
-    msghdr msg{};
-    msg.msg_iov = next;
-    msg.msg_iovlen = count;
-    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-    if (n < 0 && errno == ENOTSOCK) n = ::writev(fd, next, count);  // a pipe in place of a socket
+std::optional<Json> parseBody(const char* begin, const char* end) {
+  Json parsed = Json::parse(begin, end, nullptr, /*allow_exceptions=*/false);
+  if (!parsed.is_object()) return std::nullopt;  // also the "discarded" value of a parse error
+  return parsed;
+}
+
+// A call that writes nothing or fails ends the attempt, interrupted or not: a
+// frame cut short cannot be resumed meaningfully, and retrying on a dead
+// connection would only delay the caller. MSG_NOSIGNAL: a kernel that went
+// away must not raise SIGPIPE in the daemon.
+bool writeAll(int fd, std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, p, left);  // a pipe in place of a socket
     if (n <= 0) return false;
-    auto done = static_cast<size_t>(n);
-    while (count > 0 && done >= next->iov_len) {
-      done -= next->iov_len;
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + done;
-      next->iov_len -= done;
-    }
+    p += n;
+    left -= static_cast<size_t>(n);
   }
   return true;
 }
 
-// Reads exactly `size` bytes; false at end of stream or on an error.
 bool readExact(int fd, char* out, size_t size) {
   while (size > 0) {
     const ssize_t n = ::read(fd, out, size);
@@ -73,43 +74,79 @@ bool readExact(int fd, char* out, size_t size) {
   return true;
 }
 
-}  // namespace
+FrameReader::FrameReader(int fd) : fd_(fd), buffer_(kReadAhead, '\0') {}
+
+bool FrameReader::fill(size_t n) {
+  if (end_ - begin_ >= n) return true;
+  if (begin_ > 0) {  // keep the unread bytes at the front
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  while (end_ < n) {
+    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    end_ += static_cast<size_t>(got);
+  }
+  return true;
+}
+
+std::optional<Json> FrameReader::next() {
+  if (fd_ < 0 || !fill(4)) return std::nullopt;
+  const std::optional<uint32_t> length =
+      decodeLength(reinterpret_cast<const unsigned char*>(buffer_.data() + begin_));
+  if (!length) return std::nullopt;
+  begin_ += 4;
+
+  if (*length <= buffer_.size()) {
+    if (!fill(*length)) return std::nullopt;
+    const char* body = buffer_.data() + begin_;
+    begin_ += *length;
+    return parseBody(body, body + *length);
+  }
+  // Larger than the read-ahead buffer: take what is buffered, read the rest
+  // straight into the body.
+  std::string body(*length, '\0');
+  const size_t buffered = end_ - begin_;
+  std::memcpy(body.data(), buffer_.data() + begin_, buffered);
+  begin_ = end_ = 0;
+  if (!readExact(fd_, body.data() + buffered, body.size() - buffered)) return std::nullopt;
+  return parseBody(body.data(), body.data() + body.size());
+}
+
+}  // namespace control
 
 bool KernelProcessManager::writeFrame(const std::string& id, const std::string& method,
                                       const Json& data) {
-  std::string body;
+  std::string frame;
   try {
-    body = control::compactJson(Json{{"id", id}, {"method", method}, {"data", data}});
+    frame = control::encodeRequestFrame(id, method, data);
   } catch (...) {
     return false;
   }
-  if (body.size() > UINT32_MAX) return false;
-  unsigned char header[4];
-  encodeLength(static_cast<uint32_t>(body.size()), header);
+  if (frame.size() - 4 > UINT32_MAX) return false;
 
   std::lock_guard<std::mutex> g(writeLock);
   const int fd = controlFd_.load();
   if (fd < 0) return false;
-  return writeAll(fd, header, body);
+  return control::writeAll(fd, frame);
 }
 
 std::optional<Json> KernelProcessManager::readFrame(int fd) {
   if (fd < 0) return std::nullopt;
   unsigned char header[4];
-  if (!readExact(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
-  const uint32_t length = decodeLength(header);
-  if (length == 0 || length >= kMaxBodyBytes) return std::nullopt;
-
-  std::string body(length, '\0');
-  if (!readExact(fd, body.data(), body.size())) return std::nullopt;
-  Json parsed = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-  if (!parsed.is_object()) return std::nullopt;  // also the "discarded" value of a parse error
-  return parsed;
+  if (!control::readExact(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
+  const std::optional<uint32_t> length = control::decodeLength(header);
+  if (!length) return std::nullopt;
+  std::string body(*length, '\0');
+  if (!control::readExact(fd, body.data(), body.size())) return std::nullopt;
+  return control::parseBody(body.data(), body.data() + body.size());
 }
 
-// Reads on the number in controlFd itself, so it is only safe while nobody can
-// close the connection at the same time; the reader loop reads through its own
-// duplicate instead (see control_socket.cpp).
+// Reads each frame exactly, on the number in controlFd itself: only safe while
+// nobody can close the connection at the same time. The reader loop reads
+// through its own duplicate instead (see control_socket.cpp).
 std::optional<Json> KernelProcessManager::recvFrame() { return readFrame(controlFd_.load()); }
 
 }  // namespace zelvo

@@ -20,11 +20,11 @@ void Helper::startAppWatchdogIfNeeded() {
   std::lock_guard<std::mutex> guard(watchdogLock_);
   if (appWatchdog_) return;
   std::weak_ptr<Helper> weakSelf = weak();
-  appWatchdog_ = platform::RepeatingTimer::start(
-      platform::globalQueue(platform::QoS::Utility), kWatchdogFirstFire, kWatchdogInterval,
-      [weakSelf] {
-        if (auto self = weakSelf.lock()) self->checkAppAlive();
-      });
+  appWatchdog_ = platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
+                                                 kWatchdogFirstFire, kWatchdogInterval, [weakSelf] {
+                                                   if (auto self = weakSelf.lock())
+                                                     self->checkAppAlive();
+                                                 });
   log("主程序看门狗已启动");
 }
 

@@ -127,7 +127,9 @@ TrialOutcome trialRun(const std::string& path) {
 
   // The drain lives on its own work item: a grandchild that inherits the pipe
   // may keep it open long after the trial, and must not hold this thread.
-  platform::globalQueue(platform::QoS::Utility).async([readEnd] { discardUntilEof(readEnd->get()); });
+  platform::globalQueue(platform::QoS::Utility).async([readEnd] {
+    discardUntilEof(readEnd->get());
+  });
 
   if (!process->waitUntilExit(platform::Seconds(kTrialRunTimeoutSeconds))) {
     process->sendSignal(SIGKILL);
@@ -239,8 +241,7 @@ void Helper::uninstallHelper(BoolReply completion) {
   }
 
   const std::string identifier = kHelperBundleIdentifier;
-  const std::string executable =
-      platform::hostPath("/Library/PrivilegedHelperTools/" + identifier);
+  const std::string executable = platform::hostPath("/Library/PrivilegedHelperTools/" + identifier);
   const std::string propertyList =
       platform::hostPath("/Library/LaunchDaemons/" + identifier + ".plist");
   bool removed = false;

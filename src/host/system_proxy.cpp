@@ -77,7 +77,9 @@ bool startsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-const char* boolText(bool b) { return b ? "true" : "false"; }
+const char* boolText(bool b) {
+  return b ? "true" : "false";
+}
 
 }  // namespace
 
@@ -102,7 +104,7 @@ std::vector<std::string> Helper::listNetworkServices() {
     std::string_view piece = rest.substr(0, nl);
     rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
     piece = trimSpacesAndTabs(piece);
-    if (piece.empty() || piece.front() == '*') continue;   // "*" marks a disabled service
+    if (piece.empty() || piece.front() == '*') continue;         // "*" marks a disabled service
     if (startsWith(asciiLower(piece), "an asterisk")) continue;  // the header line
     services.emplace_back(piece);
   }
@@ -151,8 +153,7 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
     if (!names.empty()) names += ", ";
     names += service;
   }
-  log(std::string("system proxy ") + (enable ? "enabled" : "disabled") +
-      " on services: " + names);
+  log(std::string("system proxy ") + (enable ? "enabled" : "disabled") + " on services: " + names);
   return true;
 }
 

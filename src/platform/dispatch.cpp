@@ -170,7 +170,8 @@ class MainQueue final : public Queue {
 // alive and runs the items one at a time, in order.
 class SerialQueue final : public Queue, public std::enable_shared_from_this<SerialQueue> {
  public:
-  SerialQueue(std::string label, Queue& target) : label_(std::move(label)), target_(target) {}
+  SerialQueue(std::string label, Queue& target, std::shared_ptr<Queue> targetHold)
+      : label_(std::move(label)), target_(target), targetHold_(std::move(targetHold)) {}
 
   void async(Work work) override {
     bool schedule = false;
@@ -217,8 +218,9 @@ class SerialQueue final : public Queue, public std::enable_shared_from_this<Seri
   }
 
   const std::string label_;
-  Queue& target_;  // global or main queue: never destroyed
-  std::mutex mu_;  // guards items_ and draining_
+  Queue& target_;
+  const std::shared_ptr<Queue> targetHold_;  // set when the target is itself a serial queue
+  std::mutex mu_;                            // guards items_ and draining_
   std::deque<Work> items_;
   bool draining_ = false;
 };
@@ -344,7 +346,7 @@ void stopMain() {
 
 std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target) {
   Queue& t = target ? *target : globalQueue(QoS::Default);
-  return std::make_shared<SerialQueue>(std::move(label), t);
+  return std::make_shared<SerialQueue>(std::move(label), t, keepAlive(t));
 }
 
 // ---------------------------------------------------------------------------

@@ -37,8 +37,9 @@ Command proxyCommand() {
   return {"proxy", "Set or clear the system proxy of every enabled network service",
           [args](CLI::App& sub) {
             sub.require_subcommand(1);
-            args->set = sub.add_subcommand("set", "Point the web, secure web and SOCKS proxies "
-                                                  "at HOST");
+            args->set = sub.add_subcommand("set",
+                                           "Point the web, secure web and SOCKS proxies "
+                                           "at HOST");
             args->set->add_option("HOST", args->host, "Proxy host")->required();
             args->set->add_option("HTTP", args->httpPort, "HTTP and HTTPS port")->required();
             args->set->add_option("SOCKS", args->socksPort, "SOCKS port")->required();
@@ -46,9 +47,9 @@ Command proxyCommand() {
           },
           [args](Ctl& ctl) {
             if (args->set->parsed()) {
-              return reportBool(ctl, "setSystemProxy",
-                                ctl.client().setSystemProxy(args->host, args->httpPort,
-                                                            args->socksPort));
+              return reportBool(
+                  ctl, "setSystemProxy",
+                  ctl.client().setSystemProxy(args->host, args->httpPort, args->socksPort));
             }
             return reportBool(ctl, "clearSystemProxy", ctl.client().clearSystemProxy());
           }};
@@ -119,8 +120,9 @@ Command watchCommand() {
 std::vector<Command> hostCommands() {
   std::vector<Command> commands;
   commands.push_back(proxyCommand());
-  commands.push_back({"flush-dns", "Flush the DNS caches", [](CLI::App&) {},
-                      [](Ctl& ctl) { return reportBool(ctl, "flushDNS", ctl.client().flushDNS()); }});
+  commands.push_back(
+      {"flush-dns", "Flush the DNS caches", [](CLI::App&) {},
+       [](Ctl& ctl) { return reportBool(ctl, "flushDNS", ctl.client().flushDNS()); }});
   commands.push_back(installKernelCommand());
   commands.push_back({"uninstall",
                       "Remove the helper: stop the kernel, clear the system proxy, remove the "

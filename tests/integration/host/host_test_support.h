@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "daemon_process.h"
 #include "integration/supervision/supervision_support.h"
-#include "sandbox_root.h"
+#include "support/daemon_process.h"
+#include "support/sandbox_root.h"
 
 extern char** environ;
 
@@ -26,7 +26,9 @@ namespace zelvo::testing::host {
 using namespace zelvo::testing::supervision;
 using Args = std::vector<std::string>;
 
-inline std::string standinsDir(const SandboxRoot& root) { return root.at("/var/standins"); }
+inline std::string standinsDir(const SandboxRoot& root) {
+  return root.at("/var/standins");
+}
 
 inline void writeText(const std::string& path, const std::string& text) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());

@@ -5,6 +5,7 @@
 #include <barrier>
 
 #include "client/helper_client.h"
+#include "platform/dispatch.h"
 #include "service_test_support.h"
 
 namespace zelvo::testing {

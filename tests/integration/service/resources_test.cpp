@@ -35,7 +35,8 @@ TEST(ServiceResources, AThousandIdleConnectionsAreCheapAndGivenBack) {
     ASSERT_TRUE(conns.back()->connected()) << i;
   }
   ASSERT_TRUE(waitFor([&] { return daemon.countLog("Accepted new connection") >= size_t(n); }, 60s));
-  ASSERT_TRUE(waitFor([&] { return daemon.openFdCount() >= fdsBefore + n; }, 10s));
+  ASSERT_TRUE(waitFor([&] { return daemon.openFdCount() >= fdsBefore + n; }, 10s))
+      << "descriptors before " << fdsBefore << ", now " << daemon.openFdCount();
   long rssAfter = daemon.rssKiB();
   double perConnection = double(rssAfter - rssBefore) * 1024 / n;
   std::cout << "[ figures ] RSS " << rssBefore << " KiB idle, " << rssAfter << " KiB with " << n

@@ -154,7 +154,7 @@ TEST_F(ControlTest, QueriesOutsideTheWhitelistNeverReachTheKernel) {
   startKernel(yamlConfig(freePort()));
   const size_t kernelLines = splitLines(readFile(kernelLogPath(root_))).size();
 
-  for (const std::string method : {"shutdown", "setupConfig", "changeProxy", "getproxies",
+  for (const std::string& method : std::vector<std::string>{"shutdown", "setupConfig", "changeProxy", "getproxies",
                                    "GetConfig", "initCore", "", "__pushedDelays "}) {
     auto r = client_->kernelQuery(method, "{}");
     ASSERT_TRUE(r.ok()) << method;
@@ -215,10 +215,10 @@ TEST_F(ControlTest, PushedDelaysAreCollectedFromADelayTest) {
 // either of its two forms; the kernel keeps running through the reloads.
 TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   startDaemon();
+  using Ports = std::pair<int64_t, int64_t>;
   const auto ports = [&] {
     auto s = status();
-    return s ? std::pair<int64_t, int64_t>{s->httpPort, s->socksPort}
-             : std::pair<int64_t, int64_t>{-1, -1};
+    return s ? Ports{s->httpPort, s->socksPort} : Ports{-1, -1};
   };
   const auto reload = [&](const std::string& config) {
     auto r = client_->reloadProxy(config);
@@ -235,7 +235,7 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   startKernel("mode: rule\nlisteners:\n    mixed-port: " + std::to_string(p) +
               "\nmixed-port: 1\n");
   EXPECT_EQ(daemon_->countLog("Parsed mixed-port: " + std::to_string(p)), 1u);
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(p, p));
+  EXPECT_EQ(ports(), (Ports{p, p}));
 
   // A lone "mixed" inbound sets only the HTTP port.
   const uint16_t a = freePort();
@@ -243,12 +243,12 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(a) + ", socks=" +
                               std::to_string(p)),
             1u);
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(a, p));
+  EXPECT_EQ(ports(), (Ports{a, p}));
 
   // "socks" before "http": each sets its own port, whatever the order.
   const uint16_t b = freePort(), c = freePort();
   ASSERT_TRUE(reload(json({{"socks", c}, {"http", b}})));
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(b, c));
+  EXPECT_EQ(ports(), (Ports{b, c}));
 
   // Two "http" inbounds: the later wins. Unknown types are ignored.
   const uint16_t d = freePort(), e = freePort();
@@ -256,7 +256,7 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(e) + ", socks=" +
                               std::to_string(c)),
             1u);
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(e, c));
+  EXPECT_EQ(ports(), (Ports{e, c}));
 
   // An empty list still logs the ports it leaves as they were.
   const size_t parsedLines = daemon_->countLog("Parsed ");
@@ -268,14 +268,14 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
 
   // Neither form: nothing parsed, nothing logged, nothing changed. Nor for an
   // "inbounds" that is not a list of objects, or a mixed-port too large.
-  for (const std::string config : {std::string("mode: global\n"),
+  for (const std::string& config : {std::string("mode: global\n"),
                                     std::string(R"({"inbounds": [{"type": "http", "listen_port": 1}, 5]})"),
                                     std::string(R"({"inbounds": {"type": "http"}})"),
                                     std::string("[1, 2]")}) {
     ASSERT_TRUE(reload(config)) << config;
   }
   EXPECT_EQ(daemon_->countLog("Parsed "), parsedLines + 1);
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(e, c));
+  EXPECT_EQ(ports(), (Ports{e, c}));
 
   // A mixed-port beyond 64 bits falls through to the JSON form. (The key
   // stands at the start of a line: LINE SEPARATOR ends one, too.)
@@ -284,7 +284,7 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
                      "}], \"x\": \"\u2028 mixed-port: 99999999999999999999\"}"));
   EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(f)), 1u);
   EXPECT_EQ(daemon_->countLog("Parsed mixed-port: 99999999999999999999"), 0u);
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(f, c));
+  EXPECT_EQ(ports(), (Ports{f, c}));
 
   // Ports change even when the reload itself fails for want of a kernel.
   ASSERT_TRUE(client_->stopProxy().ok());
@@ -294,7 +294,7 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   EXPECT_FALSE(failed->success);
   EXPECT_EQ(daemon_->countLog("Parsed mixed-port: " + std::to_string(g)), 1u);
   startKernel("mode: rule\n# no ports here\n");  // the cached ports stay
-  EXPECT_EQ(ports(), std::make_pair<int64_t, int64_t>(g, g));
+  EXPECT_EQ(ports(), (Ports{g, g}));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -418,6 +419,14 @@ class SupervisionTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (HasFailure()) {
+      // What the two sides saw is the first thing a failure needs.
+      if (daemon_) {
+        std::cout << "---- daemon log (this run) ----\n";
+        for (const auto& line : daemon_->logLines()) std::cout << line << "\n";
+      }
+      std::cout << "---- kernel.log ----\n" << readFile(kernelLogPath(root_)) << std::endl;
+    }
     client_.reset();
     daemon_.reset();  // kills the daemon; fails the test on a sanitizer report
     // The kernel outlives its daemon by design; this root's must not outlive

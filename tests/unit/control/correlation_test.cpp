@@ -199,6 +199,37 @@ TEST(Correlation, AMalformedFrameEndsTheReader) {
   EXPECT_EQ(countMessage(capture, "reader loop 结束"), 1u);
 }
 
+TEST(Correlation, RepliesOfEverySizeArriveWhenSentBackToBack) {
+  // Each answer is a pushed frame and the reply written in one go, with sizes
+  // around the reader's read-ahead so that frames straddle its buffer.
+  Wired wired;
+  const int kernelFd = wired.peerFd;
+  std::thread kernel([kernelFd] {
+    for (;;) {
+      std::optional<std::string> body = readRawFrame(kernelFd);
+      if (!body) return;
+      const Json req = Json::parse(*body);
+      const size_t size = std::stoul(req["data"].get<std::string>());
+      const std::string push =
+          Json{{"method", "message"},
+               {"data", {{"type", "delay"}, {"data", {{"name", req["data"]}, {"value", 1}}}}}}
+              .dump();
+      const std::string reply = replyTo(req, {{"data", std::string(size, 'r')}}).dump();
+      const std::string both = lengthHeader(push.size()) + push + lengthHeader(reply.size()) + reply;
+      if (!writeBytes(kernelFd, both.data(), both.size())) return;
+    }
+  });
+  for (size_t size : {size_t{0}, size_t{10}, size_t{65400}, size_t{65536}, size_t{70000},
+                      size_t{1} << 20, size_t{3}, size_t{131072}}) {
+    auto reply = wired.manager->sendActionAwait("sized", std::to_string(size), 10);
+    ASSERT_TRUE(reply) << size;
+    EXPECT_EQ((*reply)["data"].get_ref<const std::string&>().size(), size);
+    EXPECT_EQ(wired.manager->pushedDelays().count(std::to_string(size)), 1u);
+  }
+  ::shutdown(kernelFd, SHUT_RDWR);
+  kernel.join();
+}
+
 // Pushed frames go through the reader; a request sent after them is answered
 // after them on the same stream, which tells the test they were handled.
 TEST(PushedDelays, AreCollectedTruncatedReplacedAndFiltered) {

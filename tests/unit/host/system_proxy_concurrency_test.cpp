@@ -33,7 +33,8 @@ TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
   constexpr int kRounds = 3;
   std::vector<std::thread> threads;
   for (int i = 0; i < kRounds; ++i) {
-    threads.emplace_back([&] { EXPECT_TRUE(helper->configureSystemProxy(true, "127.0.0.1", 1, 2)); });
+    threads.emplace_back(
+        [&] { EXPECT_TRUE(helper->configureSystemProxy(true, "127.0.0.1", 1, 2)); });
     threads.emplace_back([&] { EXPECT_TRUE(helper->configureSystemProxy(false, "", 0, 0)); });
   }
   for (auto& t : threads) t.join();

@@ -141,8 +141,9 @@ TEST_F(SystemProxyTest, SettingTwoServicesRunsTheirSixCommandsEachInListOrder) {
   EXPECT_EQ(std::vector<Args>(all.begin() + 1, all.end()), expected);
 
   EXPECT_EQ(logs_.count("[Helper] "), logs_.lines().size());
-  EXPECT_EQ(logs_.count(": configureSystemProxy: enable=true, host=127.0.0.1, http=7890, socks=7891"),
-            1u);
+  EXPECT_EQ(
+      logs_.count(": configureSystemProxy: enable=true, host=127.0.0.1, http=7890, socks=7891"),
+      1u);
   EXPECT_EQ(logs_.count(": system proxy enabled on services: Wi-Fi, USB 10/100/1000 LAN"), 1u);
 
   const auto s = state();
@@ -240,8 +241,8 @@ TEST_F(SystemProxyTest, LeftoverTestReadsOnlyTheFirstServicesWebProxy) {
     bool expected;
   };
   const std::vector<Case> cases = {
-      {true, "127.0.0.1", true},   {true, "LocalHost", true},  {true, "localhost.", true},
-      {true, "10.0.0.1", false},   {false, "127.0.0.1", false}, {false, "localhost", false},
+      {true, "127.0.0.1", true}, {true, "LocalHost", true},   {true, "localhost.", true},
+      {true, "10.0.0.1", false}, {false, "127.0.0.1", false}, {false, "localhost", false},
       {true, "", false},
   };
   for (const auto& c : cases) {

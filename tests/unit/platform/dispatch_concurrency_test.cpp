@@ -224,6 +224,27 @@ TEST(SerialQueue, TwoSerialQueuesRunConcurrentlyWithEachOther) {
   EXPECT_TRUE(ran->waitFor(2, Seconds(5)));
 }
 
+TEST(SerialQueue, ASerialQueueTargetingAnotherKeepsItAliveAndSerial) {
+  auto ran = std::make_shared<Counter>();
+  auto inside = std::make_shared<std::atomic<int>>(0);
+  auto overlaps = std::make_shared<std::atomic<int>>(0);
+  std::shared_ptr<Queue> inner;
+  {
+    auto outer = makeSerialQueue("test.serial.outer");
+    inner = makeSerialQueue("test.serial.inner", outer.get());
+  }
+  // Only `inner` is referenced now; its target must still be there.
+  for (int i = 0; i < 200; ++i) {
+    inner->async([ran, inside, overlaps] {
+      if (inside->fetch_add(1) != 0) overlaps->fetch_add(1);
+      inside->fetch_sub(1);
+      ran->add();
+    });
+  }
+  EXPECT_TRUE(ran->waitFor(200, Seconds(10)));
+  EXPECT_EQ(overlaps->load(), 0);
+}
+
 // --- The main queue -------------------------------------------------------
 
 TEST(MainQueue, RunMainServesItemsInOrderUntilStopMain) {

@@ -1,0 +1,60 @@
+// Frames on the control socket: a 4-byte little-endian body length, then one
+// compact JSON object, identical in both directions. Internal to the control
+// channel; KernelProcessManager::writeFrame and recvFrame are the interface.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace zelvo::control {
+
+using Json = nlohmann::json;
+
+// Lengths from this value up are refused, as is 0: 32 MiB is far above any
+// real configuration, and the bound keeps a corrupt header from committing
+// memory.
+inline constexpr uint32_t kMaxBodyBytes = 0x02000000;
+
+// The whole frame of a request {"id","method","data"}: header and body.
+std::string encodeRequestFrame(std::string_view id, std::string_view method, const Json& data);
+
+// The body length in `header`, or nullopt when the receiver must refuse it.
+std::optional<uint32_t> decodeLength(const unsigned char header[4]);
+
+// The body as a JSON object; nullopt when it is not JSON or not an object.
+std::optional<Json> parseBody(const char* begin, const char* end);
+
+// Reads frames from one descriptor for the reader loop. Unlike
+// KernelProcessManager::recvFrame(), which reads each frame exactly, it reads
+// ahead into a buffer, so a reply usually costs one read() instead of two and
+// replies that arrive together are taken in one call. The buffered bytes
+// belong to this reader: use one per connection and nothing else on it.
+// Not thread-safe; the reader loop is its only user.
+class FrameReader {
+ public:
+  explicit FrameReader(int fd);
+  // The next frame's body; nullopt at end of stream, on a read error, or on a
+  // refused frame, after which the reader must not be used again.
+  std::optional<Json> next();
+
+ private:
+  // Makes at least `n` unread bytes available in the buffer.
+  bool fill(size_t n);
+
+  int fd_;
+  std::string buffer_;
+  size_t begin_ = 0;  // first unread byte
+  size_t end_ = 0;    // one past the last buffered byte
+};
+
+// Writes all of `bytes`; false when a call writes nothing or fails.
+bool writeAll(int fd, std::string_view bytes);
+
+// Reads exactly `size` bytes; false at end of stream or on an error.
+bool readExact(int fd, char* out, size_t size);
+
+}  // namespace zelvo::control
