@@ -148,7 +148,9 @@ int main() {
   const std::string root = ::mkdtemp(templ);
   zelvo::platform::setRoot(root);
 
-  constexpr int kRounds = 7, kIterations = 4000, kWarmup = 500;
+  // Short alternating rounds, many of them: the machine is shared, and a
+  // burst of outside load then hits a few rounds of both kinds alike.
+  constexpr int kRounds = 25, kIterations = 1000, kWarmup = 500;
 
   // Baseline connection and peer.
   Pair raw;
@@ -164,61 +166,96 @@ int main() {
   rawRoundTripSeconds(raw.a, kWarmup);
   awaitRoundTripSeconds(*manager, kWarmup);
 
-  std::vector<double> rawRtt, awaitRtt, ratios;
+  std::vector<double> rawRtt, awaitRtt, logCost, ratios;
   for (int r = 0; r < kRounds; ++r) {
     const double base = rawRoundTripSeconds(raw.a, kIterations);
     const double mine = awaitRoundTripSeconds(*manager, kIterations);
     rawRtt.push_back(base);
     awaitRtt.push_back(mine);
     ratios.push_back(mine / base);
+    // The one Kernel log line every request writes ("→ <method>"), alone.
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kIterations; ++i) KernelProcessManager::log("→ ping");
+    logCost.push_back(since(t0) / kIterations);
   }
-  std::printf("latency (median of %d rounds x %d round trips)\n", kRounds, kIterations);
-  std::printf("  raw framed ping-pong        %8.2f us\n", median(rawRtt) * 1e6);
-  std::printf("  sendActionAwait, 1 caller   %8.2f us\n", median(awaitRtt) * 1e6);
-  std::printf("  ratio                       %8.2fx   (target <= 1.50x)\n", median(ratios));
+  const double best = *std::min_element(awaitRtt.begin(), awaitRtt.end()) /
+                      *std::min_element(rawRtt.begin(), rawRtt.end());
+  std::printf("latency (%d alternating rounds x %d round trips; median, best)\n", kRounds,
+              kIterations);
+  std::printf("  raw framed ping-pong        %8.2f us  %8.2f us\n", median(rawRtt) * 1e6,
+              *std::min_element(rawRtt.begin(), rawRtt.end()) * 1e6);
+  std::printf("  sendActionAwait, 1 caller   %8.2f us  %8.2f us\n", median(awaitRtt) * 1e6,
+              *std::min_element(awaitRtt.begin(), awaitRtt.end()) * 1e6);
+  std::printf("    of which the log line     %8.2f us  %8.2f us\n", median(logCost) * 1e6,
+              *std::min_element(logCost.begin(), logCost.end()) * 1e6);
+  std::printf("  ratio (median of rounds)    %8.2fx   best/best %.2fx   (target <= 1.50x)\n",
+              median(ratios), best);
+  std::vector<double> withoutLog;
+  for (int r = 0; r < kRounds; ++r) withoutLog.push_back((awaitRtt[r] - logCost[r]) / rawRtt[r]);
+  std::printf("  ratio less the log line     %8.2fx   (derived from the rows above)\n",
+              median(withoutLog));
 
   std::vector<double> one, eight, scale;
   for (int r = 0; r < kRounds; ++r) {
     const double t1 = awaitThroughput(*manager, 1, kIterations);
-    const double t8 = awaitThroughput(*manager, 8, kIterations / 2);
+    const double t8 = awaitThroughput(*manager, 8, kIterations / 4);
     one.push_back(t1);
     eight.push_back(t8);
     scale.push_back(t8 / t1);
   }
-  std::printf("throughput (median of %d rounds)\n", kRounds);
+  std::printf("throughput (%d alternating rounds; median)\n", kRounds);
   std::printf("  1 caller                    %8.0f req/s\n", median(one));
   std::printf("  8 callers                   %8.0f req/s\n", median(eight));
-  std::printf("  ratio                       %8.2fx   (target >= 2.00x)\n", median(scale));
+  std::printf("  ratio (median of rounds)    %8.2fx   (target >= 2.00x)\n", median(scale));
 
   ::shutdown(raw.a, SHUT_RDWR);
   rawPeer.join();
   manager->closeControlSocket();
   peer.join();
 
-  // A configuration frame as large as the receiver accepts, written by
-  // writeFrame, echoed byte for byte, and read back by recvFrame (no reader
-  // loop on this connection, so the bench reads it directly).
-  auto big = std::make_shared<KernelProcessManager>();
-  Pair bigPair;
-  big->setControlFdForTesting(bigPair.a);
-  std::thread bigPeer([fd = bigPair.b] { echoPeer(fd, true); });
+  // A configuration frame as large as the receiver accepts. The text looks
+  // like a real configuration (quotes, line breaks, non-ASCII), since escaping
+  // is most of the writer's work.
+  const std::string line = "  - {name: \"香港 01\", type: ss, server: 203.0.113.7, port: 443}\n";
   const size_t overhead = Json{{"id", "1"}, {"method", "setupConfig"}, {"data", ""}}.dump().size();
-  const std::string config(0x01FFFFFF - overhead, 'c');
-  std::vector<double> writeRead;
-  for (int r = 0; r < 3; ++r) {
-    const auto t0 = Clock::now();
-    if (!big->writeFrame("1", "setupConfig", config)) std::abort();
-    auto back = big->recvFrame();
-    if (!back || (*back)["data"].get_ref<const std::string&>().size() != config.size()) std::abort();
-    writeRead.push_back(since(t0));
-  }
-  const double bytes = static_cast<double>(config.size() + overhead + 4);
-  std::printf("large frame (%.1f MiB, write + echo + read and parse, median of 3)\n",
-              bytes / (1 << 20));
-  std::printf("  %.1f ms, %.0f MB/s\n", median(writeRead) * 1e3, bytes / median(writeRead) / 1e6);
+  std::string config;
+  while (config.size() + line.size() < 0x01FFFFFF - overhead) config += line;
+  while (Json(config).dump().size() + overhead - 2 >= 0x01FFFFFF) config.resize(config.size() - line.size());
+  const double frameBytes = static_cast<double>(Json(config).dump().size() + overhead - 2 + 4);
 
-  big->closeControlSocket();
-  bigPeer.join();
+  std::vector<double> writeSeconds, readSeconds;
+  for (int r = 0; r < 3; ++r) {
+    // writeFrame into a peer that reads the whole frame and acknowledges it.
+    auto big = std::make_shared<KernelProcessManager>();
+    Pair p;
+    big->setControlFdForTesting(p.a);
+    std::string echoed;
+    std::thread sink([fd = p.b, &echoed] {
+      if (recvFrame(fd, echoed)) sendFrame(fd, R"({"id":"1"})");
+    });
+    auto t0 = Clock::now();
+    if (!big->writeFrame("1", "setupConfig", config)) std::abort();
+    if (!big->recvFrame()) std::abort();  // the acknowledgement
+    writeSeconds.push_back(since(t0));
+    sink.join();
+
+    // The same frame coming the other way, read and parsed by recvFrame.
+    std::thread source([fd = p.b, &echoed] { sendFrame(fd, echoed); });
+    t0 = Clock::now();
+    auto back = big->recvFrame();
+    readSeconds.push_back(since(t0));
+    source.join();
+    if (!back || (*back)["data"] != config) std::abort();
+    big->closeControlSocket();
+    ::close(p.b);
+  }
+  std::printf("largest frame (%.1f MiB of configuration text; median of 3)\n",
+              frameBytes / (1 << 20));
+  std::printf("  writeFrame (escape + send)  %8.1f ms  %6.0f MB/s\n", median(writeSeconds) * 1e3,
+              frameBytes / median(writeSeconds) / 1e6);
+  std::printf("  recvFrame (receive + parse) %8.1f ms  %6.0f MB/s\n", median(readSeconds) * 1e3,
+              frameBytes / median(readSeconds) / 1e6);
+
   std::error_code ec;
   std::filesystem::remove_all(root, ec);
   return 0;

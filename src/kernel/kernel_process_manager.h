@@ -116,6 +116,15 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void handleTermination(int exitCode, uint64_t generation);
   void cleanup();
 
+  // Holds every lifecycle operation off while the returned lock lives. The
+  // entry routine keeps it from before it starts listening until launch
+  // reconciliation has finished, so that a start arriving meanwhile can
+  // neither launch a kernel that reconciliation then kills as a leftover nor
+  // have its configuration wiped.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> holdLifecycle() {
+    return std::unique_lock<std::recursive_mutex>(lifecycleLock_);
+  }
+
   // ---- Auto-restart ----
   void attemptAutoRestart(const std::string& reason);
   void restartFromExistingConfig();

@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   platform::setRoot(root);
 
   auto helper = std::make_shared<Helper>();
+  // Requests may arrive as soon as we listen; their kernel operations wait
+  // until launch reconciliation has settled what an earlier run left.
+  auto reconciling = helper->processManager()->holdLifecycle();
 
   IpcService listener(helper, platform::hostPath(kHelperSocketPath));
   try {
@@ -40,6 +43,7 @@ int main(int argc, char** argv) {
   platform::systemLog(std::string("[Helper] Started and listening on ") + kHelperMachServiceName);
 
   helper->reconcileOrphanKernelOnLaunch();
+  reconciling.unlock();
 
   struct stat st {};
   if (::stat(helper->processManager()->binaryPath().c_str(), &st) == 0) {

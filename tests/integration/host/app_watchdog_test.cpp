@@ -6,7 +6,7 @@
 namespace zelvo::testing::host {
 namespace {
 
-class AppWatchdogTest : public SupervisionTest {
+class AppWatchdogTest : public HostTest {
  protected:
   // Starts `zelvoctl watch` and waits until the daemon has accepted it.
   std::unique_ptr<Child> startWatcher() {

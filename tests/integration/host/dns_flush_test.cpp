@@ -8,7 +8,7 @@
 namespace zelvo::testing::host {
 namespace {
 
-class DnsFlushTest : public SupervisionTest {
+class DnsFlushTest : public HostTest {
  protected:
   // Starts a process whose name is mDNSResponder; killall finds it by name.
   std::unique_ptr<Child> startResponder() {

@@ -111,6 +111,33 @@ inline size_t lineIndex(const std::vector<std::string>& lines, std::string_view 
   return lines.size();
 }
 
+// Waits until the daemon has finished starting up: launch reconciliation is
+// over once the line about the kernel executable is logged. A kernel started
+// by a request before then would be taken for a survivor of an earlier run.
+inline bool waitUntilSettled(const DaemonProcess& daemon) {
+  return eventually(
+      [&] {
+        return daemon.countLog("[Helper] 内核 version: ") +
+                   daemon.countLog("[Helper] Warning: 内核 binary not found") >
+               0;
+      },
+      20.0);
+}
+
+// The daemon and the reference kernel in a sandbox root, started and settled.
+class HostTest : public SupervisionTest {
+ protected:
+  void startDaemon(const Env& env = {}) {
+    SupervisionTest::startDaemon(env);
+    ASSERT_TRUE(waitUntilSettled(*daemon_));
+  }
+  void restartDaemon() {
+    daemon_->kill9();
+    daemon_->start();
+    ASSERT_TRUE(waitUntilSettled(*daemon_));
+  }
+};
+
 // A process started by the test; SIGKILLed and reaped when it goes away.
 class Child {
  public:

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -36,7 +37,7 @@ long peakRssKiB(pid_t pid) {
   return -1;
 }
 
-class InstallKernelTest : public SupervisionTest {
+class InstallKernelTest : public HostTest {
  protected:
   void TearDown() override {
     SupervisionTest::TearDown();
@@ -130,6 +131,7 @@ TEST_F(InstallKernelTest, VersionFailureIsInvalidAndRemovesTheTemporaryFile) {
 TEST_F(InstallKernelTest, BytesThatCannotRunAreAnsweredWithTheLaunchError) {
   startDaemon();
   const std::string enoexec = std::strerror(ENOEXEC);
+  size_t failures = 0;  // both uploads fail with the same text
   for (const std::string& content : {std::string("this is not a program\n"), std::string()}) {
     SCOPED_TRACE("upload of " + std::to_string(content.size()) + " bytes");
     auto r = client_->installKernel(bytesOf(content));
@@ -137,7 +139,7 @@ TEST_F(InstallKernelTest, BytesThatCannotRunAreAnsweredWithTheLaunchError) {
     EXPECT_FALSE(r->success);
     ASSERT_TRUE(r->message.has_value());
     EXPECT_NE(r->message->find(enoexec), std::string::npos) << *r->message;
-    EXPECT_EQ(daemon_->countLog("Failed to install 内核: " + *r->message), 1u);
+    EXPECT_EQ(daemon_->countLog("Failed to install 内核: " + *r->message), ++failures);
     EXPECT_EQ(
         daemon_->countLog("installKernel called with " + std::to_string(content.size()) + " bytes"),
         1u);
@@ -162,7 +164,11 @@ TEST_F(InstallKernelTest, TrialRunThatNeverExitsIsCutOff) {
 }
 
 TEST_F(InstallKernelTest, HundredMebibyteUploadKeepsTheDaemonsMemoryBounded) {
-  startDaemon();
+  // AddressSanitizer keeps freed blocks in a quarantine (256 MiB by default)
+  // that would count here as the daemon's own memory; turn it off so the
+  // figure is what the daemon holds.
+  std::string asan = std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "";
+  startDaemon({{"ASAN_OPTIONS", asan + (asan.empty() ? "" : ":") + "quarantine_size_mb=0"}});
   constexpr size_t kUpload = 100u << 20;
   auto bytes = fileBytes(ZELVAN_CORE_BIN);
   ASSERT_LT(bytes.size(), kUpload);
@@ -184,7 +190,7 @@ TEST_F(InstallKernelTest, HundredMebibyteUploadKeepsTheDaemonsMemoryBounded) {
   EXPECT_LT(growth, 3.0);
 }
 
-class HelperRemovalTest : public SupervisionTest {
+class HelperRemovalTest : public HostTest {
  protected:
   std::string helperPath() const {
     return root_.at("/Library/PrivilegedHelperTools/com.zelvo.svc.helper");

@@ -9,7 +9,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class LaunchReconciliationTest : public SupervisionTest {
+class LaunchReconciliationTest : public HostTest {
  protected:
   std::string workDir() const { return dataDir(root_) + "/work"; }
 

@@ -6,7 +6,7 @@
 namespace zelvo::testing::host {
 namespace {
 
-using SystemProxyServiceTest = SupervisionTest;
+using SystemProxyServiceTest = HostTest;
 
 TEST_F(SystemProxyServiceTest, SetAndClearRunTheCommandsOfEachEnabledServiceAndReply) {
   setServices(root_, "Wi-Fi\n*Bluetooth PAN\n  Thunderbolt Bridge\t\n");

@@ -22,9 +22,15 @@ bool waitFor(Pred pred, std::chrono::milliseconds timeout) {
 TEST(ServiceResources, AThousandIdleConnectionsAreCheapAndGivenBack) {
   SandboxRoot root;
   DaemonProcess daemon(root);
-  // Let start-up settle (threads of launch reconciliation retire).
-  std::this_thread::sleep_for(300ms);
+  // Start-up work (launch reconciliation runs tools through pipes) must be
+  // over before the baseline is taken: wait for the count to hold still.
   int fdsBefore = daemon.openFdCount();
+  for (int stable = 0, i = 0; stable < 10 && i < 200; ++i) {
+    std::this_thread::sleep_for(50ms);
+    int now = daemon.openFdCount();
+    stable = now == fdsBefore ? stable + 1 : 0;
+    fdsBefore = now;
+  }
   long rssBefore = daemon.rssKiB();
   ASSERT_GT(fdsBefore, 0);
 
