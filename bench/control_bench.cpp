@@ -218,10 +218,11 @@ int main() {
   // is most of the writer's work.
   const std::string line = "  - {name: \"香港 01\", type: ss, server: 203.0.113.7, port: 443}\n";
   const size_t overhead = Json{{"id", "1"}, {"method", "setupConfig"}, {"data", ""}}.dump().size();
+  const size_t escapedLine = Json(line).dump().size() - 2;  // two quotes and a line break grow
   std::string config;
-  while (config.size() + line.size() < 0x01FFFFFF - overhead) config += line;
-  while (Json(config).dump().size() + overhead - 2 >= 0x01FFFFFF) config.resize(config.size() - line.size());
-  const double frameBytes = static_cast<double>(Json(config).dump().size() + overhead - 2 + 4);
+  for (size_t n = (0x01FFFFFF - overhead) / escapedLine; n > 0; --n) config += line;
+  const double frameBytes = static_cast<double>(overhead + config.size() / line.size() * escapedLine + 4);
+  if (frameBytes - 4 >= 0x01FFFFFF) std::abort();
 
   std::vector<double> writeSeconds, readSeconds;
   for (int r = 0; r < 3; ++r) {

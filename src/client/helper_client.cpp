@@ -69,7 +69,9 @@ auto decodeStatus = [](const IpcValue& r) -> std::optional<ProxyStatus> {
 
 HelperClient::HelperClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
-HelperClient::~HelperClient() { disconnect(); }
+HelperClient::~HelperClient() {
+  disconnect();
+}
 
 std::string HelperClient::socketPathForRoot(const std::string& root) {
   std::string r = root;
@@ -99,7 +101,9 @@ std::shared_ptr<platform::IpcClientConnection> HelperClient::connection() {
   return fresh;
 }
 
-void HelperClient::connect() { (void)connection(); }
+void HelperClient::connect() {
+  (void)connection();
+}
 
 void HelperClient::disconnect() {
   std::shared_ptr<platform::IpcClientConnection> old;
@@ -272,8 +276,7 @@ Result<std::optional<std::string>> HelperClient::kernelQuery(const std::string& 
   return wait<std::optional<std::string>>([&](auto c) { kernelQuery(method, data, std::move(c)); });
 }
 Result<OperationResult> HelperClient::installKernel(std::vector<uint8_t> binaryData) {
-  return wait<OperationResult>(
-      [&](auto c) { installKernel(std::move(binaryData), std::move(c)); });
+  return wait<OperationResult>([&](auto c) { installKernel(std::move(binaryData), std::move(c)); });
 }
 Result<std::optional<std::string>> HelperClient::getKernelVersion() {
   return wait<std::optional<std::string>>([&](auto c) { getKernelVersion(std::move(c)); });

@@ -61,7 +61,9 @@ struct IpcClientConnection::State {
 namespace {
 thread_local bool tlsReaderThread = false;
 
-Error ipcError(long code, const std::string& text) { return Error(kIpcErrorDomain, code, text); }
+Error ipcError(long code, const std::string& text) {
+  return Error(kIpcErrorDomain, code, text);
+}
 }  // namespace
 
 std::optional<Error> IpcClientConnection::State::dispatchReply(const std::vector<uint8_t>& body) {
@@ -170,7 +172,8 @@ IpcClientConnection::~IpcClientConnection() {
 void IpcClientConnection::send(std::string_view selector, IpcValue args, Completion completion) {
   const IpcMethod* method = st_->interface->method(selector);
   if (!method) {
-    completion({std::nullopt, ipcError(kIpcBadRequest, "unknown selector " + std::string(selector))});
+    completion(
+        {std::nullopt, ipcError(kIpcBadRequest, "unknown selector " + std::string(selector))});
     return;
   }
   if (auto why = IpcInterface::check(method->args, args)) {
@@ -246,8 +249,12 @@ bool IpcClientConnection::onReaderThread() const {
   return st_->readerId.load() == std::this_thread::get_id();
 }
 
-bool IpcClientConnection::onAnyReaderThread() { return tlsReaderThread; }
+bool IpcClientConnection::onAnyReaderThread() {
+  return tlsReaderThread;
+}
 
-const std::string& IpcClientConnection::socketPath() const { return st_->socketPath; }
+const std::string& IpcClientConnection::socketPath() const {
+  return st_->socketPath;
+}
 
 }  // namespace zelvo::platform

@@ -47,7 +47,9 @@ void IpcReply::operator()(IpcValue replyArgs) const {
   conn->sendMessage(message);
 }
 
-bool IpcReply::wasSent() const { return st_ && st_->sent.load(); }
+bool IpcReply::wasSent() const {
+  return st_ && st_->sent.load();
+}
 
 IpcConnection::IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
                              std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue)
@@ -169,9 +171,8 @@ void IpcConnection::handle(std::vector<uint8_t>&& body) {
   auto seq = message.find("seq");
   auto sel = message.find("sel");
   auto args = message.find("args");
-  bool seqOk = seq != message.end() &&
-               ((seq->is_number_unsigned() && seq->get<uint64_t>() >= 1) ||
-                (seq->is_number_integer() && seq->get<int64_t>() >= 1));
+  bool seqOk = seq != message.end() && ((seq->is_number_unsigned() && seq->get<uint64_t>() >= 1) ||
+                                        (seq->is_number_integer() && seq->get<int64_t>() >= 1));
   bool wellFormed = seqOk && sel != message.end() && sel->is_string() && args != message.end() &&
                     args->is_array();
   if (!wellFormed || !interface || !dispatcher) {

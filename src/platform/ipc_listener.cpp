@@ -73,7 +73,8 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeId;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0) throw posixError(errno, "epoll_ctl");
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0)
+      throw posixError(errno, "epoll_ctl");
     ev.data.u64 = kListenId;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev) < 0) {
       throw posixError(errno, "epoll_ctl");
@@ -194,8 +195,8 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       uint64_t id = nextId_++;
       auto queue =
           makeSerialQueue(label_ + ".connection." + std::to_string(id), &globalQueue(QoS::Default));
-      std::shared_ptr<IpcConnection> conn(new IpcConnection(
-          id, fd, cred.pid, cred.uid, cred.gid, weak_from_this(), std::move(queue)));
+      std::shared_ptr<IpcConnection> conn(new IpcConnection(id, fd, cred.pid, cred.uid, cred.gid,
+                                                            weak_from_this(), std::move(queue)));
       connections_.emplace(id, conn);
       count_.fetch_add(1);
       delegateQueue_->async([weakLoop = weak_from_this(), conn] {
@@ -256,7 +257,8 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   void enqueue(const std::shared_ptr<IpcConnection>& conn, std::vector<uint8_t>& body) {
     conn->queuedFrames_.fetch_add(1);
     conn->queuedBytes_.fetch_add(body.size());
-    conn->queue_->async([conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
+    conn->queue_->async(
+        [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
   }
 
   void pause(const std::shared_ptr<IpcConnection>& conn) {
@@ -323,9 +325,13 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
 IpcListener::IpcListener(std::string socketPath, std::string label)
     : socketPath_(std::move(socketPath)), label_(std::move(label)) {}
 
-IpcListener::~IpcListener() { invalidate(); }
+IpcListener::~IpcListener() {
+  invalidate();
+}
 
-void IpcListener::setDelegate(Delegate delegate) { delegate_ = std::move(delegate); }
+void IpcListener::setDelegate(Delegate delegate) {
+  delegate_ = std::move(delegate);
+}
 
 void IpcListener::resume() {
   if (loop_) return;
@@ -369,6 +375,8 @@ void IpcListener::invalidate() {
   ::unlink(socketPath_.c_str());
 }
 
-size_t IpcListener::connectionCount() const { return loop_ ? loop_->connectionCount() : 0; }
+size_t IpcListener::connectionCount() const {
+  return loop_ ? loop_->connectionCount() : 0;
+}
 
 }  // namespace zelvo::platform

@@ -66,7 +66,9 @@ void KeyedUnarchiver::corrupt(std::string_view key, const char* expected) const 
               "value for key '" + std::string(key) + "' of " + className_ + " is not " + expected);
 }
 
-bool KeyedUnarchiver::containsValue(std::string_view key) const { return find(key) != nullptr; }
+bool KeyedUnarchiver::containsValue(std::string_view key) const {
+  return find(key) != nullptr;
+}
 
 bool KeyedUnarchiver::decodeBool(std::string_view key) const {
   const auto* v = find(key);
@@ -82,7 +84,9 @@ int64_t KeyedUnarchiver::decodeInteger(std::string_view key) const {
   return v->get<int64_t>();
 }
 
-int64_t KeyedUnarchiver::decodeInt64(std::string_view key) const { return decodeInteger(key); }
+int64_t KeyedUnarchiver::decodeInt64(std::string_view key) const {
+  return decodeInteger(key);
+}
 
 std::optional<std::string> KeyedUnarchiver::decodeString(std::string_view key) const {
   const auto* v = find(key);

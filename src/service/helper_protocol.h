@@ -53,7 +53,8 @@ struct HelperProtocol {
   static constexpr const char* stopProxy = "stopProxyWithCompletion:";
   static constexpr const char* reloadProxy = "reloadProxyWithConfig:completion:";
   static constexpr const char* getProxyStatus = "getProxyStatusWithCompletion:";
-  static constexpr const char* selectOutbound = "selectOutboundWithGroupTag:outboundTag:completion:";
+  static constexpr const char* selectOutbound =
+      "selectOutboundWithGroupTag:outboundTag:completion:";
   static constexpr const char* setRouteMode = "setRouteModeWithMode:completion:";
   static constexpr const char* getTrafficStats = "getTrafficStatsWithCompletion:";
   static constexpr const char* updateTun = "updateTunWithEnable:completion:";

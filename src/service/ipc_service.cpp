@@ -42,11 +42,17 @@ IpcService::IpcService(std::shared_ptr<Helper> helper, std::string socketPath)
   });
 }
 
-IpcService::~IpcService() { invalidate(); }
+IpcService::~IpcService() {
+  invalidate();
+}
 
-void IpcService::resume() { listener_.resume(); }
+void IpcService::resume() {
+  listener_.resume();
+}
 
-void IpcService::invalidate() { listener_.invalidate(); }
+void IpcService::invalidate() {
+  listener_.invalidate();
+}
 
 bool IpcService::shouldAcceptNewConnection(
     const std::shared_ptr<platform::IpcConnection>& connection) {
@@ -56,10 +62,10 @@ bool IpcService::shouldAcceptNewConnection(
                           allowance.ofReply);
   }
   connection->setExportedInterface(std::move(interface));
-  connection->setExportedObject(
-      [helper = helper_](const platform::IpcMethod& method, IpcValue args, platform::IpcReply reply) {
-        dispatch(*helper, method, std::move(args), std::move(reply));
-      });
+  connection->setExportedObject([helper = helper_](const platform::IpcMethod& method, IpcValue args,
+                                                   platform::IpcReply reply) {
+    dispatch(*helper, method, std::move(args), std::move(reply));
+  });
   std::weak_ptr<Helper> weakHelper = helper_;
   connection->setInvalidationHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection invalidated");
@@ -103,16 +109,17 @@ void IpcService::dispatch(Helper& helper, const platform::IpcMethod& method, Ipc
     case HelperProtocol::kSetRouteMode:
       return helper.setRouteMode(str(0), boolReply(reply));
     case HelperProtocol::kGetTrafficStats:
-      return helper.getTrafficStats([reply](int64_t up, int64_t down, int64_t totalUp,
-                                            int64_t totalDown) {
-        reply(replyArgs(up, down, totalUp, totalDown));
-      });
+      return helper.getTrafficStats(
+          [reply](int64_t up, int64_t down, int64_t totalUp, int64_t totalDown) {
+            reply(replyArgs(up, down, totalUp, totalDown));
+          });
     case HelperProtocol::kUpdateTun:
       return helper.updateTun(args[0].get<bool>(), boolReply(reply));
     case HelperProtocol::kKernelQuery:
       return helper.kernelQuery(str(0), str(1), optionalStringReply(reply));
     case HelperProtocol::kInstallKernel: {
-      std::vector<uint8_t> bytes = std::move(static_cast<std::vector<uint8_t>&>(args[0].get_binary()));
+      std::vector<uint8_t> bytes =
+          std::move(static_cast<std::vector<uint8_t>&>(args[0].get_binary()));
       return helper.installKernel(std::move(bytes), boolErrorReply(reply));
     }
     case HelperProtocol::kGetKernelVersion:

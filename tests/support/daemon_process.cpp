@@ -34,8 +34,8 @@ DaemonProcess::DaemonProcess(const SandboxRoot& root, std::vector<std::string> e
 DaemonProcess::~DaemonProcess() {
   kill9();
   std::string log = readFile(logPath_);
-  for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "WARNING: ThreadSanitizer",
-                             "ERROR: LeakSanitizer"}) {
+  for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:",
+                             "WARNING: ThreadSanitizer", "ERROR: LeakSanitizer"}) {
     if (log.find(marker) != std::string::npos) {
       ADD_FAILURE() << "the daemon reported a sanitizer finding:\n" << log;
       break;
@@ -124,7 +124,9 @@ std::vector<std::string> DaemonProcess::logLines() const {
   return splitLines(runOffset_ <= all.size() ? all.substr(runOffset_) : std::string());
 }
 
-std::vector<std::string> DaemonProcess::allLogLines() const { return splitLines(readFile(logPath_)); }
+std::vector<std::string> DaemonProcess::allLogLines() const {
+  return splitLines(readFile(logPath_));
+}
 
 size_t DaemonProcess::countLog(std::string_view needle) const {
   size_t n = 0;

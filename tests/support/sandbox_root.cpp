@@ -71,7 +71,9 @@ std::string SandboxRoot::at(std::string_view absolutePath) const {
   return path_ + std::string(absolutePath);
 }
 
-std::string SandboxRoot::socketPath() const { return at(kHelperSocketPath); }
+std::string SandboxRoot::socketPath() const {
+  return at(kHelperSocketPath);
+}
 
 std::string SandboxRoot::kernelPath() const {
   return at("/Library/PrivilegedHelperTools/com.zelvo.svc.core");

@@ -149,7 +149,7 @@ std::optional<std::string> Kernel::reconcileListeners() {
     if (listeners_.count(port)) continue;
     auto l = std::make_unique<MixedListener>(ctx_);
     if (auto err = l->start(port)) {
-      logError("mixed listener failed: " + *err);
+      logError(redactLog() ? "mixed listener failed to start" : "mixed listener failed: " + *err);
       errors += (errors.empty() ? "" : "; ") + *err;
       continue;
     }

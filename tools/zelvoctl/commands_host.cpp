@@ -3,9 +3,9 @@
 // connected so the helper's watchdog has a process to watch.
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -60,13 +60,20 @@ Command installKernelCommand() {
   return {"install-kernel", "Upload FILE as the kernel executable (tried with `version` first)",
           [file](CLI::App& sub) { sub.add_option("FILE", *file, "Kernel executable")->required(); },
           [file](Ctl& ctl) {
-            std::ifstream in(*file, std::ios::binary);
+            std::ifstream in(*file, std::ios::binary | std::ios::ate);
             if (!in) {
               ctl.err() << "zelvoctl: cannot read " << *file << "\n";
               return 1;
             }
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                       std::istreambuf_iterator<char>());
+            std::vector<uint8_t> bytes(static_cast<size_t>(in.tellg()));
+            in.seekg(0);
+            if (!in.read(reinterpret_cast<char*>(bytes.data()),
+                         static_cast<std::streamsize>(bytes.size()))) {
+              ctl.err() << "zelvoctl: cannot read " << *file << "\n";
+              return 1;
+            }
+            // Sending a large upload and the helper's trial run take a while.
+            ctl.client().setTimeout(std::chrono::minutes(5));
             int status = 0;
             auto r = ctl.client().installKernel(std::move(bytes));
             if (!ctl.check("installKernel", r, &status)) return status;

@@ -91,8 +91,7 @@ Command statusCommand() {
                                   {"socksPort", s.socksPort}, {"mode", s.mode},
                                   {"uplink", s.uplink},       {"downlink", s.downlink}};
               if (s.errorMessage) j["errorMessage"] = *s.errorMessage;
-              ctl.out() << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-                        << "\n";
+              ctl.out() << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
               return 0;
             }
             ctl.out() << "running:    " << (s.isRunning ? "yes" : "no") << "\n"
@@ -204,25 +203,26 @@ Command queryCommand() {
 
 std::vector<Command> proxyCommands() {
   std::vector<Command> commands;
-  commands.push_back(configCommand("start", "Start the kernel with the configuration in FILE "
-                                            "(replacing a running one)",
+  commands.push_back(configCommand("start",
+                                   "Start the kernel with the configuration in FILE "
+                                   "(replacing a running one)",
                                    false));
-  commands.push_back({"stop", "Stop the kernel", [](CLI::App&) {},
-                      [](Ctl& ctl) { return reportBool(ctl, "stopProxy", ctl.client().stopProxy()); }});
-  commands.push_back(configCommand("reload", "Hand the running kernel the configuration in FILE",
-                                   true));
+  commands.push_back(
+      {"stop", "Stop the kernel", [](CLI::App&) {},
+       [](Ctl& ctl) { return reportBool(ctl, "stopProxy", ctl.client().stopProxy()); }});
+  commands.push_back(
+      configCommand("reload", "Hand the running kernel the configuration in FILE", true));
   commands.push_back(statusCommand());
   commands.push_back(trafficCommand());
   commands.push_back(selectCommand());
   commands.push_back(modeCommand());
   commands.push_back(tunCommand());
   commands.push_back(queryCommand());
-  commands.push_back({"delays", "Show the delay results the kernel pushed (proxy -> ms)",
-                      [](CLI::App&) {},
-                      [](Ctl& ctl) {
-                        return reportQuery(ctl, "__pushedDelays",
-                                           ctl.client().kernelQuery("__pushedDelays", ""));
-                      }});
+  commands.push_back(
+      {"delays", "Show the delay results the kernel pushed (proxy -> ms)", [](CLI::App&) {},
+       [](Ctl& ctl) {
+         return reportQuery(ctl, "__pushedDelays", ctl.client().kernelQuery("__pushedDelays", ""));
+       }});
   return commands;
 }
 

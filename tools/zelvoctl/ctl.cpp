@@ -16,13 +16,12 @@ int Ctl::fail(const std::string& what, const Error& error) {
   const std::string& path = client_.socketPath();
   if (error.domain() != p::kIpcErrorDomain) {
     // Only connecting fails outside the IPC domain: the helper is not there.
-    err_ << "zelvoctl: cannot reach the helper at " << path << ": "
-         << error.localizedDescription() << "\n";
+    err_ << "zelvoctl: cannot reach the helper at " << path << ": " << error.localizedDescription()
+         << "\n";
     return 2;
   }
   if (error.code() == p::kIpcConnectionInterrupted) {
-    err_ << "zelvoctl: the helper at " << path << " closed the connection during " << what
-         << "\n";
+    err_ << "zelvoctl: the helper at " << path << " closed the connection during " << what << "\n";
     return 2;
   }
   err_ << "zelvoctl: " << what << " failed: " << error.localizedDescription() << "\n";

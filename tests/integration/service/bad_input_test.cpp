@@ -79,8 +79,8 @@ TEST_F(BadInput, MalformedFramesAndMessages) {
   expectRefused("deep nesting", rawFrame(std::vector<uint8_t>(100000, 0x91)));
   expectRefused("a count larger than the body", rawFrame({0xdf, 0xff, 0xff, 0xff, 0xff}));
   expectRefused("invalid UTF-8", request(1, "getVersionWithCompletion:\xff", IpcValue::array()));
-  expectRefused("a map without seq", platform::encodeFrame(
-                                         {{"sel", "getVersionWithCompletion:"}, {"args", IpcValue::array()}}));
+  expectRefused("a map without seq", platform::encodeFrame({{"sel", "getVersionWithCompletion:"},
+                                                            {"args", IpcValue::array()}}));
   expectRefused("seq 0", request(0, "getVersionWithCompletion:", IpcValue::array()));
   expectRefused("negative seq", request(-3, "getVersionWithCompletion:", IpcValue::array()));
 }
@@ -91,9 +91,9 @@ TEST_F(BadInput, RequestsThatDoNotFitTheProtocol) {
   expectRefused("too many arguments", request(1, "getVersionWithCompletion:", {1}));
   expectRefused("too few arguments",
                 request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:", {"h", 1}));
-  expectRefused("a string for an Int",
-                request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:",
-                        {"h", "7890", 7891}));
+  expectRefused(
+      "a string for an Int",
+      request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:", {"h", "7890", 7891}));
   expectRefused("an Int beyond int64",
                 request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:",
                         {"h", uint64_t(1) << 63, 1}));

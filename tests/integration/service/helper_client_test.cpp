@@ -1,8 +1,9 @@
 // HelperClient against the real daemon: failing pending calls at once when
 // the daemon dies, reconnecting after a restart, and the blocking time-out.
+#include "client/helper_client.h"
+
 #include <signal.h>
 
-#include "client/helper_client.h"
 #include "platform/dispatch.h"
 #include "platform/ipc_client.h"
 #include "service_test_support.h"

@@ -40,7 +40,8 @@ TEST(ServiceResources, AThousandIdleConnectionsAreCheapAndGivenBack) {
     conns.push_back(std::make_unique<RawConnection>(root.socketPath()));
     ASSERT_TRUE(conns.back()->connected()) << i;
   }
-  ASSERT_TRUE(waitFor([&] { return daemon.countLog("Accepted new connection") >= size_t(n); }, 60s));
+  ASSERT_TRUE(
+      waitFor([&] { return daemon.countLog("Accepted new connection") >= size_t(n); }, 60s));
   ASSERT_TRUE(waitFor([&] { return daemon.openFdCount() >= fdsBefore + n; }, 10s))
       << "descriptors before " << fdsBefore << ", now " << daemon.openFdCount();
   long rssAfter = daemon.rssKiB();

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/ipc_frame.h"
 #include "support/command.h"
 #include "support/daemon_process.h"
-#include "platform/ipc_frame.h"
 #include "support/sandbox_root.h"
 
 namespace zelvo::testing {
@@ -47,7 +47,8 @@ class RawConnection {
     m["args"] = std::move(args);
     return sendBytes(platform::encodeFrame(m));
   }
-  std::optional<platform::IpcValue> next(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  std::optional<platform::IpcValue> next(
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, int(timeout.count())) <= 0) return std::nullopt;
     int err = 0;

@@ -85,7 +85,8 @@ TEST(ServiceStartup, AcceptanceAndVersionCallsAreLoggedInTheHelperFormat) {
   std::vector<std::string> messages;
   for (const auto& line : daemon.logLines()) {
     std::string ts, msg;
-    if (line.rfind("[Helper] ", 0) == 0 && line.find("Started and listening") == std::string::npos &&
+    if (line.rfind("[Helper] ", 0) == 0 &&
+        line.find("Started and listening") == std::string::npos &&
         line.find("内核 binary") == std::string::npos) {
       ASSERT_TRUE(parseHelperLine(line, &ts, &msg)) << "badly formed line: " << line;
       EXPECT_LT(std::abs(secondsFromNow(ts)), 120) << line;
@@ -109,9 +110,9 @@ TEST(ServiceStartup, AcceptanceAndVersionCallsAreLoggedInTheHelperFormat) {
 TEST(ServiceStartup, EachConnectionIsLoggedWithItsOwnProcessId) {
   SandboxRoot root;
   DaemonProcess daemon(root);
-  auto run = runCommand({"python3", std::string(ZELVO_SOURCE_DIR) +
-                                        "/tests/integration/service/wire_client.py",
-                         root.socketPath()});
+  auto run = runCommand(
+      {"python3", std::string(ZELVO_SOURCE_DIR) + "/tests/integration/service/wire_client.py",
+       root.socketPath()});
   ASSERT_EQ(run.exitCode, 0) << run.err;
   auto reply = nlohmann::json::parse(run.out);
   int pythonPid = reply["pid"];

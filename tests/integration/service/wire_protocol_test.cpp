@@ -11,16 +11,19 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 
 CommandResult runWireClient(const SandboxRoot& root, std::vector<std::string> extra = {}) {
-  std::vector<std::string> argv{"python3",
-                                std::string(ZELVO_SOURCE_DIR) +
-                                    "/tests/integration/service/wire_client.py",
-                                root.socketPath()};
+  std::vector<std::string> argv{
+      "python3", std::string(ZELVO_SOURCE_DIR) + "/tests/integration/service/wire_client.py",
+      root.socketPath()};
   argv.insert(argv.end(), extra.begin(), extra.end());
   return runCommand(argv, 120);
 }
 
-bool isBool(const json& v) { return v.is_boolean(); }
-bool isOptString(const json& v) { return v.is_null() || v.is_string(); }
+bool isBool(const json& v) {
+  return v.is_boolean();
+}
+bool isOptString(const json& v) {
+  return v.is_null() || v.is_string();
+}
 
 TEST(WireProtocol, AForeignClientCallsEveryOperation) {
   SandboxRoot root;
@@ -44,11 +47,11 @@ TEST(WireProtocol, AForeignClientCallsEveryOperation) {
                           {"errorMessage", nullptr}}));
 
   // The shapes of every other reply, as the protocol table gives them.
-  for (const char* sel : {"setSystemProxyWithHost:httpPort:socksPort:completion:",
-                          "clearSystemProxyWithCompletion:", "flushDNSWithCompletion:",
-                          "stopProxyWithCompletion:",
-                          "selectOutboundWithGroupTag:outboundTag:completion:",
-                          "setRouteModeWithMode:completion:", "updateTunWithEnable:completion:"}) {
+  for (const char* sel :
+       {"setSystemProxyWithHost:httpPort:socksPort:completion:", "clearSystemProxyWithCompletion:",
+        "flushDNSWithCompletion:", "stopProxyWithCompletion:",
+        "selectOutboundWithGroupTag:outboundTag:completion:", "setRouteModeWithMode:completion:",
+        "updateTunWithEnable:completion:"}) {
     ASSERT_EQ(r[sel].size(), 1u) << sel;
     EXPECT_TRUE(isBool(r[sel][0])) << sel;
   }

@@ -14,13 +14,11 @@ TEST(Zelvoctl, UnreachableHelperIsOneClearLine) {
             "directory\n");
 
   SandboxRoot root;
-  {
-    DaemonProcess daemon(root);
-  }  // killed: its socket file stays behind with no listener
+  { DaemonProcess daemon(root); }  // killed: its socket file stays behind with no listener
   auto refused = runCommand({ZELVOCTL_BIN, "--socket", root.socketPath(), "kernel-version"});
   EXPECT_NE(refused.exitCode, 0);
-  EXPECT_EQ(refused.err, "zelvoctl: cannot reach the helper at " + root.socketPath() +
-                             ": Connection refused\n");
+  EXPECT_EQ(refused.err,
+            "zelvoctl: cannot reach the helper at " + root.socketPath() + ": Connection refused\n");
 }
 
 TEST(Zelvoctl, VersionCommands) {
@@ -41,9 +39,9 @@ TEST(Zelvoctl, VersionCommands) {
   EXPECT_EQ(k.err, "");
 
   // Each invocation is one connection, logged with zelvoctl's own pid.
-  EXPECT_TRUE(daemon.waitForLog(
-      "Accepted new connection (client pid=" + std::to_string(k.pid) + ")",
-      std::chrono::seconds(5)));
+  EXPECT_TRUE(
+      daemon.waitForLog("Accepted new connection (client pid=" + std::to_string(k.pid) + ")",
+                        std::chrono::seconds(5)));
 }
 
 TEST(Zelvoctl, UsageErrorsDoNotTouchTheHelper) {

@@ -1,11 +1,11 @@
 // The wire framing: reassembly from arbitrary chunks, the length limits, the
 // memory committed for a frame in progress, and the pre-decode scan that
 // keeps hostile MessagePack away from the decoder.
-#include "platform/ipc_frame.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "platform/ipc_frame.h"
 
 namespace zelvo::platform {
 namespace {
@@ -95,8 +95,18 @@ TEST(IpcFrame, MemoryFollowsTheBytesThatArrivedNotThePromise) {
 TEST(IpcFrame, ScanAcceptsWhatTheEncoderProduces) {
   IpcValue m = {{"seq", uint64_t(1) << 63},
                 {"args",
-                 {nullptr, true, false, -1, -129, -40000, int64_t(-1) << 40, 255, 65536,
-                  3.5, "短い文字列", std::string(70000, 'a'),
+                 {nullptr,
+                  true,
+                  false,
+                  -1,
+                  -129,
+                  -40000,
+                  int64_t(-1) << 40,
+                  255,
+                  65536,
+                  3.5,
+                  "短い文字列",
+                  std::string(70000, 'a'),
                   IpcValue::binary(std::vector<uint8_t>(300, 7)),
                   {{"$class", "ProxyStatus"}, {"mode", "rule"}}}}};
   auto body = IpcValue::to_msgpack(m);

@@ -88,9 +88,8 @@ TEST(HelperProtocolTable, ClassAllowances) {
 
   // Without the allowances no class gets through.
   auto bare = HelperProtocol::makeInterface();
-  EXPECT_TRUE(
-      IpcInterface::check(bare->method(status)->reply,
-                          IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
+  EXPECT_TRUE(IpcInterface::check(bare->method(status)->reply,
+                                  IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
   EXPECT_TRUE(
       IpcInterface::check(bare->method(install)->args, IpcValue::array({IpcValue::binary({1})})));
 }

@@ -31,8 +31,8 @@ namespace zelvo::platform::test {
 // echo:  String -> String       hold:  Int -> Int (the test decides when to answer)
 // pair:  Int, Bool -> Int       obj:   Object (class "Foo" allowed) -> Bool
 inline std::shared_ptr<const IpcInterface> testInterface() {
-  IpcSlot str{IpcType::String, false, {}}, i{IpcType::Int, false, {}},
-      b{IpcType::Bool, false, {}}, obj{IpcType::Object, false, {"Foo"}};
+  IpcSlot str{IpcType::String, false, {}}, i{IpcType::Int, false, {}}, b{IpcType::Bool, false, {}},
+      obj{IpcType::Object, false, {"Foo"}};
   return std::make_shared<IpcInterface>(
       "TestProtocol", std::vector<IpcMethod>{{1, "echo:completion:", {str}, {str}},
                                              {2, "hold:completion:", {i}, {i}},
@@ -56,9 +56,7 @@ class RawClient {
 
   bool connected() const { return connected_; }
   int fd() const { return fd_; }
-  void sendBytes(const std::vector<uint8_t>& b) {
-    ASSERT_EQ(writeAll(fd_, b.data(), b.size()), 0);
-  }
+  void sendBytes(const std::vector<uint8_t>& b) { ASSERT_EQ(writeAll(fd_, b.data(), b.size()), 0); }
   void send(const IpcValue& message) { sendBytes(encodeFrame(message)); }
   void request(uint64_t seq, const std::string& sel, IpcValue args) {
     IpcValue m = IpcValue::object();

@@ -46,9 +46,9 @@ TEST(KeyedArchive, MissingKeysTakeTheFieldDefaults) {
   EXPECT_EQ(s.downlink, 0);
   EXPECT_EQ(s.errorMessage, std::nullopt);
   // A nil errorMessage is the same as an absent one.
-  EXPECT_EQ(ProxyStatus::fromArchive({{"$class", "ProxyStatus"}, {"errorMessage", nullptr}})
-                .errorMessage,
-            std::nullopt);
+  EXPECT_EQ(
+      ProxyStatus::fromArchive({{"$class", "ProxyStatus"}, {"errorMessage", nullptr}}).errorMessage,
+      std::nullopt);
 }
 
 TEST(KeyedArchive, RefusesClassesThatAreNotAllowed) {
