@@ -37,43 +37,44 @@ size_t utf8SequenceLength(std::string_view s, size_t i) {
   return 0;
 }
 
-void appendEscape(std::string& out, unsigned char c) {
+// The escape of a byte that JSON does not allow raw in a string; `u` holds
+// the text of a \u escape.
+std::string_view escapeOf(unsigned char c, char (&u)[6]) {
   switch (c) {
     case '"':
-      out += "\\\"";
-      return;
+      return "\\\"";
     case '\\':
-      out += "\\\\";
-      return;
+      return "\\\\";
     case '\b':
-      out += "\\b";
-      return;
+      return "\\b";
     case '\f':
-      out += "\\f";
-      return;
+      return "\\f";
     case '\n':
-      out += "\\n";
-      return;
+      return "\\n";
     case '\r':
-      out += "\\r";
-      return;
+      return "\\r";
     case '\t':
-      out += "\\t";
-      return;
+      return "\\t";
     default: {
       static constexpr char kHex[] = "0123456789abcdef";
-      const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-      out.append(u, 6);
+      u[0] = '\\';
+      u[1] = 'u';
+      u[2] = '0';
+      u[3] = '0';
+      u[4] = kHex[c >> 4];
+      u[5] = kHex[c & 0xF];
+      return {u, 6};
     }
   }
 }
 
-}  // namespace
-
-void appendJsonString(std::string& out, std::string_view s) {
-  out.reserve(out.size() + s.size() + 2);
-  out.push_back('"');
-  size_t run = 0;  // start of the bytes not yet copied
+// Walks `s` once, handing `emit` the output piece by piece: runs of bytes
+// that go out unchanged in bulk, escapes and replacements one at a time. The
+// same walk sizes the output and writes it, so the two cannot disagree.
+template <class Emit>
+void escapeString(std::string_view s, Emit&& emit) {
+  char u[6];
+  size_t run = 0;  // start of the bytes not yet emitted
   size_t i = 0;
   while (i < s.size()) {
     const auto c = static_cast<unsigned char>(s[i]);
@@ -86,15 +87,32 @@ void appendJsonString(std::string& out, std::string_view s) {
         i += len;
         continue;
       }
-      out.append(s.data() + run, i - run);
-      out.append(kReplacement, 3);
+      emit(s.substr(run, i - run));
+      emit(std::string_view(kReplacement, 3));
     } else {
-      out.append(s.data() + run, i - run);
-      appendEscape(out, c);
+      emit(s.substr(run, i - run));
+      emit(escapeOf(c, u));
     }
     run = ++i;
   }
-  out.append(s.data() + run, s.size() - run);
+  emit(s.substr(run));
+}
+
+}  // namespace
+
+size_t jsonStringSize(std::string_view s) {
+  size_t n = 2;
+  escapeString(s, [&n](std::string_view piece) { n += piece.size(); });
+  return n;
+}
+
+void appendJsonString(std::string& out, std::string_view s) {
+  // Sized first: growing a multi-megabyte string by doubling costs more than
+  // the extra pass over it. The slack leaves room for the few closing
+  // characters of the enclosing frame, which would otherwise double it again.
+  if (s.size() >= 4096) out.reserve(out.size() + jsonStringSize(s) + 64);
+  out.push_back('"');
+  escapeString(s, [&out](std::string_view piece) { out.append(piece); });
   out.push_back('"');
 }
 

@@ -28,6 +28,9 @@ using Json = nlohmann::json;
 // Appends `s` as a JSON string literal (quotes included).
 void appendJsonString(std::string& out, std::string_view s);
 
+// The number of bytes appendJsonString() appends for `s`.
+size_t jsonStringSize(std::string_view s);
+
 // Appends the compact JSON text of `value`.
 void appendCompactJson(std::string& out, const Json& value);
 

@@ -89,7 +89,21 @@ void IpcConnection::setInterruptionHandler(std::function<void()> handler) {
 
 void IpcConnection::resume() {
   if (resumed_.exchange(true)) return;
+  // Whichever of this and delegateReturned() sees the other's flag starts
+  // reading; both may, and watching twice is harmless.
+  if (inDelegate_.load()) return;
   if (auto loop = loop_.lock()) loop->requestWatch(id_);
+}
+
+void IpcConnection::delegateReturned(bool accepted) {
+  inDelegate_.store(false);
+  if (!accepted) {
+    invalidate();
+    return;
+  }
+  if (resumed_.load()) {
+    if (auto loop = loop_.lock()) loop->requestWatch(id_);
+  }
 }
 
 void IpcConnection::shutdownSocket() {

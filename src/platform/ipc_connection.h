@@ -87,7 +87,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   void setInterruptionHandler(std::function<void()> handler);
 
   // Starts reading requests. Without an exported interface every request is
-  // refused (and the connection invalidated).
+  // refused (and the connection invalidated). Called from the listener's
+  // delegate, reading starts once the delegate has returned, so whatever the
+  // delegate does comes before the connection's first request.
   void resume();
   // Closes the connection; requests not yet delivered are dropped and later
   // replies are discarded. Idempotent.
@@ -133,6 +135,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::function<void()> interruptionHandler_;
 
   std::atomic<bool> resumed_{false};
+  std::atomic<bool> inDelegate_{true};  // the listener's delegate has not returned yet
+  // Listener: the delegate returned; starts reading if it resumed us.
+  void delegateReturned(bool accepted);
   std::atomic<bool> invalidated_{false};  // no further delivery
   std::atomic<bool> closed_{false};       // descriptor closed; replies discarded
   std::atomic<bool> invalidationFired_{false};

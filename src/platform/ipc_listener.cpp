@@ -208,7 +208,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         } catch (const std::exception& e) {
           systemLog(std::string("IPC: listener delegate failed: ") + e.what());
         }
-        if (!accepted) conn->invalidate();
+        conn->delegateReturned(accepted);
       });
     }
   }

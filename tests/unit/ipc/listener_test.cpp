@@ -42,6 +42,41 @@ TEST_F(IpcListenerTest, SocketIsWorldWritableAndReplacesAStaleFile) {
   EXPECT_EQ((*r)["reply"][0], "hi");
 }
 
+TEST_F(IpcListenerTest, RequestsWaitForTheDelegateToReturn) {
+  // A delegate that resumes first and then takes its time: the connection's
+  // requests (and its hang-up) must still come after it.
+  listener_.reset();
+  std::atomic<bool> delegateDone{false}, sawDone{false}, invalidatedAfter{false};
+  Semaphore handled, invalidated;
+  listener_ = std::make_unique<IpcListener>(path_, "test.ipc.slow");
+  listener_->setDelegate([&](const std::shared_ptr<IpcConnection>& c) {
+    c->setExportedInterface(testInterface());
+    c->setExportedObject([&](const IpcMethod&, IpcValue args, IpcReply reply) {
+      sawDone = delegateDone.load();
+      reply(args);
+      handled.signal();
+    });
+    c->setInvalidationHandler([&] {
+      invalidatedAfter = delegateDone.load();
+      invalidated.signal();
+    });
+    c->resume();
+    std::this_thread::sleep_for(100ms);
+    delegateDone = true;
+    return true;
+  });
+  listener_->resume();
+  {
+    RawClient c(path_);
+    c.request(1, "echo:completion:", {"x"});
+    ASSERT_TRUE(handled.waitFor(Seconds(10)));
+  }
+  ASSERT_TRUE(invalidated.waitFor(Seconds(10)));
+  EXPECT_TRUE(sawDone.load());
+  EXPECT_TRUE(invalidatedAfter.load());
+  listener_.reset();
+}
+
 TEST_F(IpcListenerTest, ConnectionCarriesThePeerCredentials) {
   RawClient c(path_);
   ASSERT_TRUE(eventually([&] { return acceptedCount() == 1; }));
