@@ -67,7 +67,8 @@ int listenLoopback(uint16_t* port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0) die("listen");
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0)
+    die("listen");
   socklen_t len = sizeof a;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   *port = ntohs(a.sin_port);
@@ -113,7 +114,8 @@ class Server {
       if (c < 0) return;
       if (upload_) {
         uint64_t total = 0;
-        for (ssize_t n; (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;) total += static_cast<uint64_t>(n);
+        for (ssize_t n; (n = ::recv(c, buf.data(), buf.size(), 0)) > 0;)
+          total += static_cast<uint64_t>(n);
         writeAll(c, reinterpret_cast<char*>(&total), sizeof total);
       } else {
         for (size_t left = kTransferBytes; left > 0;) {
@@ -160,10 +162,12 @@ double transfer(bool upload, uint16_t serverPort, uint16_t proxyPort) {
     }
     ::shutdown(fd, SHUT_WR);
     uint64_t echoed = 0;
-    ok = ok && readAll(fd, reinterpret_cast<char*>(&echoed), sizeof echoed) && echoed == kTransferBytes;
+    ok = ok && readAll(fd, reinterpret_cast<char*>(&echoed), sizeof echoed) &&
+         echoed == kTransferBytes;
   } else {
     size_t total = 0;
-    for (ssize_t n; (n = ::recv(fd, buf.data(), buf.size(), 0)) > 0;) total += static_cast<size_t>(n);
+    for (ssize_t n; (n = ::recv(fd, buf.data(), buf.size(), 0)) > 0;)
+      total += static_cast<size_t>(n);
     ok = total == kTransferBytes;
   }
   ::close(fd);
@@ -182,7 +186,9 @@ class Kernel {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, sock.c_str(), sizeof a.sun_path - 1);
-    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0) die("control socket");
+    if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listen_, 1) != 0)
+      die("control socket");
 
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e)
@@ -204,7 +210,9 @@ class Kernel {
 
     port_ = freePort();
     call("initCore", json{{"home-dir", dir_.string()}, {"version", 30}}.dump());
-    call("setupConfig", json{{"selected-map", json::object()}, {"config", "mixed-port: " + std::to_string(port_) + "\n"}}.dump());
+    call("setupConfig", json{{"selected-map", json::object()},
+                             {"config", "mixed-port: " + std::to_string(port_) + "\n"}}
+                            .dump());
     json r = call("startListener", "");
     if (r.value("code", -1) != 0) {
       std::fprintf(stderr, "proxy_bench: startListener failed: %s\n", r.dump().c_str());
@@ -240,7 +248,8 @@ class Kernel {
  private:
   void sendFrame(const std::string& body) {
     uint32_t n = static_cast<uint32_t>(body.size());
-    char h[4] = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)};
+    char h[4] = {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16),
+                 static_cast<char>(n >> 24)};
     writeAll(conn_, h, 4);
     writeAll(conn_, body.data(), body.size());
   }
@@ -262,7 +271,8 @@ double median(std::vector<double> v) {
 int main() {
   ::signal(SIGPIPE, SIG_IGN);
   Kernel kernel;
-  std::printf("proxy_bench: %zu MB per transfer, %d rounds each, median MB/s\n", kTransferBytes / 1000000, kRounds);
+  std::printf("proxy_bench: %zu MB per transfer, %d rounds each, median MB/s\n",
+              kTransferBytes / 1000000, kRounds);
   bool allMet = true;
   for (bool upload : {true, false}) {
     Server server(upload);
@@ -271,7 +281,8 @@ int main() {
       direct.push_back(transfer(upload, server.port(), 0));
       proxied.push_back(transfer(upload, server.port(), kernel.port()));
     }
-    if (*std::min_element(direct.begin(), direct.end()) < 0 || *std::min_element(proxied.begin(), proxied.end()) < 0) {
+    if (*std::min_element(direct.begin(), direct.end()) < 0 ||
+        *std::min_element(proxied.begin(), proxied.end()) < 0) {
       std::fprintf(stderr, "proxy_bench: a transfer failed\n");
       return 1;
     }
@@ -283,8 +294,9 @@ int main() {
   }
   json total = json::parse(kernel.call("getTotalTraffic", false)["data"].get<std::string>());
   // Each upload round is answered with an 8-byte count, which the kernel relays too.
-  std::printf("kernel counted up %lld bytes, down %lld bytes (expected %zu and %zu)\n", total["up"].get<long long>(),
-              total["down"].get<long long>(), kTransferBytes * kRounds, kTransferBytes * kRounds + 8 * kRounds);
+  std::printf("kernel counted up %lld bytes, down %lld bytes (expected %zu and %zu)\n",
+              total["up"].get<long long>(), total["down"].get<long long>(),
+              kTransferBytes * kRounds, kTransferBytes * kRounds + 8 * kRounds);
   std::printf("%s\n", allMet ? "target met" : "target NOT met");
   return 0;
 }

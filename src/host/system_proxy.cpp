@@ -117,7 +117,9 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   // proxy, from different threads. Two runs interleaving their networksetup
   // commands could leave a service half set and half cleared (say, the web
   // proxy on and the SOCKS proxy off), so each run holds the lock from its
-  // listing to its last command and the later one wins as a whole.
+  // listing to its last command and the later one wins as a whole. Holding it
+  // across the tool runs is safe: nothing under it takes another lock, and
+  // every run is bounded by kNetworksetupTimeoutSeconds.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
 
   log(std::string("configureSystemProxy: enable=") + boolText(enable) + ", host=" + host +

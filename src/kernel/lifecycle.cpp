@@ -11,10 +11,13 @@
 // up nothing but other lifecycle operations.
 //
 // Tying exit notices to their process: every launch gets a new generation
-// number, captured by that child's termination handler. A notice whose
-// generation is no longer current belongs to a kernel that has since been
+// number, captured by that child's termination handler, and dropping the
+// process handle (cleanup) moves the number on. A notice whose generation is
+// no longer current belongs to a kernel that has since been stopped or
 // replaced; it is logged and otherwise ignored, so the late exit of an old
-// kernel never cleans up or changes the state of a newer one.
+// kernel never cleans up or changes the state of a newer one. (For a kernel
+// that stop() ended, ignoring its notice is what handling it would do: the
+// clean-up is done and nobody wants a restart.)
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -263,7 +266,13 @@ void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) 
 }
 
 void KernelProcessManager::cleanup() {
-  setProcess(nullptr);
+  {
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    process_.reset();
+    // Whatever exit notice of the dropped process is still on its way (the
+    // kernel may have died just before a start replaced it) is stale now.
+    ++processGeneration_;
+  }
   closeControlSocket();
 }
 

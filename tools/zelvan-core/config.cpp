@@ -11,7 +11,9 @@ namespace {
 
 using nlohmann::json;
 
-bool regexSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool regexSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -27,7 +29,8 @@ std::optional<std::string> nameOf(const json& v) {
 }
 
 std::string stringOr(const json& obj, const char* key, std::string fallback) {
-  if (obj.is_object() && obj.contains(key) && obj[key].is_string()) return obj[key].get<std::string>();
+  if (obj.is_object() && obj.contains(key) && obj[key].is_string())
+    return obj[key].get<std::string>();
   return fallback;
 }
 
@@ -39,7 +42,8 @@ std::vector<int64_t> listeningPorts(std::string_view text) {
   json doc = json::parse(text.begin(), text.end(), nullptr, false);
   if (doc.is_object() && doc.contains("inbounds") && doc["inbounds"].is_array()) {
     const json& in = doc["inbounds"];
-    bool allObjects = std::all_of(in.begin(), in.end(), [](const json& e) { return e.is_object(); });
+    bool allObjects =
+        std::all_of(in.begin(), in.end(), [](const json& e) { return e.is_object(); });
     if (allObjects) {
       for (const json& e : in) {
         if (!e.contains("type") || !e["type"].is_string()) continue;
@@ -167,7 +171,8 @@ KernelConfig parseConfig(std::string_view text) {
   if (doc.contains("proxy-groups") && doc["proxy-groups"].is_array()) {
     for (const json& g : doc["proxy-groups"])
       if (g.is_object() && g.contains("name"))
-        if (auto n = nameOf(g["name"])) addGroup(*n, stringOr(g, "type", "select"), g.value("proxies", json()));
+        if (auto n = nameOf(g["name"]))
+          addGroup(*n, stringOr(g, "type", "select"), g.value("proxies", json()));
   }
   // sing-box style: "outbounds" with "tag"; selectors and url tests are groups.
   if (doc.contains("outbounds") && doc["outbounds"].is_array()) {
@@ -201,7 +206,8 @@ KernelConfig parseConfig(std::string_view text) {
   for (auto& g : groups) {
     std::vector<std::string> kept;
     for (auto& m : g.members)
-      if (known.count(m) && m != g.name && std::find(kept.begin(), kept.end(), m) == kept.end()) kept.push_back(m);
+      if (known.count(m) && m != g.name && std::find(kept.begin(), kept.end(), m) == kept.end())
+        kept.push_back(m);
     if (kept.empty()) kept.push_back("DIRECT");
     g.members = std::move(kept);
   }

@@ -28,13 +28,13 @@ struct GroupDef {
 };
 
 struct KernelConfig {
-  std::vector<int64_t> ports;        // distinct, in order; never empty
-  std::string mode = "rule";         // lower case
+  std::vector<int64_t> ports;  // distinct, in order; never empty
+  std::string mode = "rule";   // lower case
   nlohmann::json tun = {{"enable", false}};
-  std::vector<ProxyDef> proxies;     // DIRECT and REJECT first
-  std::vector<GroupDef> groups;      // always holds "GLOBAL"
+  std::vector<ProxyDef> proxies;       // DIRECT and REJECT first
+  std::vector<GroupDef> groups;        // always holds "GLOBAL"
   std::vector<std::string> providers;  // names of proxy-providers, informational
-  bool defaultOutbounds = false;     // the configuration named no proxies or groups
+  bool defaultOutbounds = false;       // the configuration named no proxies or groups
   size_t textBytes = 0;
 
   const ProxyDef* findProxy(std::string_view name) const;

@@ -68,7 +68,8 @@ json Tunnel::toJson() const {
           {"rule", target_.rule}};
 }
 
-std::shared_ptr<Tunnel> ConnectionTable::open(UniqueFd client, std::string sourceIp, uint16_t sourcePort) {
+std::shared_ptr<Tunnel> ConnectionTable::open(UniqueFd client, std::string sourceIp,
+                                              uint16_t sourcePort) {
   std::lock_guard lock(mu_);
   if (live_.size() >= max_) return nullptr;
   uint64_t id = nextId_++;

@@ -33,9 +33,11 @@ UniqueFd ControlClient::connectWithRetry() {
   bool reported = false;
   for (;;) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+      return fd;
     if (!reported) {
-      logInfo(std::string("control: cannot connect yet (") + std::strerror(errno) + "); retrying every 150 ms");
+      logInfo(std::string("control: cannot connect yet (") + std::strerror(errno) +
+              "); retrying every 150 ms");
       reported = true;
     }
     std::this_thread::sleep_for(kRetryInterval);
@@ -70,7 +72,8 @@ void ControlClient::serve(const std::shared_ptr<ControlConnection>& conn) {
     }
     auto request = nlohmann::json::parse(body, nullptr, false);
     if (!request.is_object()) {
-      logError("control: ignored a frame that is not a JSON object (" + std::to_string(body.size()) + " bytes)");
+      logError("control: ignored a frame that is not a JSON object (" +
+               std::to_string(body.size()) + " bytes)");
       continue;
     }
     handler_(request, conn);

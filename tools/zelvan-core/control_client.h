@@ -15,7 +15,8 @@
 
 namespace zelvan {
 
-using RequestHandler = std::function<void(const nlohmann::json& request, const std::shared_ptr<ControlConnection>&)>;
+using RequestHandler =
+    std::function<void(const nlohmann::json& request, const std::shared_ptr<ControlConnection>&)>;
 
 class ControlClient {
  public:

@@ -12,7 +12,9 @@ long long measureConnectMs(const HostPort& target, int timeoutMs) {
   auto start = std::chrono::steady_clock::now();
   ConnectResult r = connectTcp(target.host, target.port, timeoutMs);
   if (!r.fd.valid()) return 0;
-  auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                  start)
+                .count();
   return std::max<long long>(1, (us + 999) / 1000);
 }
 

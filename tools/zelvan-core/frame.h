@@ -14,8 +14,8 @@ inline constexpr uint32_t kMaxFrameBody = 0x01FFFFFF;
 
 enum class FrameStatus {
   kOk,
-  kClosed,      // end of stream or read error before a whole frame
-  kBadLength,   // 0, or 32 MiB and more: the stream cannot be trusted any more
+  kClosed,     // end of stream or read error before a whole frame
+  kBadLength,  // 0, or 32 MiB and more: the stream cannot be trusted any more
 };
 
 // Blocks until one whole frame has been read into `body`. Memory is committed

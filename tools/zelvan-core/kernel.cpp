@@ -18,7 +18,9 @@ namespace {
 
 constexpr int kDefaultDelayTimeoutMs = 5000;
 
-std::string dumpSafe(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dumpSafe(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 // Structured payloads arrive as JSON text inside a JSON string: decode twice.
 // An object sent directly is taken as it is. Empty text means no payload.
@@ -32,8 +34,12 @@ std::optional<json> decodePayload(const json& data) {
   return inner;
 }
 
-Reply fail(std::string text) { return {1, std::move(text)}; }
-Reply jsonText(const json& j) { return {0, dumpSafe(j)}; }
+Reply fail(std::string text) {
+  return {1, std::move(text)};
+}
+Reply jsonText(const json& j) {
+  return {0, dumpSafe(j)};
+}
 
 }  // namespace
 
@@ -45,7 +51,8 @@ Kernel::Kernel(const Options& options)
 
 void Kernel::handle(const json& request, const std::shared_ptr<ControlConnection>& conn) {
   Request r;
-  if (request.contains("method") && request["method"].is_string()) r.method = request["method"].get<std::string>();
+  if (request.contains("method") && request["method"].is_string())
+    r.method = request["method"].get<std::string>();
   r.id = request.contains("id") ? request["id"] : json();
   r.idText = r.id.is_string() ? r.id.get<std::string>() : dumpSafe(r.id);
   r.data = request.contains("data") ? request["data"] : json();
@@ -59,38 +66,57 @@ void Kernel::handle(const json& request, const std::shared_ptr<ControlConnection
     ::_exit(0);
   }
   if (options_.failMethod && options_.failMethod->method == r.method) {
-    logInfo("fault: failing " + r.method + " with code " + std::to_string(options_.failMethod->code));
+    logInfo("fault: failing " + r.method + " with code " +
+            std::to_string(options_.failMethod->code));
     respond(r, {options_.failMethod->code, options_.failMethod->data}, conn);
     return;
   }
 
   std::optional<Reply> reply;
-  if (r.method == "initCore") reply = initCore(r);
-  else if (r.method == "setupConfig") reply = setupConfig(r);
-  else if (r.method == "startListener") reply = startListener(r);
-  else if (r.method == "changeProxy") reply = changeProxy(r);
-  else if (r.method == "updateConfig") reply = updateConfig(r);
-  else if (r.method == "closeConnections") reply = closeConnections(r);
-  else if (r.method == "getTraffic") reply = traffic(r, false);
-  else if (r.method == "getTotalTraffic") reply = traffic(r, true);
-  else if (r.method == "getConnections") reply = getConnections(r);
-  else if (r.method == "getProxies") reply = getProxies(r);
-  else if (r.method == "getConfig") reply = getConfig(r);
-  else if (r.method == "getMemory") reply = getMemory(r);
-  else if (r.method == "getExternalProviders") reply = getExternalProviders(r);
-  else if (r.method == "asyncTestDelay") reply = asyncTestDelay(r, conn);
-  else reply = fail("unknown method: " + r.method);
+  if (r.method == "initCore")
+    reply = initCore(r);
+  else if (r.method == "setupConfig")
+    reply = setupConfig(r);
+  else if (r.method == "startListener")
+    reply = startListener(r);
+  else if (r.method == "changeProxy")
+    reply = changeProxy(r);
+  else if (r.method == "updateConfig")
+    reply = updateConfig(r);
+  else if (r.method == "closeConnections")
+    reply = closeConnections(r);
+  else if (r.method == "getTraffic")
+    reply = traffic(r, false);
+  else if (r.method == "getTotalTraffic")
+    reply = traffic(r, true);
+  else if (r.method == "getConnections")
+    reply = getConnections(r);
+  else if (r.method == "getProxies")
+    reply = getProxies(r);
+  else if (r.method == "getConfig")
+    reply = getConfig(r);
+  else if (r.method == "getMemory")
+    reply = getMemory(r);
+  else if (r.method == "getExternalProviders")
+    reply = getExternalProviders(r);
+  else if (r.method == "asyncTestDelay")
+    reply = asyncTestDelay(r, conn);
+  else
+    reply = fail("unknown method: " + r.method);
   if (reply) respond(r, *reply, conn);
 }
 
-void Kernel::respond(const Request& r, const Reply& reply, const std::shared_ptr<ControlConnection>& conn) {
+void Kernel::respond(const Request& r, const Reply& reply,
+                     const std::shared_ptr<ControlConnection>& conn) {
   if (r.id.is_null() || (r.id.is_string() && r.idText.empty())) return;  // nobody waits for it
   if (options_.silences(r.method)) {
     logInfo("fault: withholding reply to " + r.method + " id=" + r.idText);
     return;
   }
-  std::string line = "reply " + r.method + " id=" + r.idText + " code=" + std::to_string(reply.code);
-  if (reply.code != 0 && !redactLog() && reply.data.is_string()) line += " " + reply.data.get<std::string>();
+  std::string line =
+      "reply " + r.method + " id=" + r.idText + " code=" + std::to_string(reply.code);
+  if (reply.code != 0 && !redactLog() && reply.data.is_string())
+    line += " " + reply.data.get<std::string>();
   logInfo(line);
   outbox_.send(conn, {{"id", r.id}, {"code", reply.code}, {"data", reply.data}});
 }
@@ -98,8 +124,11 @@ void Kernel::respond(const Request& r, const Reply& reply, const std::shared_ptr
 Reply Kernel::initCore(const Request& r) {
   auto p = decodePayload(r.data);
   if (!p || !p->is_object()) return fail("initCore payload is not a JSON object");
-  std::string home = p->contains("home-dir") && (*p)["home-dir"].is_string() ? (*p)["home-dir"].get<std::string>() : "";
-  long long version = p->contains("version") && (*p)["version"].is_number() ? (*p)["version"].get<long long>() : 0;
+  std::string home = p->contains("home-dir") && (*p)["home-dir"].is_string()
+                         ? (*p)["home-dir"].get<std::string>()
+                         : "";
+  long long version =
+      p->contains("version") && (*p)["version"].is_number() ? (*p)["version"].get<long long>() : 0;
   state_.initCore(home, version);
   logInfo("initCore: protocol version " + std::to_string(version));
   return {};
@@ -108,7 +137,8 @@ Reply Kernel::initCore(const Request& r) {
 Reply Kernel::setupConfig(const Request& r) {
   auto p = decodePayload(r.data);
   if (!p || !p->is_object()) return fail("setupConfig payload is not a JSON object");
-  if (!p->contains("config") || !(*p)["config"].is_string()) return fail("setupConfig payload has no \"config\" text");
+  if (!p->contains("config") || !(*p)["config"].is_string())
+    return fail("setupConfig payload has no \"config\" text");
   const std::string& text = (*p)["config"].get_ref<const std::string&>();
   KernelConfig cfg = parseConfig(text);
   size_t proxies = cfg.proxies.size(), groups = cfg.groups.size();
@@ -116,10 +146,11 @@ Reply Kernel::setupConfig(const Request& r) {
   json selected = p->contains("selected-map") ? (*p)["selected-map"] : json::object();
   auto rejected = state_.applyConfig(std::move(cfg), selected);
 
-  std::string summary = "setupConfig: configuration of " + std::to_string(text.size()) + " bytes applied (" +
-                        std::to_string(proxies) + " outbounds, " + std::to_string(groups) + " groups" +
-                        (defaults ? ", default outbounds" : "") + ", " + std::to_string(selected.size()) +
-                        " selections given, " + std::to_string(rejected.size()) + " not applicable)";
+  std::string summary =
+      "setupConfig: configuration of " + std::to_string(text.size()) + " bytes applied (" +
+      std::to_string(proxies) + " outbounds, " + std::to_string(groups) + " groups" +
+      (defaults ? ", default outbounds" : "") + ", " + std::to_string(selected.size()) +
+      " selections given, " + std::to_string(rejected.size()) + " not applicable)";
   logInfo(summary);
   if (!redactLog()) logInfo("setupConfig: configuration text:\n" + text);
 
@@ -141,8 +172,10 @@ Reply Kernel::startListener(const Request& r) {
 std::optional<std::string> Kernel::reconcileListeners() {
   std::vector<int64_t> wanted = state_.ports();
   for (auto it = listeners_.begin(); it != listeners_.end();) {
-    if (std::find(wanted.begin(), wanted.end(), it->first) == wanted.end()) it = listeners_.erase(it);
-    else ++it;
+    if (std::find(wanted.begin(), wanted.end(), it->first) == wanted.end())
+      it = listeners_.erase(it);
+    else
+      ++it;
   }
   std::string errors;
   for (int64_t port : wanted) {
@@ -153,7 +186,8 @@ std::optional<std::string> Kernel::reconcileListeners() {
       errors += (errors.empty() ? "" : "; ") + *err;
       continue;
     }
-    logInfo(redactLog() ? "mixed listener started" : "mixed listener started on 127.0.0.1:" + std::to_string(port));
+    logInfo(redactLog() ? "mixed listener started"
+                        : "mixed listener started on 127.0.0.1:" + std::to_string(port));
     listeners_.emplace(port, std::move(l));
   }
   if (!errors.empty()) return errors;
@@ -173,7 +207,8 @@ Reply Kernel::changeProxy(const Request& r) {
   if (!p->contains("group-name") || !(*p)["group-name"].is_string() || !p->contains("proxy-name") ||
       !(*p)["proxy-name"].is_string())
     return fail("changeProxy needs \"group-name\" and \"proxy-name\"");
-  if (auto err = state_.changeProxy((*p)["group-name"].get<std::string>(), (*p)["proxy-name"].get<std::string>()))
+  if (auto err = state_.changeProxy((*p)["group-name"].get<std::string>(),
+                                    (*p)["proxy-name"].get<std::string>()))
     return fail(*err);
   return {};
 }
@@ -198,12 +233,18 @@ Reply Kernel::traffic(const Request&, bool total) {
 
 Reply Kernel::getConnections(const Request&) {
   TrafficPair t = traffic_.total();
-  return jsonText({{"downloadTotal", t.down}, {"uploadTotal", t.up}, {"connections", table_.connectionsJson()}});
+  return jsonText({{"downloadTotal", t.down},
+                   {"uploadTotal", t.up},
+                   {"connections", table_.connectionsJson()}});
 }
 
-Reply Kernel::getProxies(const Request&) { return jsonText(state_.proxiesJson()); }
+Reply Kernel::getProxies(const Request&) {
+  return jsonText(state_.proxiesJson());
+}
 
-Reply Kernel::getConfig(const Request&) { return jsonText(state_.configJson(listeningPorts())); }
+Reply Kernel::getConfig(const Request&) {
+  return jsonText(state_.configJson(listeningPorts()));
+}
 
 Reply Kernel::getMemory(const Request&) {
   long long pages = 0, resident = 0;
@@ -212,22 +253,31 @@ Reply Kernel::getMemory(const Request&) {
   return jsonText({{"inuse", resident * ::sysconf(_SC_PAGESIZE)}, {"oslimit", 0}});
 }
 
-Reply Kernel::getExternalProviders(const Request&) { return jsonText(state_.providersJson()); }
+Reply Kernel::getExternalProviders(const Request&) {
+  return jsonText(state_.providersJson());
+}
 
-std::optional<Reply> Kernel::asyncTestDelay(const Request& r, const std::shared_ptr<ControlConnection>& conn) {
+std::optional<Reply> Kernel::asyncTestDelay(const Request& r,
+                                            const std::shared_ptr<ControlConnection>& conn) {
   json payload = json::object();
   if (r.data.is_string() && !r.data.get_ref<const std::string&>().empty()) {
     auto p = decodePayload(r.data);
-    if (p && p->is_object()) payload = *p;
-    else if (!p || !p->is_string()) payload["url"] = r.data.get<std::string>();  // a bare URL
-    else payload["url"] = p->get<std::string>();
+    if (p && p->is_object())
+      payload = *p;
+    else if (!p || !p->is_string())
+      payload["url"] = r.data.get<std::string>();  // a bare URL
+    else
+      payload["url"] = p->get<std::string>();
   } else if (r.data.is_object()) {
     payload = r.data;
   }
   int timeoutMs = kDefaultDelayTimeoutMs;
   if (payload.contains("timeout") && payload["timeout"].is_number_integer())
-    timeoutMs = static_cast<int>(std::clamp<long long>(payload["timeout"].get<long long>(), 1, 60000));
-  std::string name = payload.contains("name") && payload["name"].is_string() ? payload["name"].get<std::string>() : "";
+    timeoutMs =
+        static_cast<int>(std::clamp<long long>(payload["timeout"].get<long long>(), 1, 60000));
+  std::string name = payload.contains("name") && payload["name"].is_string()
+                         ? payload["name"].get<std::string>()
+                         : "";
 
   std::optional<HostPort> target;
   if (payload.contains("url") && payload["url"].is_string()) {

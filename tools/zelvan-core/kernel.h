@@ -60,9 +60,11 @@ class Kernel {
   Reply getMemory(const Request& r);
   Reply getExternalProviders(const Request& r);
   // Replies itself, from a thread of its own, once every outbound is measured.
-  std::optional<Reply> asyncTestDelay(const Request& r, const std::shared_ptr<ControlConnection>& conn);
+  std::optional<Reply> asyncTestDelay(const Request& r,
+                                      const std::shared_ptr<ControlConnection>& conn);
 
-  void respond(const Request& r, const Reply& reply, const std::shared_ptr<ControlConnection>& conn);
+  void respond(const Request& r, const Reply& reply,
+               const std::shared_ptr<ControlConnection>& conn);
   // Opens listeners on the configured ports and closes the others.
   std::optional<std::string> reconcileListeners();
   std::vector<int64_t> listeningPorts();

@@ -61,7 +61,8 @@ std::vector<int64_t> KernelState::ports() const {
   return config_ ? config_->ports : std::vector<int64_t>{};
 }
 
-std::optional<std::string> KernelState::changeProxy(const std::string& group, const std::string& proxy) {
+std::optional<std::string> KernelState::changeProxy(const std::string& group,
+                                                    const std::string& proxy) {
   std::lock_guard lock(mu_);
   if (!config_) return "no configuration loaded";
   const GroupDef* g = config_->findGroup(group);
@@ -139,7 +140,8 @@ std::optional<std::vector<std::string>> KernelState::delayTargets(const std::str
     return std::vector<std::string>{"DIRECT"};
   }
   auto addProxy = [&](const ProxyDef& p) {
-    if (!p.rejects() && std::find(out.begin(), out.end(), p.name) == out.end()) out.push_back(p.name);
+    if (!p.rejects() && std::find(out.begin(), out.end(), p.name) == out.end())
+      out.push_back(p.name);
   };
   if (name.empty()) {
     for (const auto& p : config_->proxies) addProxy(p);
@@ -158,8 +160,10 @@ std::optional<std::vector<std::string>> KernelState::delayTargets(const std::str
     todo.pop_back();
     if (!seen.insert(cur->name).second) continue;
     for (const auto& m : cur->members) {
-      if (const ProxyDef* p = config_->findProxy(m)) addProxy(*p);
-      else if (const GroupDef* sub = config_->findGroup(m)) todo.push_back(sub);
+      if (const ProxyDef* p = config_->findProxy(m))
+        addProxy(*p);
+      else if (const GroupDef* sub = config_->findGroup(m))
+        todo.push_back(sub);
     }
   }
   return out;
@@ -176,12 +180,17 @@ json KernelState::proxiesJson() const {
   if (!config_) return {{"proxies", proxies}};
   for (const auto& p : config_->proxies) {
     json history = json::array();
-    if (auto it = lastDelay_.find(p.name); it != lastDelay_.end()) history.push_back({{"delay", it->second}});
+    if (auto it = lastDelay_.find(p.name); it != lastDelay_.end())
+      history.push_back({{"delay", it->second}});
     proxies[p.name] = {{"name", p.name}, {"type", p.type}, {"udp", false}, {"history", history}};
   }
   for (const auto& g : config_->groups) {
-    proxies[g.name] = {{"name", g.name},         {"type", apiGroupType(g.type)}, {"now", selectedLocked(g)},
-                       {"all", g.members},       {"udp", false},                 {"history", json::array()}};
+    proxies[g.name] = {{"name", g.name},
+                       {"type", apiGroupType(g.type)},
+                       {"now", selectedLocked(g)},
+                       {"all", g.members},
+                       {"udp", false},
+                       {"history", json::array()}};
   }
   return {{"proxies", proxies}};
 }
@@ -205,7 +214,8 @@ json KernelState::providersJson() const {
   json providers = json::object();
   if (config_)
     for (const auto& name : config_->providers)
-      providers[name] = {{"name", name}, {"type", "Proxy"}, {"vehicleType", "HTTP"}, {"proxies", json::array()}};
+      providers[name] = {
+          {"name", name}, {"type", "Proxy"}, {"vehicleType", "HTTP"}, {"proxies", json::array()}};
   return {{"providers", providers}};
 }
 

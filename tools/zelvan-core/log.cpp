@@ -41,10 +41,18 @@ void writeLine(int fd, std::string_view message) {
 
 }  // namespace
 
-void setRedactLog(bool redact) { gRedact.store(redact); }
-bool redactLog() { return gRedact.load(); }
+void setRedactLog(bool redact) {
+  gRedact.store(redact);
+}
+bool redactLog() {
+  return gRedact.load();
+}
 
-void logInfo(std::string_view message) { writeLine(STDOUT_FILENO, message); }
-void logError(std::string_view message) { writeLine(STDERR_FILENO, message); }
+void logInfo(std::string_view message) {
+  writeLine(STDOUT_FILENO, message);
+}
+void logError(std::string_view message) {
+  writeLine(STDERR_FILENO, message);
+}
 
 }  // namespace zelvan

@@ -90,8 +90,9 @@ int main(int argc, char** argv) {
   setRedactLog(options.redactLog);
   startSignalThread(options);
   raiseDescriptorLimit();
-  logInfo(std::string(kKernelName) + " " + kKernelVersion + " starting: pid " + std::to_string(::getpid()) +
-          ", control socket " + argv[1] + (options.redactLog ? ", log redacted" : ""));
+  logInfo(std::string(kKernelName) + " " + kKernelVersion + " starting: pid " +
+          std::to_string(::getpid()) + ", control socket " + argv[1] +
+          (options.redactLog ? ", log redacted" : ""));
   scheduleFaultExit(options);
 
   // Lives until the process ends; every exit path is _exit(), so no thread

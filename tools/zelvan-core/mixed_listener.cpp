@@ -62,8 +62,9 @@ void MixedListener::acceptLoop() {
     uint16_t port = portOf(peer);
     auto tunnel = ctx_.table.open(std::move(client), ip, port);
     if (!tunnel) {
-      if (!warnedFull) logError("connection limit of " + std::to_string(ctx_.options.maxConnections) +
-                                " reached; refusing new connections");
+      if (!warnedFull)
+        logError("connection limit of " + std::to_string(ctx_.options.maxConnections) +
+                 " reached; refusing new connections");
       warnedFull = true;
       continue;
     }

@@ -34,7 +34,8 @@ std::string ipText(const sockaddr_storage& addr) {
 
 uint16_t portOf(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
-  if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  if (addr.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
   return 0;
 }
 
@@ -102,11 +103,15 @@ namespace {
 
 ConnectError classify(int err) {
   switch (err) {
-    case ECONNREFUSED: return ConnectError::kRefused;
+    case ECONNREFUSED:
+      return ConnectError::kRefused;
     case ENETUNREACH:
-    case EHOSTUNREACH: return ConnectError::kUnreachable;
-    case ETIMEDOUT: return ConnectError::kTimeout;
-    default: return ConnectError::kOther;
+    case EHOSTUNREACH:
+      return ConnectError::kUnreachable;
+    case ETIMEDOUT:
+      return ConnectError::kTimeout;
+    default:
+      return ConnectError::kOther;
   }
 }
 
@@ -129,7 +134,8 @@ ConnectResult connectTcp(const std::string& host, uint16_t port, int timeoutMs, 
   r.error = ConnectError::kOther;
   r.message = "no address for " + host;
   for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    UniqueFd fd(::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
+    UniqueFd fd(
+        ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
     if (!fd.valid()) {
       r.message = std::string("socket: ") + std::strerror(errno);
       continue;
@@ -142,7 +148,8 @@ ConnectResult connectTcp(const std::string& host, uint16_t port, int timeoutMs, 
         pollfd fds[2] = {{fd.get(), POLLOUT, 0}, {abortFd, 0, 0}};
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
-          auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+          auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+              deadline - std::chrono::steady_clock::now());
           if (left.count() <= 0) {
             err = ETIMEDOUT;
             break;

@@ -20,21 +20,21 @@ struct Options {
   bool redactLog = false;  // ZELVAN_REDACT_LOG=1
 
   // Resource limits of the mixed listener.
-  int maxConnections = 512;      // ZELVAN_MAX_CONNECTIONS
-  int idleTimeoutMs = 300000;    // ZELVAN_IDLE_TIMEOUT_MS: a tunnel with no traffic either way
+  int maxConnections = 512;        // ZELVAN_MAX_CONNECTIONS
+  int idleTimeoutMs = 300000;      // ZELVAN_IDLE_TIMEOUT_MS: a tunnel with no traffic either way
   int handshakeTimeoutMs = 10000;  // ZELVAN_HANDSHAKE_TIMEOUT_MS: request headers, upstream connect
 
   // Fault switches.
-  bool ignoreSigterm = false;            // ZELVAN_IGNORE_SIGTERM=1
-  bool silent = false;                   // ZELVAN_SILENT=1
-  std::set<std::string> silentMethods;   // ZELVAN_SILENT_METHODS=a,b
-  std::optional<FailRule> failMethod;    // ZELVAN_FAIL_METHOD=<method>:<code>:<data>
-  int replyDelayMs = 0;                  // ZELVAN_REPLY_DELAY_MS
-  std::optional<int> exitCode;           // ZELVAN_EXIT_CODE
-  std::optional<int> exitAfterMs;        // ZELVAN_EXIT_AFTER_MS
-  bool noConnect = false;                // ZELVAN_NO_CONNECT=1
-  bool noReconnect = false;              // ZELVAN_NO_RECONNECT=1
-  std::optional<int> versionExit;        // ZELVAN_VERSION_EXIT
+  bool ignoreSigterm = false;           // ZELVAN_IGNORE_SIGTERM=1
+  bool silent = false;                  // ZELVAN_SILENT=1
+  std::set<std::string> silentMethods;  // ZELVAN_SILENT_METHODS=a,b
+  std::optional<FailRule> failMethod;   // ZELVAN_FAIL_METHOD=<method>:<code>:<data>
+  int replyDelayMs = 0;                 // ZELVAN_REPLY_DELAY_MS
+  std::optional<int> exitCode;          // ZELVAN_EXIT_CODE
+  std::optional<int> exitAfterMs;       // ZELVAN_EXIT_AFTER_MS
+  bool noConnect = false;               // ZELVAN_NO_CONNECT=1
+  bool noReconnect = false;             // ZELVAN_NO_RECONNECT=1
+  std::optional<int> versionExit;       // ZELVAN_VERSION_EXIT
 
   static Options fromEnvironment();
 

@@ -25,7 +25,8 @@ constexpr size_t kMaxHeaderBytes = 64 * 1024;
 class HandshakeReader {
  public:
   HandshakeReader(int fd, int timeoutMs)
-      : fd_(fd), deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
+      : fd_(fd),
+        deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
 
   bool need(size_t n) {
     while (buf_.size() - off_ < n)
@@ -57,7 +58,8 @@ class HandshakeReader {
  private:
   bool fill() {
     for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline_ - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{fd_, POLLIN, 0};
       int n = ::poll(&p, 1, static_cast<int>(left.count()));
@@ -81,12 +83,15 @@ class HandshakeReader {
 bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
   return true;
 }
 
 void sendHttpStatus(int fd, const char* status) {
-  std::string reply = std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  std::string reply =
+      std::string("HTTP/1.1 ") + status + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   writeAll(fd, reply);
 }
 
@@ -98,7 +103,8 @@ std::string describeChain(const Route& route) {
 }
 
 // Connects the route's outbound; every outbound here is a direct one.
-ConnectResult dial(ProxyContext& ctx, Tunnel& t, const Route& route, const std::string& type, const HostPort& dest) {
+ConnectResult dial(ProxyContext& ctx, Tunnel& t, const Route& route, const std::string& type,
+                   const HostPort& dest) {
   TunnelTarget target{type, dest.host, "", dest.port, route.chain, route.rule};
   t.setTarget(target);
   ConnectResult r = connectTcp(dest.host, dest.port, ctx.options.handshakeTimeoutMs, t.clientFd());
@@ -110,7 +116,8 @@ ConnectResult dial(ProxyContext& ctx, Tunnel& t, const Route& route, const std::
 }
 
 void logOpen(const Tunnel& t, const std::string& source, const HostPort& dest, const Route& route) {
-  logInfo("[TCP] " + source + " --> " + dest.host + ":" + std::to_string(dest.port) + describeChain(route));
+  logInfo("[TCP] " + source + " --> " + dest.host + ":" + std::to_string(dest.port) +
+          describeChain(route));
 }
 
 // Sends bytes the client already sent past its handshake; they count as upload.
@@ -129,11 +136,15 @@ void runRelay(ProxyContext& ctx, Tunnel& t, const std::string& source) {
 
 unsigned char socksCode(ConnectError e) {
   switch (e) {
-    case ConnectError::kRefused: return 0x05;
-    case ConnectError::kUnreachable: return 0x03;
+    case ConnectError::kRefused:
+      return 0x05;
+    case ConnectError::kUnreachable:
+      return 0x03;
     case ConnectError::kResolve:
-    case ConnectError::kTimeout: return 0x04;
-    default: return 0x01;
+    case ConnectError::kTimeout:
+      return 0x04;
+    default:
+      return 0x01;
   }
 }
 
@@ -212,7 +223,8 @@ void serveSocks5(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::s
   }
   ConnectResult up = dial(ctx, t, route, "Socks5", dest);
   if (!up.fd.valid()) {
-    logError("[TCP] dial " + dest.host + ":" + std::to_string(dest.port) + " failed: " + up.message);
+    logError("[TCP] dial " + dest.host + ":" + std::to_string(dest.port) +
+             " failed: " + up.message);
     socksReply(fd, socksCode(up.error), nullptr);
     return;
   }
@@ -252,7 +264,8 @@ void serveHttp(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::str
     dest = parseAuthority(target, 0);
   } else if (target.size() > 7 && equalsNoCase(std::string_view(target).substr(0, 7), "http://")) {
     size_t pathStart = target.find_first_of("/?#", 7);
-    authority = target.substr(7, pathStart == std::string::npos ? std::string::npos : pathStart - 7);
+    authority =
+        target.substr(7, pathStart == std::string::npos ? std::string::npos : pathStart - 7);
     if (pathStart != std::string::npos) path = target.substr(pathStart);
     if (!path.empty() && path[0] != '/') path = "/" + path;
     if (auto hash = path.find('#'); hash != std::string::npos) path.resize(hash);
@@ -270,7 +283,8 @@ void serveHttp(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::str
   }
   ConnectResult up = dial(ctx, t, route, tunnel ? "HTTP Connect" : "HTTP", *dest);
   if (!up.fd.valid()) {
-    logError("[TCP] dial " + dest->host + ":" + std::to_string(dest->port) + " failed: " + up.message);
+    logError("[TCP] dial " + dest->host + ":" + std::to_string(dest->port) +
+             " failed: " + up.message);
     sendHttpStatus(fd, "502 Bad Gateway");
     return;
   }
@@ -317,8 +331,10 @@ void serveClient(ProxyContext& ctx, std::shared_ptr<Tunnel> tunnel) {
   std::string source = ipText(peer) + ":" + std::to_string(portOf(peer));
   HandshakeReader in(t.clientFd(), ctx.options.handshakeTimeoutMs);
   if (in.need(1)) {
-    if (in.at(0) == 0x05) serveSocks5(ctx, t, in, source);
-    else serveHttp(ctx, t, in, source);
+    if (in.at(0) == 0x05)
+      serveSocks5(ctx, t, in, source);
+    else
+      serveHttp(ctx, t, in, source);
   }
   ctx.table.remove(t.id());
 }

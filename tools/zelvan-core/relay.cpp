@@ -38,7 +38,8 @@ struct Direction {
   // Moves what it can without blocking; false on a socket error.
   bool pump(Traffic& traffic, bool& progressed) {
     if (!eof) {
-      ssize_t n = ::splice(src, nullptr, pipeWrite.get(), nullptr, kSpliceChunk, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      ssize_t n = ::splice(src, nullptr, pipeWrite.get(), nullptr, kSpliceChunk,
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
       if (n > 0) {
         pending += static_cast<size_t>(n);
         progressed = true;
@@ -50,12 +51,15 @@ struct Direction {
       }
     }
     while (pending > 0) {
-      ssize_t n = ::splice(pipeRead.get(), nullptr, dst, nullptr, pending, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      ssize_t n = ::splice(pipeRead.get(), nullptr, dst, nullptr, pending,
+                           SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
       if (n > 0) {
         pending -= static_cast<size_t>(n);
         tunnelCount->fetch_add(n, std::memory_order_relaxed);
-        if (up) traffic.addUp(n);
-        else traffic.addDown(n);
+        if (up)
+          traffic.addUp(n);
+        else
+          traffic.addDown(n);
         progressed = true;
         continue;
       }
@@ -93,7 +97,8 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
 
   for (;;) {
     bool progressed = false;
-    if (!toUp.pump(traffic, progressed) || !toDown.pump(traffic, progressed)) return RelayEnd::kError;
+    if (!toUp.pump(traffic, progressed) || !toDown.pump(traffic, progressed))
+      return RelayEnd::kError;
     if (toUp.done && toDown.done) return RelayEnd::kFinished;
     if (progressed) continue;  // drain before sleeping
 

@@ -17,7 +17,9 @@ struct Line {
   std::string text;  // comment stripped, no trailing white space
 };
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && isSpace(s.front())) s.remove_prefix(1);
@@ -87,13 +89,22 @@ std::string quoted(std::string_view s, size_t& i) {
     if (q == '"' && c == '\\' && i < s.size()) {
       char e = s[i++];
       switch (e) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '0': out += '\0'; break;
+        case 'n':
+          out += '\n';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case '0':
+          out += '\0';
+          break;
         case 'u': {
           if (i + 4 > s.size()) throw FlowError("bad escape");
-          unsigned cp = static_cast<unsigned>(std::strtoul(std::string(s.substr(i, 4)).c_str(), nullptr, 16));
+          unsigned cp =
+              static_cast<unsigned>(std::strtoul(std::string(s.substr(i, 4)).c_str(), nullptr, 16));
           i += 4;
           if (cp < 0x80) {
             out += static_cast<char>(cp);
@@ -107,7 +118,9 @@ std::string quoted(std::string_view s, size_t& i) {
           }
           break;
         }
-        default: out += e; break;
+        default:
+          out += e;
+          break;
       }
       continue;
     }
@@ -150,8 +163,10 @@ json flowNode(std::string_view s, size_t& i, int depth) {
       }
       arr.push_back(flowNode(s, i, depth + 1));
       skipSpaces(s, i);
-      if (i < s.size() && s[i] == ',') ++i;
-      else if (i < s.size() && s[i] != ']') throw FlowError("expected , or ]");
+      if (i < s.size() && s[i] == ',')
+        ++i;
+      else if (i < s.size() && s[i] != ']')
+        throw FlowError("expected , or ]");
     }
   }
   if (s[i] == '{') {
@@ -174,8 +189,10 @@ json flowNode(std::string_view s, size_t& i, int depth) {
       }
       obj[key.is_string() ? key.get<std::string>() : key.dump()] = std::move(value);
       skipSpaces(s, i);
-      if (i < s.size() && s[i] == ',') ++i;
-      else if (i < s.size() && s[i] != '}') throw FlowError("expected , or }");
+      if (i < s.size() && s[i] == ',')
+        ++i;
+      else if (i < s.size() && s[i] != '}')
+        throw FlowError("expected , or }");
     }
   }
   return flowScalar(s, i, false);
@@ -216,7 +233,9 @@ size_t keySeparator(std::string_view s) {
   return std::string_view::npos;
 }
 
-bool isSequenceItem(std::string_view s) { return !s.empty() && s[0] == '-' && (s.size() == 1 || s[1] == ' '); }
+bool isSequenceItem(std::string_view s) {
+  return !s.empty() && s[0] == '-' && (s.size() == 1 || s[1] == ' ');
+}
 
 class Parser {
  public:
@@ -229,7 +248,9 @@ class Parser {
       start = end + 1;
       raws_.emplace_back(raw);
       int indent = 0;
-      while (static_cast<size_t>(indent) < raw.size() && (raw[indent] == ' ' || raw[indent] == '\t')) ++indent;
+      while (static_cast<size_t>(indent) < raw.size() &&
+             (raw[indent] == ' ' || raw[indent] == '\t'))
+        ++indent;
       std::string body = stripComment(raw.substr(static_cast<size_t>(indent)));
       std::string_view t = trim(body);
       if (t.empty() || t == "---" || t == "...") continue;
@@ -280,8 +301,10 @@ class Parser {
       }
       if (rest.empty()) {
         ++pos_;
-        if (pos_ < lines_.size() && lines_[pos_].indent > indent) arr.push_back(node(lines_[pos_].indent));
-        else arr.push_back(nullptr);
+        if (pos_ < lines_.size() && lines_[pos_].indent > indent)
+          arr.push_back(node(lines_[pos_].indent));
+        else
+          arr.push_back(nullptr);
       } else if (isSequenceItem(rest) || keySeparator(rest) != std::string_view::npos) {
         // "- key: value" opens a mapping (or nested sequence) whose column is
         // that of the key; rewrite the line in place and parse from there.
@@ -327,7 +350,8 @@ class Parser {
       if (value.empty()) {
         if (pos_ < lines_.size() && lines_[pos_].indent > indent) {
           obj[key] = node(lines_[pos_].indent);
-        } else if (pos_ < lines_.size() && lines_[pos_].indent == indent && isSequenceItem(lines_[pos_].text)) {
+        } else if (pos_ < lines_.size() && lines_[pos_].indent == indent &&
+                   isSequenceItem(lines_[pos_].text)) {
           obj[key] = sequence(indent);
         } else {
           obj[key] = nullptr;
@@ -353,7 +377,8 @@ class Parser {
       bool blank = trim(r).empty();
       if (!blank && ind <= indent) break;
       if (!blank && blockIndent < 0) blockIndent = ind;
-      std::string_view content = blank ? std::string_view() : r.substr(static_cast<size_t>(std::min(ind, blockIndent)));
+      std::string_view content =
+          blank ? std::string_view() : r.substr(static_cast<size_t>(std::min(ind, blockIndent)));
       if (!out.empty()) out += literal ? '\n' : ' ';
       out += std::string(trim(content).empty() ? std::string_view() : content);
     }

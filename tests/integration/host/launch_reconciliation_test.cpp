@@ -39,7 +39,7 @@ class LaunchReconciliationTest : public HostTest {
     writeText(workDir() + "/control.sock/keep", "");
   }
 
-  // Lines of this Part's own ("启动对账：...") in the current run.
+  // The reconciliation's own lines ("启动对账：...") in the current run.
   std::vector<std::string> reconciliationLines() const {
     std::vector<std::string> out;
     for (const auto& line : daemon_->logLines()) {

@@ -32,17 +32,35 @@ TEST(KernelConcurrency, PipelinedRequestsWhileTunnelsComeAndGo) {
     std::string method;
     json data = "";
     switch (i % 8) {
-      case 0: method = "getConnections"; break;
-      case 1: method = "getTraffic"; data = false; break;
-      case 2: method = "getTotalTraffic"; data = false; break;
+      case 0:
+        method = "getConnections";
+        break;
+      case 1:
+        method = "getTraffic";
+        data = false;
+        break;
+      case 2:
+        method = "getTotalTraffic";
+        data = false;
+        break;
       case 3:
         method = "changeProxy";
         data = json{{"group-name", "Proxy"}, {"proxy-name", i % 16 == 3 ? "beta" : "alpha"}}.dump();
         break;
-      case 4: method = "closeConnections"; break;
-      case 5: method = "getProxies"; break;
-      case 6: method = "setupConfig"; data = json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump(); break;
-      case 7: method = "asyncTestDelay"; data = json{{"url", url}, {"timeout", 2000}}.dump(); break;
+      case 4:
+        method = "closeConnections";
+        break;
+      case 5:
+        method = "getProxies";
+        break;
+      case 6:
+        method = "setupConfig";
+        data = json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump();
+        break;
+      case 7:
+        method = "asyncTestDelay";
+        data = json{{"url", url}, {"timeout", 2000}}.dump();
+        break;
     }
     sent.emplace_back(k.peer.send(method, data), method);
     if (i % 8 == 7) std::this_thread::sleep_for(milliseconds(20));

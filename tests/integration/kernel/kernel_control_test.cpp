@@ -27,7 +27,8 @@ TEST(KernelStartup, AnswersTheDriveSequenceAndLogsEachRequest) {
   // counts a non-empty data text as a failure of an action.
   for (const auto& [method, data] : std::vector<std::pair<std::string, json>>{
            {"initCore", json{{"home-dir", peer.dir()}, {"version", 30}}.dump()},
-           {"setupConfig", json{{"selected-map", json::object()}, {"test-url", "https://x.invalid/generate_204"},
+           {"setupConfig", json{{"selected-map", json::object()},
+                                {"test-url", "https://x.invalid/generate_204"},
                                 {"config", yamlConfig(port)}}
                                .dump()},
            {"startListener", ""}}) {
@@ -60,7 +61,8 @@ TEST(KernelStartup, StartListenerOnABusyPortFailsWithCodeAndText) {
   peer.spawnKernel();
   ASSERT_TRUE(peer.accept());
   peer.ok("initCore", json{{"home-dir", peer.dir()}, {"version", 30}}.dump());
-  peer.ok("setupConfig", json{{"selected-map", json::object()}, {"config", yamlConfig(squatter.port())}}.dump());
+  peer.ok("setupConfig",
+          json{{"selected-map", json::object()}, {"config", yamlConfig(squatter.port())}}.dump());
   auto reply = peer.call("startListener", "");
   ASSERT_TRUE(reply);
   EXPECT_NE((*reply)["code"], 0);
@@ -117,8 +119,9 @@ TEST(KernelMethods, SelectionsModeAndTunAreKeptAndReported) {
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
 
   peer.ok("updateConfig", json{{"mode", "global"}}.dump());
-  json tun = {{"enable", true},          {"device", ""},     {"stack", "gvisor"},
-              {"dns-hijack", json::array({"any:53"})}, {"auto-route", true}, {"route-address", json::array()}};
+  json tun = {{"enable", true},     {"device", ""},
+              {"stack", "gvisor"},  {"dns-hijack", json::array({"any:53"})},
+              {"auto-route", true}, {"route-address", json::array()}};
   peer.ok("updateConfig", json{{"tun", tun}}.dump());
   json cfg = peer.query("getConfig");
   EXPECT_EQ(cfg["mode"], "global");
@@ -131,9 +134,11 @@ TEST(KernelMethods, SelectionsModeAndTunAreKeptAndReported) {
   EXPECT_EQ(peer.query("getConfig")["mode"], "global");
 
   // A reload keeps selections that still exist and applies the selected map.
-  peer.ok("setupConfig", json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump());
+  peer.ok("setupConfig",
+          json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump());
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
-  peer.ok("setupConfig", json{{"selected-map", {{"Proxy", "DIRECT"}}}, {"config", yamlConfig(k.port)}}.dump());
+  peer.ok("setupConfig",
+          json{{"selected-map", {{"Proxy", "DIRECT"}}}, {"config", yamlConfig(k.port)}}.dump());
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "DIRECT");
 }
 
@@ -168,47 +173,54 @@ TEST(KernelConfig, ReadsPortsAndOutboundsLikeTheDaemon) {
 
   // Indented key, comments, quoting, anchors and a flow sequence.
   uint16_t p1 = freePort();
-  setup("# generated\n"
-        "general:\n"
-        "    mixed-port:   " + std::to_string(p1) + "\n"
-        "mode: Global\n"
-        "tun: {enable: true, stack: system}\n"
-        "proxies:\n"
-        "- name: \"hk #1\"   # trailing comment\n"
-        "  type: trojan\n"
-        "- name: 'jp''s'\n"
-        "  type: ss\n"
-        "proxy-groups:\n"
-        "- name: Auto\n"
-        "  type: url-test\n"
-        "  proxies: [\"hk #1\", \"jp's\", ghost]\n"
-        "- &sel\n"
-        "  name: Pick\n"
-        "  type: select\n"
-        "  proxies:\n"
-        "  - Auto\n"
-        "  - DIRECT\n",
-        {{"Pick", "DIRECT"}, {"Auto", "ghost"}});
+  setup(
+      "# generated\n"
+      "general:\n"
+      "    mixed-port:   " +
+          std::to_string(p1) +
+          "\n"
+          "mode: Global\n"
+          "tun: {enable: true, stack: system}\n"
+          "proxies:\n"
+          "- name: \"hk #1\"   # trailing comment\n"
+          "  type: trojan\n"
+          "- name: 'jp''s'\n"
+          "  type: ss\n"
+          "proxy-groups:\n"
+          "- name: Auto\n"
+          "  type: url-test\n"
+          "  proxies: [\"hk #1\", \"jp's\", ghost]\n"
+          "- &sel\n"
+          "  name: Pick\n"
+          "  type: select\n"
+          "  proxies:\n"
+          "  - Auto\n"
+          "  - DIRECT\n",
+      {{"Pick", "DIRECT"}, {"Auto", "ghost"}});
   peer.ok("startListener");
   json cfg = peer.query("getConfig");
   EXPECT_EQ(cfg["mixed-port"], p1);
   EXPECT_EQ(cfg["mode"], "global");
   EXPECT_EQ(cfg["tun"]["enable"], true);
   json proxies = peer.query("getProxies")["proxies"];
-  EXPECT_EQ(proxies["Auto"]["all"], json::array({"hk #1", "jp's"})) << "unknown members are dropped";
+  EXPECT_EQ(proxies["Auto"]["all"], json::array({"hk #1", "jp's"}))
+      << "unknown members are dropped";
   EXPECT_EQ(proxies["Auto"]["type"], "URLTest");
   EXPECT_EQ(proxies["Pick"]["now"], "DIRECT");
   EXPECT_EQ(proxies["Auto"]["now"], "hk #1") << "an inapplicable selection is ignored";
-  EXPECT_EQ(proxies["GLOBAL"]["all"], json::array({"DIRECT", "REJECT", "Auto", "Pick", "hk #1", "jp's"}));
+  EXPECT_EQ(proxies["GLOBAL"]["all"],
+            json::array({"DIRECT", "REJECT", "Auto", "Pick", "hk #1", "jp's"}));
 
   // JSON form: the HTTP port from "inbounds" (the SOCKS one listens too),
   // groups from sing-box style "outbounds". The listener moves on reload.
   uint16_t http = freePort(), socks = freePort();
-  setup(json{{"inbounds", {{{"type", "mixed"}, {"listen_port", http}}, {{"type", "socks"}, {"listen_port", socks}}}},
-             {"outbounds",
-              {{{"type", "selector"}, {"tag", "select"}, {"outbounds", json::array({"out-a", "out-b"})}},
-               {{"type", "direct"}, {"tag", "out-a"}},
-               {{"type", "direct"}, {"tag", "out-b"}}}}}
+  setup(json{
+      {"inbounds",
+       {{{"type", "mixed"}, {"listen_port", http}}, {{"type", "socks"}, {"listen_port", socks}}}},
+      {"outbounds",
+       {{{"type", "selector"}, {"tag", "select"}, {"outbounds", json::array({"out-a", "out-b"})}},
+        {{"type", "direct"}, {"tag", "out-a"}},
+        {{"type", "direct"}, {"tag", "out-b"}}}}}
             .dump());
   cfg = peer.query("getConfig");
   EXPECT_EQ(cfg["mixed-port"], http);
@@ -241,7 +253,8 @@ TEST(KernelFrames, RefusedLengthsDropTheConnectionAndTheKernelReconnects) {
     std::string header = {static_cast<char>(bad & 0xFF), static_cast<char>((bad >> 8) & 0xFF),
                           static_cast<char>((bad >> 16) & 0xFF), static_cast<char>(bad >> 24)};
     peer.sendRaw(header);
-    EXPECT_TRUE(waitForEof(peer.connFd(), milliseconds(3000))) << "length " << bad << " was not refused";
+    EXPECT_TRUE(waitForEof(peer.connFd(), milliseconds(3000)))
+        << "length " << bad << " was not refused";
     ASSERT_TRUE(peer.accept(milliseconds(3000))) << "no reconnection after length " << bad;
     peer.ok("getMemory");  // the new connection works
   }
@@ -255,7 +268,8 @@ TEST(KernelFrames, ToleratesSplitFramesSkipsNonObjectsAndTakesTheLargestLength) 
   ASSERT_TRUE(peer.accept());
 
   // Header in two pieces, body byte by byte.
-  std::string f = KernelPeer::frame(json{{"id", "a1"}, {"method", "getMemory"}, {"data", ""}}.dump());
+  std::string f =
+      KernelPeer::frame(json{{"id", "a1"}, {"method", "getMemory"}, {"data", ""}}.dump());
   peer.sendRaw(f.substr(0, 2));
   std::this_thread::sleep_for(milliseconds(50));
   peer.sendRaw(f.substr(2, 2));
@@ -283,7 +297,8 @@ TEST(KernelFrames, ToleratesSplitFramesSkipsNonObjectsAndTakesTheLargestLength) 
 TEST(KernelLog, RedactionKeepsConfigurationOutOfTheLog) {
   const std::string marker = "s3cret-marker-7f1c";
   for (bool redact : {true, false}) {
-    KernelPeer peer(redact ? std::vector<std::string>{"ZELVAN_REDACT_LOG=1"} : std::vector<std::string>{});
+    KernelPeer peer(redact ? std::vector<std::string>{"ZELVAN_REDACT_LOG=1"}
+                           : std::vector<std::string>{});
     peer.listen();
     peer.spawnKernel();
     ASSERT_TRUE(peer.accept());
@@ -292,12 +307,16 @@ TEST(KernelLog, RedactionKeepsConfigurationOutOfTheLog) {
     peer.ok("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "alpha"}}.dump());
     std::string log = peer.log();
     EXPECT_NE(log.find("recv setupConfig id=2"), std::string::npos);
-    EXPECT_NE(log.find("configuration of " + std::to_string(config.size()) + " bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("configuration of " + std::to_string(config.size()) + " bytes"),
+              std::string::npos)
+        << log;
     if (redact) {
       EXPECT_EQ(log.find(marker), std::string::npos) << log;
-      EXPECT_EQ(log.find("alpha"), std::string::npos) << "proxy names are configuration too:\n" << log;
+      EXPECT_EQ(log.find("alpha"), std::string::npos) << "proxy names are configuration too:\n"
+                                                      << log;
     } else {
-      EXPECT_NE(log.find(marker), std::string::npos) << "without redaction the content is shown:\n" << log;
+      EXPECT_NE(log.find(marker), std::string::npos) << "without redaction the content is shown:\n"
+                                                     << log;
     }
   }
 }

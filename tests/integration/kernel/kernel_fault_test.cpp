@@ -60,12 +60,15 @@ TEST(KernelFaults, FailMethodAnswersWithTheGivenCodeAndData) {
   ConnectedKernel k({"ZELVAN_FAIL_METHOD=changeProxy:7:no such: node"});
   ASSERT_TRUE(k.connected);
   k.peer.drive(yamlConfig(freePort()));
-  auto reply = k.peer.call("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "beta"}}.dump());
+  auto reply =
+      k.peer.call("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "beta"}}.dump());
   ASSERT_TRUE(reply);
   EXPECT_EQ((*reply)["code"], 7);
   EXPECT_EQ((*reply)["data"], "no such: node");
-  EXPECT_EQ(k.peer.query("getProxies")["proxies"]["Proxy"]["now"], "alpha") << "a failed change must not apply";
-  EXPECT_EQ((*k.peer.call("updateConfig", json{{"mode", "direct"}}.dump()))["code"], 0) << "other methods unaffected";
+  EXPECT_EQ(k.peer.query("getProxies")["proxies"]["Proxy"]["now"], "alpha")
+      << "a failed change must not apply";
+  EXPECT_EQ((*k.peer.call("updateConfig", json{{"mode", "direct"}}.dump()))["code"], 0)
+      << "other methods unaffected";
 }
 
 TEST(KernelFaults, ReplyDelayHoldsEveryReply) {

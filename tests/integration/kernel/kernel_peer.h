@@ -5,7 +5,6 @@
 // regular and the concurrency test executables can both use it.
 #pragma once
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -20,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,7 +45,20 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-inline double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+inline double secondsSince(Clock::time_point t) {
+  return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+// Polls `pred` until it holds or `timeout` passes; the final answer counts.
+template <typename Pred>
+bool eventually(Pred pred, milliseconds timeout = milliseconds(3000)) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return pred();
+}
 
 // ---------------------------------------------------------------- sockets
 
@@ -65,7 +78,9 @@ inline bool sendAll(int fd, const void* data, size_t n) {
   }
   return true;
 }
-inline bool sendAll(int fd, const std::string& s) { return sendAll(fd, s.data(), s.size()); }
+inline bool sendAll(int fd, const std::string& s) {
+  return sendAll(fd, s.data(), s.size());
+}
 
 // Waits up to `timeout` for readability; then one recv. Returns bytes read,
 // 0 at end of stream, -1 on error, -2 on time-out.
@@ -79,7 +94,8 @@ inline ssize_t recvSome(int fd, char* buf, size_t n, milliseconds timeout) {
 }
 
 // Reads exactly n bytes or fails (end of stream, error, or deadline).
-inline bool recvExactly(int fd, std::string& out, size_t n, milliseconds timeout = milliseconds(5000)) {
+inline bool recvExactly(int fd, std::string& out, size_t n,
+                        milliseconds timeout = milliseconds(5000)) {
   auto deadline = Clock::now() + timeout;
   out.clear();
   char buf[65536];
@@ -268,7 +284,8 @@ inline void httpOriginHandler(int fd) {
 // ----------------------------------------------------------- proxy clients
 
 // HTTP CONNECT through the proxy; returns the tunnel socket or -1.
-inline int httpConnect(uint16_t proxyPort, const std::string& authority, std::string* status = nullptr) {
+inline int httpConnect(uint16_t proxyPort, const std::string& authority,
+                       std::string* status = nullptr) {
   int fd = connectLoopback(proxyPort);
   if (fd < 0) return -1;
   sendAll(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n");
@@ -287,7 +304,8 @@ inline int httpConnect(uint16_t proxyPort, const std::string& authority, std::st
 
 // SOCKS5 CONNECT; `atyp` 1 (IPv4), 3 (domain) or 4 (IPv6). Returns the tunnel
 // socket or -1; `replyCode` receives the server's reply field (or -1).
-inline int socks5Connect(uint16_t proxyPort, int atyp, const std::string& host, uint16_t port, int* replyCode = nullptr) {
+inline int socks5Connect(uint16_t proxyPort, int atyp, const std::string& host, uint16_t port,
+                         int* replyCode = nullptr) {
   if (replyCode) *replyCode = -1;
   int fd = connectLoopback(proxyPort);
   if (fd < 0) return -1;
@@ -371,7 +389,8 @@ class KernelPeer {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, socketPath_.c_str(), sizeof a.sun_path - 1);
-    ASSERT_EQ(::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
+    ASSERT_EQ(::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0)
+        << std::strerror(errno);
     ASSERT_EQ(::listen(listen_, 1), 0);
   }
 
@@ -460,7 +479,8 @@ class KernelPeer {
     }
   }
 
-  std::optional<json> call(const std::string& method, const json& data, milliseconds timeout = milliseconds(5000)) {
+  std::optional<json> call(const std::string& method, const json& data,
+                           milliseconds timeout = milliseconds(5000)) {
     return awaitReply(send(method, data), timeout);
   }
 
@@ -486,8 +506,10 @@ class KernelPeer {
   // The daemon's start-up sequence with `config`; payloads as JSON text.
   void drive(const std::string& config, const json& selectedMap = json::object()) {
     ok("initCore", json{{"home-dir", dir_}, {"version", 30}}.dump());
-    ok("setupConfig",
-       json{{"selected-map", selectedMap}, {"test-url", "https://check.invalid/generate_204"}, {"config", config}}.dump());
+    ok("setupConfig", json{{"selected-map", selectedMap},
+                           {"test-url", "https://check.invalid/generate_204"},
+                           {"config", config}}
+                          .dump());
     ok("startListener", "");
   }
 
@@ -495,8 +517,10 @@ class KernelPeer {
   std::optional<json> readFrame(milliseconds timeout) {
     std::string header, body;
     if (!recvExactly(conn_, header, 4, timeout)) return std::nullopt;
-    uint32_t n = static_cast<unsigned char>(header[0]) | static_cast<unsigned char>(header[1]) << 8 |
-                 static_cast<unsigned char>(header[2]) << 16 | static_cast<uint32_t>(static_cast<unsigned char>(header[3])) << 24;
+    uint32_t n = static_cast<unsigned char>(header[0]) |
+                 static_cast<unsigned char>(header[1]) << 8 |
+                 static_cast<unsigned char>(header[2]) << 16 |
+                 static_cast<uint32_t>(static_cast<unsigned char>(header[3])) << 24;
     if (n == 0 || n >= 0x02000000) return std::nullopt;
     if (!recvExactly(conn_, body, n, timeout)) return std::nullopt;
     json j = json::parse(body, nullptr, false);
@@ -538,7 +562,8 @@ class KernelPeer {
   int countInLog(const std::string& needle) const {
     std::string text = log();
     int n = 0;
-    for (size_t pos = 0; (pos = text.find(needle, pos)) != std::string::npos; pos += needle.size()) ++n;
+    for (size_t pos = 0; (pos = text.find(needle, pos)) != std::string::npos; pos += needle.size())
+      ++n;
     return n;
   }
 
@@ -555,13 +580,16 @@ class KernelPeer {
   // Sanitizer findings of the kernel end up in its log.
   void expectCleanLog() const {
     std::string text = log();
-    for (const char* bad : {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
+    for (const char* bad :
+         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"})
       EXPECT_EQ(text.find(bad), std::string::npos) << "kernel log reports " << bad << ":\n" << text;
   }
 
   int openFdCount() const {
     int n = 0;
-    for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd")) ++n;
+    for ([[maybe_unused]] auto& e :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd"))
+      ++n;
     return n;
   }
 
@@ -608,7 +636,8 @@ inline std::string yamlConfig(uint16_t port, const std::string& extra = "") {
 
 // A kernel that has been driven through start-up with yamlConfig(port).
 struct RunningKernel {
-  explicit RunningKernel(std::vector<std::string> env = {}) : peer(std::move(env)), port(freePort()) {
+  explicit RunningKernel(std::vector<std::string> env = {})
+      : peer(std::move(env)), port(freePort()) {
     peer.listen();
     peer.spawnKernel();
     if (!peer.accept()) {

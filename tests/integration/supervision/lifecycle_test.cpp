@@ -170,5 +170,41 @@ TEST_F(LifecycleTest, StartReplacesRunningKernel) {
   EXPECT_EQ(queryJson("getConfig")["mode"], "global");
 }
 
+// A stop and a start sent together: the stopped kernel's exit notice may
+// reach the daemon after the start has launched the next kernel. It must not
+// clean up or restart that one.
+TEST_F(LifecycleTest, ExitNoticeOfStoppedKernelNeverTouchesItsSuccessor) {
+  startDaemon();
+  auto other = root_.client();
+  const uint16_t port = freePort();
+  startKernel(yamlConfig(port));
+  for (int round = 1; round <= 3; ++round) {
+    std::optional<Result<bool>> stopped;
+    std::thread stopper([&] { stopped = other->stopProxy(); });
+    // The start goes out while the stop is under way, so that both its work
+    // and the stopped kernel's exit notice wait for the stop to finish.
+    ASSERT_TRUE(whenLogged(*daemon_, "Stopping kernel...", round, 10.0));
+    auto started = client_->startProxy(yamlConfig(port));
+    stopper.join();
+    ASSERT_TRUE(stopped && stopped->ok());
+    EXPECT_TRUE(**stopped);
+    ASSERT_TRUE(started.ok());
+    ASSERT_TRUE(started->success) << started->message.value_or("");
+    ASSERT_TRUE(whenLogged(*daemon_, "驱动序列完成", round + 1, 20.0)) << "round " << round;
+    const pid_t kernel = onlyKernelPid(root_);
+    ASSERT_GT(kernel, 0) << "round " << round;
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(daemon_->countLog("自动重启内核"), 0u) << "round " << round;
+    EXPECT_EQ(daemon_->countLog("kernel started with PID"), static_cast<size_t>(round + 1));
+    EXPECT_EQ(kernelPids(root_), std::vector<pid_t>{kernel}) << "round " << round;
+    auto s = status();
+    ASSERT_TRUE(s.has_value());
+    EXPECT_TRUE(s->isRunning) << "round " << round;
+    EXPECT_EQ(queryJson("getConfig")["listening"], Json::array({port})) << "round " << round;
+  }
+  EXPECT_EQ(daemon_->countLog("kernel terminated with exit code: 0"), 3u);
+}
+
 }  // namespace
 }  // namespace zelvo::testing::supervision

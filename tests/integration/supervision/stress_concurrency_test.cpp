@@ -27,9 +27,13 @@ constexpr double kRequestBound = 45.0;
 enum Op { kStart, kStop, kReload, kSelect, kMode, kStatus, kTraffic, kQuery, kOpCount };
 constexpr std::array<const char*, kOpCount> kOpNames = {
     "start", "stop", "reload", "select", "mode", "status", "traffic", "query"};
-// Relative weights: mostly steering and reading, with enough starts and stops
-// to keep the kernel coming and going underneath.
-constexpr std::array<int, kOpCount> kWeights = {6, 4, 6, 16, 12, 20, 10, 26};
+// Relative weights, per mille: mostly steering and reading, with starts,
+// stops and reloads every second or two across all clients, so that the
+// kernel keeps coming and going underneath without being down most of the
+// time (each lifecycle call holds the lifecycle for half a second or more).
+constexpr std::array<int, kOpCount> kWeights = {6, 4, 6, 180, 120, 240, 120, 324};
+// A client's pause between two calls, at most.
+constexpr int kMaxThinkMs = 100;
 
 struct OpStats {
   size_t calls = 0;
@@ -146,6 +150,7 @@ TEST_F(StressConcurrencyTest, SixteenClientsMixingRequestsForAMinute) {
         const bool lifecycle = op == kStart || op == kStop || op == kReload;
         if (seconds > (lifecycle ? kLifecycleBound : kRequestBound)) ++s.overBound;
         ++s.answers[transportOk ? answer : "(no reply)"];
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % (kMaxThinkMs + 1)));
       }
     });
   }
