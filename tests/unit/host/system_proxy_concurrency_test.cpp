@@ -30,7 +30,7 @@ TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
   platform::setRoot(root.string());
 
   auto helper = std::make_shared<Helper>(std::make_shared<KernelProcessManager>());
-  constexpr int kRounds = 3;
+  constexpr int kRounds = 2;
   std::vector<std::thread> threads;
   for (int i = 0; i < kRounds; ++i) {
     threads.emplace_back(
