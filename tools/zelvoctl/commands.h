@@ -13,7 +13,7 @@ std::vector<Command> infoCommands();
 // proxy set|clear, flush-dns, install-kernel, uninstall, watch
 std::vector<Command> hostCommands();
 
-// start, stop, reload, status, traffic, select, mode, tun, query, delays
+// start, stop, reload, status, traffic, select, mode, tun, query, delays, session
 std::vector<Command> proxyCommands();
 
 inline std::vector<Command> allCommands() {

@@ -6,6 +6,8 @@
 // Every command prints one short answer on standard output and exits 0 when
 // the helper reports success, 1 when it reports failure (or has no answer),
 // and 2 when the helper cannot be reached.
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -13,6 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "commands.h"
 
@@ -199,9 +203,69 @@ Command queryCommand() {
           }};
 }
 
+// The commands a session line may name (every kernel command, session aside).
+std::vector<Command> kernelCommands();
+
+// Runs commands read from standard input over one connection, the way the
+// client application works. This matters for the helper's watchdog: it
+// watches the client that connected last and stops the kernel once that
+// process is gone, so a kernel started by a one-shot `zelvoctl start` is torn
+// down a few seconds after that process exits.
+Command sessionCommand() {
+  return {
+      "session",
+      "Run kernel commands read from standard input, one per line (\"sleep SECONDS\" "
+      "pauses), over one connection; stops at the first failing command",
+      [](CLI::App&) {},
+      [](Ctl& ctl) {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+          std::istringstream words(line);
+          std::vector<std::string> args;
+          for (std::string w; words >> w;) args.push_back(w);
+          if (args.empty() || args.front().front() == '#') continue;
+          ctl.out() << "> " << line << std::endl;
+          if (args.front() == "sleep" && args.size() == 2) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(args[1].c_str())));
+            continue;
+          }
+          CLI::App app{"session"};
+          app.require_subcommand(1);
+          auto commands = kernelCommands();
+          std::vector<CLI::App*> subs;
+          for (auto& c : commands) {
+            subs.push_back(app.add_subcommand(c.name, c.description));
+            c.configure(*subs.back());
+          }
+          std::vector<std::string> reversed(args.rbegin(), args.rend());
+          try {
+            app.parse(reversed);
+          } catch (const CLI::ParseError& e) {
+            ctl.err() << "zelvoctl: session: " << e.what() << std::endl;
+            return 2;
+          }
+          for (size_t i = 0; i < commands.size(); ++i) {
+            if (!subs[i]->parsed()) continue;
+            const int status = commands[i].run(ctl);
+            ctl.out().flush();
+            if (status != 0) return status;
+          }
+        }
+        return 0;
+      }};
+}
+
 }  // namespace
 
 std::vector<Command> proxyCommands() {
+  std::vector<Command> commands = kernelCommands();
+  commands.push_back(sessionCommand());
+  return commands;
+}
+
+namespace {
+
+std::vector<Command> kernelCommands() {
   std::vector<Command> commands;
   commands.push_back(configCommand("start",
                                    "Start the kernel with the configuration in FILE "
@@ -225,5 +289,7 @@ std::vector<Command> proxyCommands() {
        }});
   return commands;
 }
+
+}  // namespace
 
 }  // namespace zelvoctl
