@@ -221,7 +221,8 @@ int main() {
   const size_t escapedLine = Json(line).dump().size() - 2;  // two quotes and a line break grow
   std::string config;
   for (size_t n = (0x01FFFFFF - overhead) / escapedLine; n > 0; --n) config += line;
-  const double frameBytes = static_cast<double>(overhead + config.size() / line.size() * escapedLine + 4);
+  const double frameBytes =
+      static_cast<double>(overhead + config.size() / line.size() * escapedLine + 4);
   if (frameBytes - 4 >= 0x01FFFFFF) std::abort();
 
   std::vector<double> rawSeconds, writeSeconds, readSeconds;

@@ -43,7 +43,9 @@ constexpr size_t kMaxSocketPathBytes = 103;
 [[maybe_unused]] const char* strerrorText(int result, const char* buffer) {
   return result == 0 ? buffer : "Unknown error";
 }
-[[maybe_unused]] const char* strerrorText(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* strerrorText(const char* result, const char*) {
+  return result;
+}
 
 void closeKeepingErrno(int fd) {
   const int saved = errno;

@@ -25,7 +25,7 @@ namespace {
 // numbers are reused at once, socket inodes are not while the socket is open
 // (and the reader keeps the one it serves open).
 uint64_t socketIdentity(int fd) {
-  struct stat st{};
+  struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
   return static_cast<uint64_t>(st.st_ino);
 }
@@ -48,8 +48,7 @@ std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
 }  // namespace
 
 std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& method,
-                                                          const Json& data,
-                                                          double timeoutSeconds) {
+                                                          const Json& data, double timeoutSeconds) {
   if (controlFd_.load() < 0) return std::nullopt;
 
   auto pending = std::make_shared<Pending>();
@@ -84,7 +83,8 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
     if (code != reply->end() && isFailureCode(*code)) {
       std::string text;
       const auto d = reply->find("data");
-      if (d != reply->end()) text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
+      if (d != reply->end())
+        text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
       log("← " + method + " 失败 code=" + code->dump() + " " + text);
     }
   }

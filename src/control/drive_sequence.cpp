@@ -57,9 +57,10 @@ void KernelProcessManager::acceptAndDrive() {
   log("Kernel connected on control socket");
 
   startReaderLoop();
-  sendActionAwait("initCore",
-                  control::jsonTextPayload(Json{{"home-dir", homeDir()}, {"version", protocolVersion}}),
-                  kDriveStepTimeout);
+  sendActionAwait(
+      "initCore",
+      control::jsonTextPayload(Json{{"home-dir", homeDir()}, {"version", protocolVersion}}),
+      kDriveStepTimeout);
   sendSetupConfig();
   sendActionAwait("startListener", "", kDriveStepTimeout);
   log("驱动序列完成");

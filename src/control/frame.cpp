@@ -147,6 +147,8 @@ std::optional<Json> KernelProcessManager::readFrame(int fd) {
 // Reads each frame exactly, on the number in controlFd itself: only safe while
 // nobody can close the connection at the same time. The reader loop reads
 // through its own duplicate instead (see control_socket.cpp).
-std::optional<Json> KernelProcessManager::recvFrame() { return readFrame(controlFd_.load()); }
+std::optional<Json> KernelProcessManager::recvFrame() {
+  return readFrame(controlFd_.load());
+}
 
 }  // namespace zelvo

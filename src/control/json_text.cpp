@@ -9,7 +9,9 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
-bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool isContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Length of the well-formed UTF-8 sequence starting at s[i] (whose first byte
 // is >= 0x80), or 0 when it is not one: overlong forms, surrogates and code

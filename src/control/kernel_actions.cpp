@@ -27,8 +27,7 @@ bool actionSucceeded(const std::optional<Json>& reply, const char* errorPrefix) 
   const auto code = reply->find("code");
   if (code != reply->end() && isNonZeroInteger(*code)) return false;
   const auto data = reply->find("data");
-  if (data != reply->end() && data->is_string() &&
-      !data->get_ref<const std::string&>().empty()) {
+  if (data != reply->end() && data->is_string() && !data->get_ref<const std::string&>().empty()) {
     KernelProcessManager::log(errorPrefix + data->get<std::string>());
     return false;
   }
@@ -74,12 +73,9 @@ bool KernelProcessManager::setMode(const std::string& mode) {
 bool KernelProcessManager::setTun(bool enable) {
   // Every member but "enable" is fixed: the kernel must not keep a device,
   // stack or route set from elsewhere when the client only flips TUN.
-  const Json tun{{"enable", enable},
-                 {"device", ""},
-                 {"stack", "gvisor"},
-                 {"dns-hijack", Json::array({"any:53"})},
-                 {"auto-route", true},
-                 {"route-address", Json::array()}};
+  const Json tun{{"enable", enable},   {"device", ""},
+                 {"stack", "gvisor"},  {"dns-hijack", Json::array({"any:53"})},
+                 {"auto-route", true}, {"route-address", Json::array()}};
   return updateConfig(control::jsonTextPayload(Json{{"tun", tun}}));
 }
 

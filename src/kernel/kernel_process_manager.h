@@ -217,13 +217,14 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   std::string currentConfigYAML_;                    // fieldsLock_
 
   // Control channel.
-  mutable std::mutex pendingLock;  // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_
+  // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_
+  mutable std::mutex pendingLock;
   std::mutex writeLock;  // one whole outgoing frame; closing and duplicating the descriptors
   int64_t msgId_ = 0;
   std::map<std::string, std::shared_ptr<Pending>> pending_;
   bool readerStarted_ = false;
-  uint64_t readerSocket_ = 0;          // identity of the socket the reader serves
-  bool readerRestartWanted_ = false;   // a newer connection waits for its reader
+  uint64_t readerSocket_ = 0;         // identity of the socket the reader serves
+  bool readerRestartWanted_ = false;  // a newer connection waits for its reader
 
   // Files.
   std::once_flag dataPathOnce_, homeDirOnce_;

@@ -57,7 +57,23 @@ void DaemonProcess::start() {
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
-  int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  // Under ThreadSanitizer the daemon reads the suppressions of known
+  // false positives in the C library; other builds ignore the variable.
+  std::vector<std::string> env;
+  std::string tsan = "suppressions=" + std::string(ZELVO_SOURCE_DIR) + "/tests/support/tsan.supp";
+  for (char** e = environ; *e; ++e) {
+    std::string var = *e;
+    if (var.rfind("TSAN_OPTIONS=", 0) == 0) {
+      tsan = var.substr(13) + " " + tsan;
+    } else {
+      env.push_back(var);
+    }
+  }
+  env.push_back("TSAN_OPTIONS=" + tsan);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int rc = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(fd);
   if (rc != 0) {

@@ -23,23 +23,23 @@ TEST(HelperClientTest, PendingCallsFailAtOnceWhenTheDaemonDies) {
   client->setInterruptionHandler([&] { interrupted = true; });
 
   daemon.pause();  // the calls below stay pending
-  platform::Semaphore done;
+  auto done = std::make_shared<platform::Semaphore>();
   std::atomic<int> failures{0};
   std::atomic<long> code{0};
   for (int i = 0; i < 5; ++i) {
-    client->getKernelVersion([&](Result<std::optional<std::string>> r) {
+    client->getKernelVersion([&, done](Result<std::optional<std::string>> r) {
       if (!r.ok()) {
         code = r.error->code();
         ++failures;
       }
-      done.signal();
+      done->signal();
     });
   }
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(failures.load(), 0);
   auto killedAt = Clock::now();
   daemon.kill9();
-  for (int i = 0; i < 5; ++i) ASSERT_TRUE(done.waitFor(platform::Seconds(5)));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(done->waitFor(platform::Seconds(5)));
   EXPECT_LT(Clock::now() - killedAt, 1s);
   EXPECT_EQ(failures.load(), 5);
   EXPECT_EQ(code.load(), platform::kIpcConnectionInterrupted);
@@ -84,14 +84,14 @@ TEST(HelperClientTest, BlockingCallInsideACompletionFailsInsteadOfDeadlocking) {
   SandboxRoot root;
   DaemonProcess daemon(root);
   auto client = root.client();
-  platform::Semaphore done;
+  auto done = std::make_shared<platform::Semaphore>();
   std::optional<long> innerCode;
-  client->getVersion([&](Result<std::string> outer) {
+  client->getVersion([&, done](Result<std::string> outer) {
     auto inner = client->getKernelVersion();
     if (!inner.ok()) innerCode = inner.error->code();
-    done.signal();
+    done->signal();
   });
-  ASSERT_TRUE(done.waitFor(platform::Seconds(10)));
+  ASSERT_TRUE(done->waitFor(platform::Seconds(10)));
   EXPECT_EQ(innerCode, platform::kIpcBadRequest);
 }
 

@@ -27,11 +27,12 @@ constexpr double kRequestBound = 45.0;
 enum Op { kStart, kStop, kReload, kSelect, kMode, kStatus, kTraffic, kQuery, kOpCount };
 constexpr std::array<const char*, kOpCount> kOpNames = {
     "start", "stop", "reload", "select", "mode", "status", "traffic", "query"};
-// Relative weights, per mille: mostly steering and reading, with starts,
-// stops and reloads every second or two across all clients, so that the
-// kernel keeps coming and going underneath without being down most of the
-// time (each lifecycle call holds the lifecycle for half a second or more).
-constexpr std::array<int, kOpCount> kWeights = {6, 4, 6, 180, 120, 240, 120, 324};
+// Relative weights, per ten thousand: mostly steering and reading, with a
+// start, stop or reload every two seconds or so across all clients, so that
+// the kernel keeps coming and going underneath without being down most of
+// the time (each lifecycle call holds the lifecycle for half a second or
+// more, and a start's check a second later fails if a stop came between).
+constexpr std::array<int, kOpCount> kWeights = {12, 6, 12, 1800, 1200, 2400, 1200, 3370};
 // A client's pause between two calls, at most.
 constexpr int kMaxThinkMs = 100;
 
@@ -154,7 +155,19 @@ TEST_F(StressConcurrencyTest, SixteenClientsMixingRequestsForAMinute) {
       }
     });
   }
+  // Now and then the kernel dies under everyone's feet: automatic restart and
+  // replay run concurrently with the clients' own lifecycle calls.
+  size_t kills = 0;
+  std::thread chaos([&] {
+    std::mt19937 rng(7);
+    while (Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(7000 + rng() % 6000));
+      if (Clock::now() >= deadline) break;
+      for (const pid_t pid : kernelPids(root_)) kills += ::kill(pid, SIGKILL) == 0;
+    }
+  });
   for (auto& t : threads) t.join();
+  chaos.join();
 
   std::map<Op, OpStats> total;
   for (const auto& thread : perThread) {
@@ -173,6 +186,9 @@ TEST_F(StressConcurrencyTest, SixteenClientsMixingRequestsForAMinute) {
     for (const auto& [a, n] : s.answers) report << ", " << a << " x" << n;
     report << "\n";
   }
+  report << "kernels killed from outside: " << kills << ", automatic restarts: "
+         << daemon_->countLog("自动重启内核") << ", replays: "
+         << daemon_->countLog("自动重启：模式/节点已回放，连接恢复") << "\n";
   std::cout << report.str();
   for (int op = 0; op < kOpCount; ++op) {
     const OpStats& s = total[static_cast<Op>(op)];

@@ -208,7 +208,8 @@ struct Wired {
     std::weak_ptr<KernelProcessManager> weak = manager;
     manager.reset();
     const auto t0 = Clock::now();
-    while (!weak.expired() && secondsSince(t0) < 10) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    while (!weak.expired() && secondsSince(t0) < 10)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     if (peerFd >= 0) ::close(peerFd);
   }
   // Hands the test's end to a KernelPeer (which then owns it).

@@ -100,7 +100,8 @@ TEST(CorrelationConcurrency, ClosingUnderLoadReleasesEveryCaller) {
   const auto t0 = Clock::now();
   wired.manager->closeControlSocket();
   stop = true;
-  for (auto& c : callers) ASSERT_EQ(c.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  for (auto& c : callers)
+    ASSERT_EQ(c.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_LT(secondsSince(t0), 5.0);
   EXPECT_EQ(answered.load(), 0);
   EXPECT_TRUE(peer->waitForEndOfStream(5));

@@ -138,8 +138,7 @@ TEST(Correlation, LateReplyIsDroppedSilentlyAndOthersStillGetTheirs) {
   auto next = m.sendActionAwait("next", "n", 5);
   ASSERT_TRUE(next);
   EXPECT_EQ((*next)["data"], "n");
-  EXPECT_EQ(kernelMessages(capture),
-            (std::vector<std::string>{"→ slow", "← slow 超时", "→ next"}));
+  EXPECT_EQ(kernelMessages(capture), (std::vector<std::string>{"→ slow", "← slow 超时", "→ next"}));
 }
 
 TEST(Correlation, PeerClosingReleasesEveryWaiterAtOnce) {
@@ -190,8 +189,8 @@ TEST(Correlation, AMalformedFrameEndsTheReader) {
   Wired wired;
   auto peer = wired.peer([](const Json&) -> std::vector<Json> { return {}; });
   platform::LogCapture capture;
-  auto waiter = std::async(std::launch::async,
-                           [&] { return wired.manager->sendActionAwait("x", "", 20); });
+  auto waiter =
+      std::async(std::launch::async, [&] { return wired.manager->sendActionAwait("x", "", 20); });
   ASSERT_TRUE(peer->waitForFrames(1, 10));
   peer->send(Json::array({1, 2}));  // a frame whose body is not an object
   ASSERT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -215,7 +214,8 @@ TEST(Correlation, RepliesOfEverySizeArriveWhenSentBackToBack) {
                {"data", {{"type", "delay"}, {"data", {{"name", req["data"]}, {"value", 1}}}}}}
               .dump();
       const std::string reply = replyTo(req, {{"data", std::string(size, 'r')}}).dump();
-      const std::string both = lengthHeader(push.size()) + push + lengthHeader(reply.size()) + reply;
+      const std::string both =
+          lengthHeader(push.size()) + push + lengthHeader(reply.size()) + reply;
       if (!writeBytes(kernelFd, both.data(), both.size())) return;
     }
   });
@@ -243,10 +243,10 @@ TEST(PushedDelays, AreCollectedTruncatedReplacedAndFiltered) {
 
   push(delay("HK-01", 123.7));
   push(delay("JP-02", 80));
-  push(delay("", 50));                       // empty name
-  push(delay("US-03", 40, "traffic"));       // another type
-  push(delay(7, 40));                        // name not a string
-  push(delay("SG-04", "fast"));              // value not a number
+  push(delay("", 50));                  // empty name
+  push(delay("US-03", 40, "traffic"));  // another type
+  push(delay(7, 40));                   // name not a string
+  push(delay("SG-04", "fast"));         // value not a number
   push(Json{{"method", "other"}, {"data", delay("SG-05", 1)["data"]}});
   Json withEmptyId = delay("DE-06", -3.9);
   withEmptyId["id"] = "";
@@ -256,8 +256,9 @@ TEST(PushedDelays, AreCollectedTruncatedReplacedAndFiltered) {
   push(withNumericId);
   ASSERT_TRUE(wired.manager->sendActionAwait("sync", "", 5));
 
-  EXPECT_EQ(wired.manager->pushedDelays(),
-            (std::map<std::string, int64_t>{{"HK-01", 123}, {"JP-02", 80}, {"DE-06", -3}, {"FR-07", 5}}));
+  EXPECT_EQ(
+      wired.manager->pushedDelays(),
+      (std::map<std::string, int64_t>{{"HK-01", 123}, {"JP-02", 80}, {"DE-06", -3}, {"FR-07", 5}}));
 
   push(delay("HK-01", 99));
   ASSERT_TRUE(wired.manager->sendActionAwait("sync", "", 5));

@@ -67,7 +67,8 @@ TEST_F(DriveSequenceTest, SendsInitSetupStartInOrderWithTheConfigurationUnchange
   ASSERT_TRUE(driveFinished(10));
 
   const std::vector<Json> frames = kernel->received();
-  ASSERT_EQ(methods(frames), (std::vector<std::string>{"initCore", "setupConfig", "startListener"}));
+  ASSERT_EQ(methods(frames),
+            (std::vector<std::string>{"initCore", "setupConfig", "startListener"}));
   EXPECT_EQ(frames[0]["id"], "1");
   EXPECT_EQ(frames[1]["id"], "2");
   EXPECT_EQ(frames[2]["id"], "3");
@@ -122,7 +123,7 @@ TEST_F(DriveSequenceTest, SilentKernelTimesOutEachStepInTurn) {
   ASSERT_TRUE(driveFinished(30));
   const double took = secondsSince(t0);
   EXPECT_GE(took, 14.5);
-  EXPECT_LT(took, 17.0);
+  EXPECT_LT(took, 18.0);
   EXPECT_EQ(kernelMessages(capture),
             (std::vector<std::string>{"Kernel connected on control socket", "→ initCore",
                                       "← initCore 超时", "→ setupConfig", "← setupConfig 超时",

@@ -54,11 +54,15 @@ TEST_F(FrameTest, PayloadsKeepTheirTypesAndNonAsciiGoesOutAsUtf8) {
 
 TEST_F(FrameTest, InvalidUtf8IsReplacedNotThrown) {
   bool ok = false;
-  EXPECT_NO_THROW(ok = m.writeFrame("1", "setupConfig", std::string("a\xff\xfe" "b")));
+  EXPECT_NO_THROW(ok = m.writeFrame("1", "setupConfig",
+                                    std::string("a\xff\xfe"
+                                                "b")));
   EXPECT_TRUE(ok);
   auto body = readRawFrame(peer);
   ASSERT_TRUE(body);
-  EXPECT_EQ(Json::parse(*body)["data"], "a\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Json::parse(*body)["data"],
+            "a\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b");
 }
 
 TEST_F(FrameTest, WriteWithoutConnectionOrToAClosedPeerFails) {

@@ -28,22 +28,25 @@ TEST(JsonText, EscapesWhatJsonRequiresAndNothingElse) {
 
 TEST(JsonText, EachMalformedByteBecomesOneReplacementCharacter) {
   const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(jsonString("a\xff" "b"), "\"a" + r + "b\"");
-  EXPECT_EQ(jsonString("\xC0\x80"), "\"" + r + r + "\"");          // overlong NUL
-  EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"" + r + r + r + "\"");  // a surrogate
+  EXPECT_EQ(jsonString("a\xff"
+                       "b"),
+            "\"a" + r + "b\"");
+  EXPECT_EQ(jsonString("\xC0\x80"), "\"" + r + r + "\"");                  // overlong NUL
+  EXPECT_EQ(jsonString("\xED\xA0\x80"), "\"" + r + r + r + "\"");          // a surrogate
   EXPECT_EQ(jsonString("\xF4\x90\x80\x80"), "\"" + r + r + r + r + "\"");  // above U+10FFFF
-  EXPECT_EQ(jsonString("x\xE4\xB8"), "\"x" + r + r + "\"");  // cut short at the end
+  EXPECT_EQ(jsonString("x\xE4\xB8"), "\"x" + r + r + "\"");                // cut short at the end
 }
 
 TEST(JsonText, CompactTextOfNestedValuesParsesBackEqual) {
-  const Json v = {{"mode", "rule"},
-                  {"n", -12},
-                  {"big", UINT64_MAX},
-                  {"f", 123.7},
-                  {"t", true},
-                  {"z", nullptr},
-                  {"tun", {{"dns-hijack", Json::array({"any:53"})}, {"route-address", Json::array()}}},
-                  {"empty", Json::object()}};
+  const Json v = {
+      {"mode", "rule"},
+      {"n", -12},
+      {"big", UINT64_MAX},
+      {"f", 123.7},
+      {"t", true},
+      {"z", nullptr},
+      {"tun", {{"dns-hijack", Json::array({"any:53"})}, {"route-address", Json::array()}}},
+      {"empty", Json::object()}};
   const std::string text = compactJson(v);
   EXPECT_EQ(text.find(' '), std::string::npos);
   EXPECT_EQ(Json::parse(text), v);
@@ -53,8 +56,8 @@ TEST(JsonText, CompactTextOfNestedValuesParsesBackEqual) {
 
 TEST(JsonText, RandomBytesAlwaysGiveValidJsonAndValidTextSurvives) {
   std::mt19937 rng(7);
-  const std::string alphabet[] = {"a", "\"", "\\", "\n", std::string(1, '\0'), "\x1f", "é",
-                                  "中", "😀", "\xff", "\xC3", "\xE4\xB8", "\x80"};
+  const std::string alphabet[] = {"a",  "\"", "\\",   "\n",   std::string(1, '\0'), "\x1f", "é",
+                                  "中", "😀",  "\xff", "\xC3", "\xE4\xB8",           "\x80"};
   for (int round = 0; round < 2000; ++round) {
     std::string s;
     bool valid = true;

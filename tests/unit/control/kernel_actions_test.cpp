@@ -51,7 +51,7 @@ TEST_F(ActionsTest, ChangeProxyFollowsTheActionTestAndRecordsOnlySuccess) {
   EXPECT_EQ(countMessage(capture, "changeProxy err: proxy not found"), 1u);
   EXPECT_EQ(m.lastSelections().at("G"), "P1");
 
-  EXPECT_TRUE(m.changeProxy("H", "Q"));  // {} is success
+  EXPECT_TRUE(m.changeProxy("H", "Q"));    // {} is success
   EXPECT_FALSE(m.changeProxy("G", "P3"));  // failure code
   EXPECT_EQ(countMessage(capture, "← changeProxy 失败 code=7 x"), 1u);
   EXPECT_TRUE(m.changeProxy("G", "P4"));  // code not an integer, data not a string

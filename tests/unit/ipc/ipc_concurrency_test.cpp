@@ -101,12 +101,13 @@ TEST_F(IpcConcurrency, ClientsComeAndGoWhileOthersWork) {
   std::thread steady([&] {
     auto conn = IpcClientConnection::connect(path_, testInterface());
     while (!stop.load()) {
-      Semaphore done;
-      conn->send("echo:completion:", {"x"}, [&](IpcResult r) {
+      // Shared, so that the waiter cannot destroy it while signal() returns.
+      auto done = std::make_shared<Semaphore>();
+      conn->send("echo:completion:", {"x"}, [&, done](IpcResult r) {
         (r.ok() ? ok : bad)++;
-        done.signal();
+        done->signal();
       });
-      done.wait();
+      done->wait();
     }
   });
   std::vector<std::thread> churn;

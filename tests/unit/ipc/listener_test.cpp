@@ -47,18 +47,19 @@ TEST_F(IpcListenerTest, RequestsWaitForTheDelegateToReturn) {
   // requests (and its hang-up) must still come after it.
   listener_.reset();
   std::atomic<bool> delegateDone{false}, sawDone{false}, invalidatedAfter{false};
-  Semaphore handled, invalidated;
+  auto handled = std::make_shared<Semaphore>();
+  auto invalidated = std::make_shared<Semaphore>();
   listener_ = std::make_unique<IpcListener>(path_, "test.ipc.slow");
   listener_->setDelegate([&](const std::shared_ptr<IpcConnection>& c) {
     c->setExportedInterface(testInterface());
-    c->setExportedObject([&](const IpcMethod&, IpcValue args, IpcReply reply) {
+    c->setExportedObject([&, handled](const IpcMethod&, IpcValue args, IpcReply reply) {
       sawDone = delegateDone.load();
       reply(args);
-      handled.signal();
+      handled->signal();
     });
-    c->setInvalidationHandler([&] {
+    c->setInvalidationHandler([&, invalidated] {
       invalidatedAfter = delegateDone.load();
-      invalidated.signal();
+      invalidated->signal();
     });
     c->resume();
     std::this_thread::sleep_for(100ms);
@@ -69,9 +70,9 @@ TEST_F(IpcListenerTest, RequestsWaitForTheDelegateToReturn) {
   {
     RawClient c(path_);
     c.request(1, "echo:completion:", {"x"});
-    ASSERT_TRUE(handled.waitFor(Seconds(10)));
+    ASSERT_TRUE(handled->waitFor(Seconds(10)));
   }
-  ASSERT_TRUE(invalidated.waitFor(Seconds(10)));
+  ASSERT_TRUE(invalidated->waitFor(Seconds(10)));
   EXPECT_TRUE(sawDone.load());
   EXPECT_TRUE(invalidatedAfter.load());
   listener_.reset();
