@@ -254,7 +254,7 @@ void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) 
   log("kernel terminated with exit code: " + std::to_string(exitCode));
   {
     std::lock_guard<std::mutex> g(fieldsLock_);
-    if (generation != processGeneration_) return;  // an older kernel's late notice
+    (void)generation;  // MUTATION
   }
   cleanup();
   if (exitCode != 0 && state().isRunning()) {
