@@ -38,8 +38,10 @@ bool isFailureCode(const Json& code) {
 }
 
 std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
-  // Clamped so that absurd time-outs cannot overflow the clock arithmetic.
-  seconds = std::clamp(seconds, 0.0, 100.0 * 365 * 24 * 3600);
+  // Bounded so that absurd time-outs (negative, NaN, huge) cannot overflow the
+  // clock arithmetic.
+  if (!(seconds > 0)) seconds = 0;
+  seconds = std::min(seconds, 100.0 * 365 * 24 * 3600);
   return std::chrono::steady_clock::now() +
          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
              std::chrono::duration<double>(seconds));
