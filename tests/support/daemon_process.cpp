@@ -83,7 +83,12 @@ void DaemonProcess::start() {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     struct stat st {};
-    if (countLog("[Helper] Started and listening on com.zelvo.svc.helper") > 0 &&
+    // The kernel-presence line comes after launch reconciliation: a test that
+    // starts a kernel before it would see that kernel taken for a survivor
+    // of an earlier run and killed.
+    const bool reconciled = countLog("[Helper] 内核 version: zelvan-core") > 0 ||
+                            countLog("[Helper] Warning: 内核 binary not found") > 0;
+    if (countLog("[Helper] Started and listening on com.zelvo.svc.helper") > 0 && reconciled &&
         ::stat(root_.socketPath().c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
       return;
     }
