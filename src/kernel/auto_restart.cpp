@@ -17,7 +17,8 @@ void KernelProcessManager::attemptAutoRestart(const std::string& reason) {
     return;
   }
   if (restartAttempts_ >= maxRestartAttempts) {
-    log("自动重启：连续 " + std::to_string(maxRestartAttempts) + " 次仍失败，放弃（配置可能有问题）");
+    log("自动重启：连续 " + std::to_string(maxRestartAttempts) +
+        " 次仍失败，放弃（配置可能有问题）");
     desiredRunning_ = false;
     return;
   }
@@ -33,8 +34,8 @@ void KernelProcessManager::attemptAutoRestart(const std::string& reason) {
 
 void KernelProcessManager::restartFromExistingConfig() {
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
-  if (!desiredRunning_) return;        // the client stopped in the meantime
-  if (state().isRunning()) return;     // a kernel was started or adopted meanwhile
+  if (!desiredRunning_) return;     // the client stopped in the meantime
+  if (state().isRunning()) return;  // a kernel was started or adopted meanwhile
   try {
     launchKernel();
   } catch (const platform::Error& e) {

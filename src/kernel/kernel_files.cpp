@@ -18,7 +18,7 @@ namespace {
 // A plain "does anything exist here" test: type and permissions do not matter,
 // and a dangling symbolic link counts as a file, as the file manager sees it.
 bool fileExists(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -71,8 +71,7 @@ void KernelProcessManager::installBinary(const std::string& source) {
   fs::copy_file(source, destination, fs::copy_options::none, ec);
   if (ec) throw fileSystemError(ec, "copy " + source + " to " + destination);
   if (::chmod(destination.c_str(), 0755) != 0) {
-    throw fileSystemError(std::error_code(errno, std::generic_category()),
-                          "chmod " + destination);
+    throw fileSystemError(std::error_code(errno, std::generic_category()), "chmod " + destination);
   }
   log("Installed kernel to: " + destination);
 }

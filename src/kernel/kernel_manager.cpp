@@ -1,7 +1,6 @@
 // KernelProcessManager: construction, the shared instance, the state
 // snapshots and the Kernel log channel.
 #include "kernel/kernel_process_manager.h"
-
 #include "platform/log.h"
 
 namespace zelvo {

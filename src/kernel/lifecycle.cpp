@@ -43,8 +43,7 @@ platform::Error managerError(const std::string& message) {
 
 bool fileExists(const std::string& path) {
   std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type() !=
-         std::filesystem::file_type::not_found;
+  return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
 }
 
 void removeConfigFile(const std::string& workDir) {
@@ -114,7 +113,8 @@ void KernelProcessManager::launchKernel() {
   try {
     setupControlSocket(socketPath);
   } catch (const platform::Error& e) {
-    setState(KernelProcessState::error("Failed to open control socket: " + e.localizedDescription()));
+    setState(
+        KernelProcessState::error("Failed to open control socket: " + e.localizedDescription()));
     throw;
   }
 
@@ -254,7 +254,7 @@ void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) 
   log("kernel terminated with exit code: " + std::to_string(exitCode));
   {
     std::lock_guard<std::mutex> g(fieldsLock_);
-    (void)generation;  // MUTATION
+    if (generation != processGeneration_) return;  // an older kernel's late notice
   }
   cleanup();
   if (exitCode != 0 && state().isRunning()) {

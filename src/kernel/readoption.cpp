@@ -92,11 +92,12 @@ void KernelProcessManager::startAdoptedLivenessMonitor() {
   if (adoptedPid_ < 1) return;
 
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
-  auto timer = platform::RepeatingTimer::start(
-      platform::globalQueue(platform::QoS::Utility), platform::Seconds(3.0),
-      platform::Seconds(3.0), [weakSelf] {
-        if (auto self = weakSelf.lock()) self->checkAdoptedLiveness();
-      });
+  auto timer =
+      platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
+                                      platform::Seconds(3.0), platform::Seconds(3.0), [weakSelf] {
+                                        if (auto self = weakSelf.lock())
+                                          self->checkAdoptedLiveness();
+                                      });
   std::lock_guard<std::mutex> g(fieldsLock_);
   adoptLivenessTimer_ = std::move(timer);
 }

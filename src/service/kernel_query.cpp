@@ -63,14 +63,15 @@ void Helper::kernelQuery(const std::string& method, const std::string& data,
   }
   const double timeout = method == "asyncTestDelay" ? 12.0 : 5.0;
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::Utility).async([weakSelf, method, data, timeout, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(std::nullopt);
-      return;
-    }
-    completion(self->processManager()->query(method, data, timeout));
-  });
+  platform::globalQueue(platform::QoS::Utility)
+      .async([weakSelf, method, data, timeout, completion] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(std::nullopt);
+          return;
+        }
+        completion(self->processManager()->query(method, data, timeout));
+      });
 }
 
 }  // namespace zelvo

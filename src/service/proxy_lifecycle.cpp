@@ -29,7 +29,11 @@ std::vector<char32_t> codePoints(const std::string& text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    size_t len = c < 0x80           ? 1
+                 : (c >> 5) == 0x6  ? 2
+                 : (c >> 4) == 0xE  ? 3
+                 : (c >> 3) == 0x1E ? 4
+                                    : 0;
     char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
     bool valid = len > 0 && i + len <= text.size();
     for (size_t k = 1; valid && k < len; ++k) {
@@ -57,25 +61,40 @@ bool inRanges(char32_t cp, std::initializer_list<std::pair<char32_t, char32_t>> 
 
 // Marks that attach to the character before them.
 bool isExtend(char32_t cp) {
-  return inRanges(cp, {{0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
-                       {0x064B, 0x065F}, {0x0670, 0x0670}, {0x06D6, 0x06DC}, {0x06DF, 0x06E4},
-                       {0x0900, 0x0903}, {0x093A, 0x094F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A},
-                       {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200C, 0x200C},
-                       {0x20D0, 0x20FF}, {0x302A, 0x302F}, {0x3099, 0x309A}, {0xFE00, 0xFE0F},
-                       {0xFE20, 0xFE2F}, {0x1F3FB, 0x1F3FF}, {0xE0020, 0xE007F},
-                       {0xE0100, 0xE01EF}});
+  return inRanges(cp,
+                  {{0x0300, 0x036F}, {0x0483, 0x0489},   {0x0591, 0x05BD},   {0x0610, 0x061A},
+                   {0x064B, 0x065F}, {0x0670, 0x0670},   {0x06D6, 0x06DC},   {0x06DF, 0x06E4},
+                   {0x0900, 0x0903}, {0x093A, 0x094F},   {0x0E31, 0x0E31},   {0x0E34, 0x0E3A},
+                   {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF},   {0x1DC0, 0x1DFF},   {0x200C, 0x200C},
+                   {0x20D0, 0x20FF}, {0x302A, 0x302F},   {0x3099, 0x309A},   {0xFE00, 0xFE0F},
+                   {0xFE20, 0xFE2F}, {0x1F3FB, 0x1F3FF}, {0xE0020, 0xE007F}, {0xE0100, 0xE01EF}});
 }
 
 bool isPictographic(char32_t cp) {
-  return inRanges(cp, {{0x00A9, 0x00A9}, {0x00AE, 0x00AE}, {0x203C, 0x203C}, {0x2049, 0x2049},
-                       {0x2122, 0x2122}, {0x2139, 0x2139}, {0x2194, 0x21AA}, {0x2300, 0x23FF},
-                       {0x2600, 0x27BF}, {0x2B00, 0x2BFF}, {0x3030, 0x3030}, {0x303D, 0x303D},
-                       {0x3297, 0x3297}, {0x3299, 0x3299}, {0x1F000, 0x1F1E5},
+  return inRanges(cp, {{0x00A9, 0x00A9},
+                       {0x00AE, 0x00AE},
+                       {0x203C, 0x203C},
+                       {0x2049, 0x2049},
+                       {0x2122, 0x2122},
+                       {0x2139, 0x2139},
+                       {0x2194, 0x21AA},
+                       {0x2300, 0x23FF},
+                       {0x2600, 0x27BF},
+                       {0x2B00, 0x2BFF},
+                       {0x3030, 0x3030},
+                       {0x303D, 0x303D},
+                       {0x3297, 0x3297},
+                       {0x3299, 0x3299},
+                       {0x1F000, 0x1F1E5},
                        {0x1F200, 0x1FAFF}});
 }
 
-bool isRegionalIndicator(char32_t cp) { return cp >= 0x1F1E6 && cp <= 0x1F1FF; }
-bool isControl(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+bool isRegionalIndicator(char32_t cp) {
+  return cp >= 0x1F1E6 && cp <= 0x1F1FF;
+}
+bool isControl(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+}
 
 // The length the client's own string type reports: user-perceived characters
 // (extended grapheme clusters). CR LF is one character, marks, variation
@@ -128,14 +147,14 @@ size_t whiteSpaceAt(const std::string& text, size_t p) {
   };
   const unsigned char c = at(0);
   if (c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ') return 1;
-  if (c == 0xC2 && at(1) == 0xA0) return 2;                                    // U+00A0
-  if (c == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;                   // U+1680
-  if (c == 0xE2 && at(1) == 0x80) {  // U+2000..200A, 2028, 2029, 202F
+  if (c == 0xC2 && at(1) == 0xA0) return 2;                   // U+00A0
+  if (c == 0xE1 && at(1) == 0x9A && at(2) == 0x80) return 3;  // U+1680
+  if (c == 0xE2 && at(1) == 0x80) {                           // U+2000..200A, 2028, 2029, 202F
     const unsigned char t = at(2);
     if ((t >= 0x80 && t <= 0x8A) || t == 0xA8 || t == 0xA9 || t == 0xAF) return 3;
   }
-  if (c == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;                   // U+205F
-  if (c == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;                   // U+3000
+  if (c == 0xE2 && at(1) == 0x81 && at(2) == 0x9F) return 3;  // U+205F
+  if (c == 0xE3 && at(1) == 0x80 && at(2) == 0x80) return 3;  // U+3000
   return 0;
 }
 

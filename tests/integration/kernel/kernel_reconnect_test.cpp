@@ -17,8 +17,8 @@ TEST(KernelReconnect, DaemonRestartKeepsTunnelsStateAndListener) {
   ASSERT_TRUE(echoes(tunnel, "before"));
 
   // The daemon dies: its connection and listening socket are gone.
+  peer.stopListening();  // first, or the kernel may slip into the old backlog
   peer.dropConnection();
-  peer.stopListening();
   std::this_thread::sleep_for(milliseconds(500));
   ASSERT_TRUE(peer.alive());
   EXPECT_TRUE(echoes(tunnel, "while the daemon is away")) << "tunnel stopped carrying data";

@@ -43,8 +43,9 @@ TEST_F(LifecycleTest, StartReloadRestartStopKeepConfigurationOffDisk) {
   EXPECT_EQ(kernelReceived(root_, "initCore"), 1u);
   EXPECT_EQ(kernelReceived(root_, "setupConfig"), 1u);
   EXPECT_EQ(kernelReceived(root_, "startListener"), 1u);
-  EXPECT_NE(readFile(kernelLogPath(root_)).find("setupConfig: configuration of " +
-                                                std::to_string(config.size()) + " bytes applied"),
+  EXPECT_NE(readFile(kernelLogPath(root_))
+                .find("setupConfig: configuration of " + std::to_string(config.size()) +
+                      " bytes applied"),
             std::string::npos);
   EXPECT_GT(regularFileCount(root_.path()), 2u);  // the scan below really sees files
   EXPECT_EQ(filesContaining(root_.path(), marker), std::vector<std::string>{}) << "after start";

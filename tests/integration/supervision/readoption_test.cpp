@@ -70,7 +70,8 @@ TEST_F(ReadoptionTest, AdoptedKernelKilledFromOutsideIsNoticedWithinThreeSeconds
   const auto killed = Clock::now();
   ASSERT_EQ(::kill(kernel, SIGKILL), 0);
   const auto noticed = whenLogged(
-      *daemon_, "re-adopt 看护：内核(pid " + std::to_string(kernel) + ")已退出 → 走自动重启", 1, 8.0);
+      *daemon_, "re-adopt 看护：内核(pid " + std::to_string(kernel) + ")已退出 → 走自动重启", 1,
+      8.0);
   ASSERT_TRUE(noticed);
   EXPECT_LE(secondsBetween(killed, *noticed), 3.5);
   // The restarted daemon holds no configuration, so nothing can be relaunched.

@@ -154,8 +154,9 @@ TEST_F(ControlTest, QueriesOutsideTheWhitelistNeverReachTheKernel) {
   startKernel(yamlConfig(freePort()));
   const size_t kernelLines = splitLines(readFile(kernelLogPath(root_))).size();
 
-  for (const std::string& method : std::vector<std::string>{"shutdown", "setupConfig", "changeProxy", "getproxies",
-                                   "GetConfig", "initCore", "", "__pushedDelays "}) {
+  for (const std::string& method :
+       std::vector<std::string>{"shutdown", "setupConfig", "changeProxy", "getproxies", "GetConfig",
+                                "initCore", "", "__pushedDelays "}) {
     auto r = client_->kernelQuery(method, "{}");
     ASSERT_TRUE(r.ok()) << method;
     EXPECT_FALSE(r->has_value()) << method;
@@ -226,23 +227,32 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   };
   const auto json = [](std::initializer_list<std::pair<const char*, uint16_t>> inbounds) {
     Json list = Json::array();
-    for (const auto& [type, port] : inbounds) list.push_back({{"type", type}, {"listen_port", port}});
+    for (const auto& [type, port] : inbounds)
+      list.push_back({{"type", type}, {"listen_port", port}});
     return Json{{"inbounds", list}}.dump();
   };
 
   // An indented key counts; the first one in the text decides.
   const uint16_t p = freePort();
-  startKernel("mode: rule\nlisteners:\n    mixed-port: " + std::to_string(p) +
-              "\nmixed-port: 1\n");
+  const std::string yaml =
+      "mode: rule\nlisteners:\n    mixed-port: " + std::to_string(p) + "\nmixed-port: 1\n";
+  // The logged length counts characters as the user sees them: a flag, an
+  // emoji family joined by ZWJ, a letter with a combining accent and CR LF
+  // are one each.
+  startKernel(yaml +
+              "# \U0001F1ED\U0001F1F0 香港 \U0001F468\u200D\U0001F469\u200D\U0001F467 e\u0301\r\n");
+  EXPECT_EQ(daemon_->countLog("startProxy called with config length: " +
+                              std::to_string(yaml.size() + 11)),
+            1u);
   EXPECT_EQ(daemon_->countLog("Parsed mixed-port: " + std::to_string(p)), 1u);
   EXPECT_EQ(ports(), (Ports{p, p}));
 
   // A lone "mixed" inbound sets only the HTTP port.
   const uint16_t a = freePort();
   ASSERT_TRUE(reload(json({{"mixed", a}})));
-  EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(a) + ", socks=" +
-                              std::to_string(p)),
-            1u);
+  EXPECT_EQ(
+      daemon_->countLog("Parsed ports: http=" + std::to_string(a) + ", socks=" + std::to_string(p)),
+      1u);
   EXPECT_EQ(ports(), (Ports{a, p}));
 
   // "socks" before "http": each sets its own port, whatever the order.
@@ -253,25 +263,25 @@ TEST_F(PortParsingTest, PortsFollowYamlAndJsonConfigurations) {
   // Two "http" inbounds: the later wins. Unknown types are ignored.
   const uint16_t d = freePort(), e = freePort();
   ASSERT_TRUE(reload(json({{"http", d}, {"tun", 9}, {"http", e}})));
-  EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(e) + ", socks=" +
-                              std::to_string(c)),
-            1u);
+  EXPECT_EQ(
+      daemon_->countLog("Parsed ports: http=" + std::to_string(e) + ", socks=" + std::to_string(c)),
+      1u);
   EXPECT_EQ(ports(), (Ports{e, c}));
 
   // An empty list still logs the ports it leaves as they were.
   const size_t parsedLines = daemon_->countLog("Parsed ");
   ASSERT_TRUE(reload(R"({"inbounds": []})"));
-  EXPECT_EQ(daemon_->countLog("Parsed ports: http=" + std::to_string(e) + ", socks=" +
-                              std::to_string(c)),
-            2u);
+  EXPECT_EQ(
+      daemon_->countLog("Parsed ports: http=" + std::to_string(e) + ", socks=" + std::to_string(c)),
+      2u);
   EXPECT_EQ(daemon_->countLog("Parsed "), parsedLines + 1);
 
   // Neither form: nothing parsed, nothing logged, nothing changed. Nor for an
   // "inbounds" that is not a list of objects, or a mixed-port too large.
-  for (const std::string& config : {std::string("mode: global\n"),
-                                    std::string(R"({"inbounds": [{"type": "http", "listen_port": 1}, 5]})"),
-                                    std::string(R"({"inbounds": {"type": "http"}})"),
-                                    std::string("[1, 2]")}) {
+  for (const std::string& config :
+       {std::string("mode: global\n"),
+        std::string(R"({"inbounds": [{"type": "http", "listen_port": 1}, 5]})"),
+        std::string(R"({"inbounds": {"type": "http"}})"), std::string("[1, 2]")}) {
     ASSERT_TRUE(reload(config)) << config;
   }
   EXPECT_EQ(daemon_->countLog("Parsed "), parsedLines + 1);

@@ -25,8 +25,8 @@ constexpr double kLifecycleBound = 90.0;
 constexpr double kRequestBound = 45.0;
 
 enum Op { kStart, kStop, kReload, kSelect, kMode, kStatus, kTraffic, kQuery, kOpCount };
-constexpr std::array<const char*, kOpCount> kOpNames = {
-    "start", "stop", "reload", "select", "mode", "status", "traffic", "query"};
+constexpr std::array<const char*, kOpCount> kOpNames = {"start", "stop",   "reload",  "select",
+                                                        "mode",  "status", "traffic", "query"};
 // Relative weights, per ten thousand: mostly steering and reading, with a
 // start, stop or reload every two seconds or so across all clients, so that
 // the kernel keeps coming and going underneath without being down most of
@@ -186,9 +186,9 @@ TEST_F(StressConcurrencyTest, SixteenClientsMixingRequestsForAMinute) {
     for (const auto& [a, n] : s.answers) report << ", " << a << " x" << n;
     report << "\n";
   }
-  report << "kernels killed from outside: " << kills << ", automatic restarts: "
-         << daemon_->countLog("自动重启内核") << ", replays: "
-         << daemon_->countLog("自动重启：模式/节点已回放，连接恢复") << "\n";
+  report << "kernels killed from outside: " << kills
+         << ", automatic restarts: " << daemon_->countLog("自动重启内核")
+         << ", replays: " << daemon_->countLog("自动重启：模式/节点已回放，连接恢复") << "\n";
   std::cout << report.str();
   for (int op = 0; op < kOpCount; ++op) {
     const OpStats& s = total[static_cast<Op>(op)];
@@ -242,8 +242,8 @@ TEST_F(StressConcurrencyTest, SanitizerReportInDaemonOutputFailsTheTest) {
         ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
     DaemonProcess daemon(root_);
     // The daemon's standard error, where a sanitizer writes its report.
-    outputCaptured = readFile(daemon.logPath()).find("[Helper] Started and listening on") !=
-                     std::string::npos;
+    outputCaptured =
+        readFile(daemon.logPath()).find("[Helper] Started and listening on") != std::string::npos;
     std::ofstream(daemon.logPath(), std::ios::app)
         << "==1234==WARNING: ThreadSanitizer: data race (pid=1234)\n";
   }

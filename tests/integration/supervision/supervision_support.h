@@ -77,16 +77,15 @@ inline std::string uniqueMarker() {
 inline std::string yamlConfig(uint16_t port, const std::string& marker = {}) {
   std::string c = "mixed-port: " + std::to_string(port) + "\nmode: rule\n";
   if (!marker.empty()) c += "# " + marker + "\n";
-  c +=
-      "proxies:\n"
-      "  - name: node-a\n"
-      "    type: ss\n"
-      "  - name: node-b\n"
-      "    type: vmess\n"
-      "proxy-groups:\n"
-      "  - name: Proxy\n"
-      "    type: select\n"
-      "    proxies: [node-a, node-b]\n";
+  c += "proxies:\n"
+       "  - name: node-a\n"
+       "    type: ss\n"
+       "  - name: node-b\n"
+       "    type: vmess\n"
+       "proxy-groups:\n"
+       "  - name: Proxy\n"
+       "    type: select\n"
+       "    proxies: [node-a, node-b]\n";
   return c;
 }
 
@@ -95,7 +94,9 @@ inline std::string yamlConfig(uint16_t port, const std::string& marker = {}) {
 inline std::string dataDir(const SandboxRoot& root) {
   return root.at("/Library/Application Support/com.zelvo.svc");
 }
-inline std::string kernelLogPath(const SandboxRoot& root) { return dataDir(root) + "/kernel.log"; }
+inline std::string kernelLogPath(const SandboxRoot& root) {
+  return dataDir(root) + "/kernel.log";
+}
 
 // Requests of `method` the kernel received, by its own log ("recv <m> id=").
 inline size_t kernelReceived(const SandboxRoot& root, const std::string& method) {
@@ -328,8 +329,16 @@ inline int socks5Connect(uint16_t proxyPort, uint16_t destPort) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(proxyPort);
   std::string reply;
-  const std::string request{'\x05', '\x01', '\x00', '\x01', '\x7f', '\x00', '\x00', '\x01',
-                            static_cast<char>(destPort >> 8), static_cast<char>(destPort & 0xFF)};
+  const std::string request{'\x05',
+                            '\x01',
+                            '\x00',
+                            '\x01',
+                            '\x7f',
+                            '\x00',
+                            '\x00',
+                            '\x01',
+                            static_cast<char>(destPort >> 8),
+                            static_cast<char>(destPort & 0xFF)};
   const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                   writeAll(fd, std::string("\x05\x01\x00", 3)) && readExactly(fd, 2, &reply) &&
                   reply == std::string("\x05\x00", 2) && writeAll(fd, request) &&
@@ -377,7 +386,8 @@ class EchoStream {
       std::string back;
       if (!writeAll(fd_, chunk) || !readExactly(fd_, chunk.size(), &back) || back != chunk) {
         std::lock_guard<std::mutex> g(mu_);
-        failure_ = "round trip " + std::to_string(i) + " failed (errno " + std::to_string(errno) + ")";
+        failure_ =
+            "round trip " + std::to_string(i) + " failed (errno " + std::to_string(errno) + ")";
         failed_ = true;
         return;
       }

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <fstream>
 
-#include "support/command.h"
 #include "supervision_support.h"
+#include "support/command.h"
 
 namespace zelvo::testing::supervision {
 namespace {
@@ -80,8 +80,12 @@ TEST_F(ZelvoctlProxyTest, KernelCommandsPrintTheirAnswersAndExitByThem) {
   r = ctl({"status", "--json"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
   const Json status = Json::parse(r.out, nullptr, false);
-  EXPECT_EQ(status, (Json{{"isRunning", true}, {"httpPort", port}, {"socksPort", port},
-                          {"mode", "rule"}, {"uplink", 0}, {"downlink", 0}}))
+  EXPECT_EQ(status, (Json{{"isRunning", true},
+                          {"httpPort", port},
+                          {"socksPort", port},
+                          {"mode", "rule"},
+                          {"uplink", 0},
+                          {"downlink", 0}}))
       << r.out;
   r = ctl({"traffic", "--json"});
   EXPECT_EQ(r.exitCode, 0) << r.err;
