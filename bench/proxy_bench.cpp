@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -230,6 +232,7 @@ class Kernel {
   }
 
   uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
 
   json call(const std::string& method, const json& data) {
     std::string id = std::to_string(++id_);
@@ -261,6 +264,35 @@ class Kernel {
   long id_ = 0;
 };
 
+// CPU seconds of this process (both ends of every transfer live here).
+double selfCpu() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU seconds the kernel process has used so far.
+double processCpu(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  std::string field;
+  for (char c : stat.substr(close + 2)) {
+    if (c == ' ') {
+      fields.push_back(field);
+      field.clear();
+    } else {
+      field += c;
+    }
+  }
+  // Fields after the command: state is the first, utime the 12th, stime the 13th.
+  if (fields.size() < 13) return 0;
+  return (std::stod(fields[11]) + std::stod(fields[12])) /
+         static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
@@ -274,12 +306,18 @@ int main() {
   std::printf("proxy_bench: %zu MB per transfer, %d rounds each, median MB/s\n",
               kTransferBytes / 1000000, kRounds);
   bool allMet = true;
+  double directCpu = 0, proxiedCpu = 0;
+  double kernelCpuBefore = processCpu(kernel.pid());
   for (bool upload : {true, false}) {
     Server server(upload);
     std::vector<double> direct, proxied;
     for (int i = 0; i < kRounds; ++i) {  // interleaved, so load changes hit both alike
+      double c0 = selfCpu();
       direct.push_back(transfer(upload, server.port(), 0));
+      double c1 = selfCpu();
       proxied.push_back(transfer(upload, server.port(), kernel.port()));
+      directCpu += c1 - c0;
+      proxiedCpu += selfCpu() - c1;
     }
     if (*std::min_element(direct.begin(), direct.end()) < 0 ||
         *std::min_element(proxied.begin(), proxied.end()) < 0) {
@@ -292,6 +330,13 @@ int main() {
     std::printf("%-8s direct %8.1f MB/s   via CONNECT %8.1f MB/s   ratio %.2f (target >= 0.50)\n",
                 upload ? "upload" : "download", d, p, ratio);
   }
+  // Throughput depends on how busy the machine is; CPU per byte does not.
+  double kernelCpu = processCpu(kernel.pid()) - kernelCpuBefore;
+  double perGb = 1e9 / (kTransferBytes * 2.0 * kRounds) * 1000.0;
+  std::printf(
+      "CPU per GB moved: direct %.0f ms (both ends), via CONNECT %.0f ms (both ends) + %.0f ms "
+      "kernel\n",
+      directCpu * perGb, proxiedCpu * perGb, kernelCpu * perGb);
   json total = json::parse(kernel.call("getTotalTraffic", false)["data"].get<std::string>());
   // Each upload round is answered with an 8-byte count, which the kernel relays too.
   std::printf("kernel counted up %lld bytes, down %lld bytes (expected %zu and %zu)\n",
