@@ -44,47 +44,69 @@ struct Stats {
   double p50 = 0, p99 = 0;
 };
 
-Stats measure(int iterations, const std::function<void()>& once) {
-  for (int i = 0; i < iterations / 10; ++i) once();  // warm-up
-  std::vector<double> us;
-  us.reserve(iterations);
-  for (int i = 0; i < iterations; ++i) {
-    auto t0 = Clock::now();
-    once();
-    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-  }
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
-
 // The baseline: a child process echoes frames on a socketpair.
-Stats rawPingPong(int iterations) {
-  int sv[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::exit(1);
-  pid_t child = ::fork();
-  if (child == 0) {
-    ::close(sv[0]);
-    for (;;) {
-      int err = 0;
-      auto body = zelvo::platform::readFrame(sv[1], &err);
-      if (!body) _exit(0);
-      std::vector<uint8_t> frame{uint8_t(body->size()), 0, 0, 0};
-      frame.insert(frame.end(), body->begin(), body->end());
-      if (zelvo::platform::writeAll(sv[1], frame.data(), frame.size()) != 0) _exit(0);
+class RawEcho {
+ public:
+  RawEcho() {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::exit(1);
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(sv[0]);
+      for (;;) {
+        int err = 0;
+        auto body = zelvo::platform::readFrame(sv[1], &err);
+        if (!body) _exit(0);
+        std::vector<uint8_t> frame{uint8_t(body->size()), 0, 0, 0};
+        frame.insert(frame.end(), body->begin(), body->end());
+        if (zelvo::platform::writeAll(sv[1], frame.data(), frame.size()) != 0) _exit(0);
+      }
+    }
+    ::close(sv[1]);
+    fd_ = sv[0];
+    zelvo::platform::IpcValue ping = {{"seq", 1}, {"sel", "ping"}, {"args", nullptr}};
+    frame_ = zelvo::platform::encodeFrame(ping);
+  }
+  ~RawEcho() {
+    ::close(fd_);
+    ::waitpid(child_, nullptr, 0);
+  }
+  void roundTrip() {
+    zelvo::platform::writeAll(fd_, frame_.data(), frame_.size());
+    int err = 0;
+    if (!zelvo::platform::readFrame(fd_, &err)) std::exit(1);
+  }
+
+ private:
+  int fd_ = -1;
+  pid_t child_ = -1;
+  std::vector<uint8_t> frame_;
+};
+
+// Runs the cases in alternating rounds, so that a machine whose load changes
+// during the run weighs on all of them alike.
+std::vector<Stats> measureInterleaved(int iterations,
+                                      const std::vector<std::function<void()>>& cases) {
+  constexpr int kRounds = 10;
+  std::vector<std::vector<double>> samples(cases.size());
+  for (auto& c : cases) {
+    for (int i = 0; i < iterations / 20; ++i) c();  // warm-up
+  }
+  for (int round = 0; round < kRounds; ++round) {
+    for (size_t k = 0; k < cases.size(); ++k) {
+      for (int i = 0; i < iterations / kRounds; ++i) {
+        auto t0 = Clock::now();
+        cases[k]();
+        samples[k].push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+      }
     }
   }
-  ::close(sv[1]);
-  zelvo::platform::IpcValue ping = {{"seq", 1}, {"sel", "ping"}, {"args", {}}};
-  auto frame = zelvo::platform::encodeFrame(ping);
-  Stats s = measure(iterations, [&] {
-    zelvo::platform::writeAll(sv[0], frame.data(), frame.size());
-    int err = 0;
-    auto reply = zelvo::platform::readFrame(sv[0], &err);
-    if (!reply) std::exit(1);
-  });
-  ::close(sv[0]);
-  ::waitpid(child, nullptr, 0);
-  return s;
+  std::vector<Stats> out;
+  for (auto& us : samples) {
+    std::sort(us.begin(), us.end());
+    out.push_back({us[us.size() / 2], us[us.size() * 99 / 100]});
+  }
+  return out;
 }
 
 std::string readFile(const std::string& path) {
@@ -171,12 +193,13 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
   long idleTicks = cpuTicks(daemon) - ticks0;
 
-  Stats raw = rawPingPong(iterations);
-
+  RawEcho echo;
   zelvo::HelperClient client(socketPath);
   bool failed = false;
-  Stats version = measure(iterations, [&] { failed |= !client.getVersion().ok(); });
-  Stats kernelVersion = measure(iterations, [&] { failed |= !client.getKernelVersion().ok(); });
+  auto stats = measureInterleaved(
+      iterations, {[&] { echo.roundTrip(); }, [&] { failed |= !client.getVersion().ok(); },
+                   [&] { failed |= !client.getKernelVersion().ok(); }});
+  Stats raw = stats[0], version = stats[1], kernelVersion = stats[2];
   long busyRss = rssKiB(daemon);
   cleanup();
   if (failed) {
@@ -185,7 +208,7 @@ int main(int argc, char** argv) {
   }
 
   double ratio = version.p50 / raw.p50;
-  std::printf("ipc round trip, %d iterations each\n", iterations);
+  std::printf("ipc round trip, %d iterations each, in alternating rounds\n", iterations);
   std::printf("  raw framed ping-pong (baseline)  p50 %7.1f us  p99 %7.1f us\n", raw.p50, raw.p99);
   std::printf(
       "  getVersion via HelperClient      p50 %7.1f us  p99 %7.1f us  ratio %.2fx "

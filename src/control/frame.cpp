@@ -127,6 +127,10 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
   }
   if (frame.size() - 4 > UINT32_MAX) return false;
 
+  // Held across send(), which may block on a kernel that stopped reading:
+  // that is what keeps frames from different threads whole on the stream.
+  // It cannot wedge teardown, because closeControlSocket() shuts the socket
+  // down before it takes this lock, which makes the blocked send() fail.
   std::lock_guard<std::mutex> g(writeLock);
   const int fd = controlFd_.load();
   if (fd < 0) return false;

@@ -3,6 +3,8 @@
 // after the relaunch, and the bound of three consecutive attempts.
 #include <signal.h>
 
+#include <iostream>
+
 #include "supervision_support.h"
 
 namespace zelvo::testing::supervision {
@@ -35,6 +37,9 @@ TEST_F(AutoRestartTest, KilledKernelIsRelaunchedAndItsModeAndSelectionsReplayed)
   const auto replayed = whenLogged(*daemon_, "自动重启：模式/节点已回放，连接恢复", 1, 15.0);
   ASSERT_TRUE(relaunched && restarted && replayed);
 
+  std::cout << "exit noticed after " << secondsBetween(killed, *noticed) << " s, relaunched "
+            << secondsBetween(*noticed, *relaunched) << " s later, replayed "
+            << secondsBetween(*restarted, *replayed) << " s after the relaunch\n";
   EXPECT_LT(secondsBetween(killed, *noticed), 2.0);
   // 1.0 s delay, then the launch's pkill with its 0.4 s grace.
   EXPECT_GE(secondsBetween(*noticed, *relaunched), 1.3);

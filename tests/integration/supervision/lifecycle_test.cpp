@@ -3,6 +3,8 @@
 // replaces a running kernel.
 #include <signal.h>
 
+#include <iostream>
+
 #include "supervision_support.h"
 
 namespace zelvo::testing::supervision {
@@ -21,6 +23,7 @@ TEST_F(LifecycleTest, StartReloadRestartStopKeepConfigurationOffDisk) {
   const auto called = Clock::now();
   auto started = client_->startProxy(config);
   const double startSeconds = secondsSince(called);
+  std::cout << "start replied after " << startSeconds << " s\n";
   ASSERT_TRUE(started.ok()) << started.error->localizedDescription();
   EXPECT_EQ(*started, (OperationResult{true, std::nullopt}));
   // The reply waits 1.0 s after the launch to see the kernel still alive;
@@ -84,6 +87,7 @@ TEST_F(LifecycleTest, StartReloadRestartStopKeepConfigurationOffDisk) {
   const auto stopCalled = Clock::now();
   auto stopped = client_->stopProxy();
   const double stopSeconds = secondsSince(stopCalled);
+  std::cout << "cooperative stop took " << stopSeconds << " s\n";
   ASSERT_TRUE(stopped.ok());
   EXPECT_TRUE(*stopped);
   EXPECT_LT(stopSeconds, 3.0);  // 0.2 s after the notice, then pkill and its 0.4 s
@@ -117,6 +121,7 @@ TEST_F(LifecycleTest, StopForceKillsKernelThatIgnoresSigterm) {
   const auto stopCalled = Clock::now();
   auto stopped = client_->stopProxy();
   const double stopSeconds = secondsSince(stopCalled);
+  std::cout << "forced stop took " << stopSeconds << " s\n";
   ASSERT_TRUE(stopped.ok());
   EXPECT_TRUE(*stopped);
   EXPECT_GE(stopSeconds, 5.0);

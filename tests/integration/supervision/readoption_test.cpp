@@ -4,6 +4,8 @@
 // kernel dies.
 #include <signal.h>
 
+#include <iostream>
+
 #include "supervision_support.h"
 
 namespace zelvo::testing::supervision {
@@ -73,6 +75,8 @@ TEST_F(ReadoptionTest, AdoptedKernelKilledFromOutsideIsNoticedWithinThreeSeconds
       *daemon_, "re-adopt 看护：内核(pid " + std::to_string(kernel) + ")已退出 → 走自动重启", 1,
       8.0);
   ASSERT_TRUE(noticed);
+  std::cout << "adopted kernel's death noticed after " << secondsBetween(killed, *noticed)
+            << " s\n";
   EXPECT_LE(secondsBetween(killed, *noticed), 3.5);
   // The restarted daemon holds no configuration, so nothing can be relaunched.
   EXPECT_TRUE(whenLogged(*daemon_, "自动重启：无内存配置，放弃", 1, 5.0));
