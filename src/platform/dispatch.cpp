@@ -364,10 +364,11 @@ Semaphore::Semaphore(long value) : impl_(std::make_unique<Impl>()) {
 Semaphore::~Semaphore() = default;
 
 void Semaphore::signal() {
-  {
-    std::lock_guard<std::mutex> lock(impl_->mu);
-    ++impl_->value;
-  }
+  // Notify under the lock: a waiter woken by the count may return and destroy
+  // the semaphore as soon as the lock is released, so nothing here may touch
+  // it afterwards.
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  ++impl_->value;
   impl_->cv.notify_one();
 }
 
