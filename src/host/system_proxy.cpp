@@ -1,9 +1,7 @@
 // The system proxy: the web, secure web and SOCKS proxies of every enabled
 // network service, switched together through networksetup, and the test for
 // a local proxy that a crashed run left behind.
-#include <algorithm>
-#include <string_view>
-
+#include "host/networksetup_output.h"
 #include "platform/dispatch.h"
 #include "platform/host_paths.h"
 #include "platform/subprocess.h"
@@ -20,63 +18,6 @@ namespace {
 // is killed and counts as "no output", the same as a tool that cannot start.
 constexpr double kNetworksetupTimeoutSeconds = 10.0;
 
-// Strict UTF-8 check (no overlong forms, no surrogates, nothing past
-// U+10FFFF): output that is not valid text is treated as no output at all.
-bool isValidUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
-std::string_view trimSpacesAndTabs(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-std::string asciiLower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return out;
-}
-
-bool startsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
-
 const char* boolText(bool b) {
   return b ? "true" : "false";
 }
@@ -90,25 +31,14 @@ std::optional<std::string> Helper::runNetworksetup(const std::vector<std::string
   platform::ToolResult result =
       platform::runTool(platform::hostPath("/usr/sbin/networksetup"), args, options);
   if (!result.launched || result.timedOut) return std::nullopt;
-  if (!isValidUtf8(result.output)) return std::nullopt;
+  if (!host::isValidUtf8(result.output)) return std::nullopt;
   return std::move(result.output);
 }
 
 std::vector<std::string> Helper::listNetworkServices() {
-  std::vector<std::string> services;
   const auto output = runNetworksetup({"-listallnetworkservices"});
-  if (!output) return services;
-  std::string_view rest(*output);
-  while (!rest.empty()) {
-    const size_t nl = rest.find('\n');
-    std::string_view piece = rest.substr(0, nl);
-    rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-    piece = trimSpacesAndTabs(piece);
-    if (piece.empty() || piece.front() == '*') continue;         // "*" marks a disabled service
-    if (startsWith(asciiLower(piece), "an asterisk")) continue;  // the header line
-    services.emplace_back(piece);
-  }
-  return services;
+  if (!output) return {};
+  return host::parseNetworkServiceList(*output);
 }
 
 bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
@@ -165,10 +95,7 @@ bool Helper::isLocalSystemProxyLeftover() {
   // Only the first service's web proxy is read: the daemon always sets all
   // services and all three kinds together, so that one stands for the rest.
   const auto output = runNetworksetup({"-getwebproxy", services.front()});
-  if (!output) return false;
-  if (output->find("Enabled: Yes") == std::string::npos) return false;
-  return output->find("127.0.0.1") != std::string::npos ||
-         asciiLower(*output).find("localhost") != std::string::npos;
+  return output && host::showsEnabledLocalWebProxy(*output);
 }
 
 void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,
