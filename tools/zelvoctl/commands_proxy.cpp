@@ -203,8 +203,17 @@ Command queryCommand() {
           }};
 }
 
-// The commands a session line may name (every kernel command, session aside).
 std::vector<Command> kernelCommands();
+
+// The commands a session line may name: every command but the two that hold
+// the connection themselves.
+std::vector<Command> sessionLineCommands() {
+  std::vector<Command> commands;
+  for (auto& c : allCommands()) {
+    if (c.name != "session" && c.name != "watch") commands.push_back(std::move(c));
+  }
+  return commands;
+}
 
 // Runs commands read from standard input over one connection, the way the
 // client application works. This matters for the helper's watchdog: it
@@ -214,8 +223,9 @@ std::vector<Command> kernelCommands();
 Command sessionCommand() {
   return {
       "session",
-      "Run kernel commands read from standard input, one per line (\"sleep SECONDS\" "
-      "pauses), over one connection; stops at the first failing command",
+      "Run commands read from standard input, one per line (\"sleep SECONDS\" "
+      "pauses), over one connection, as the client application does; stops at the first "
+      "failing command",
       [](CLI::App&) {},
       [](Ctl& ctl) {
         std::string line;
@@ -231,7 +241,7 @@ Command sessionCommand() {
           }
           CLI::App app{"session"};
           app.require_subcommand(1);
-          auto commands = kernelCommands();
+          auto commands = sessionLineCommands();
           std::vector<CLI::App*> subs;
           for (auto& c : commands) {
             subs.push_back(app.add_subcommand(c.name, c.description));
