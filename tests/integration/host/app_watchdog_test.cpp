@@ -1,7 +1,7 @@
 // The client-app watchdog against the real daemon and kernel: the client is a
 // `zelvoctl watch` process, killed (and left unreaped, as a crashed app whose
 // parent has not collected it yet).
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 namespace zelvo::testing::host {
 namespace {

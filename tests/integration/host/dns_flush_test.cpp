@@ -2,8 +2,8 @@
 // process named mDNSResponder (a copy of sleep) to receive the hang-up.
 #include <filesystem>
 
-#include "host_test_support.h"
 #include "platform/subprocess.h"
+#include "support/host_test_support.h"
 
 namespace zelvo::testing::host {
 namespace {

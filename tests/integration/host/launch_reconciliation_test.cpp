@@ -2,7 +2,7 @@
 // over a root that an earlier run (or the test) left in a given state.
 #include <filesystem>
 
-#include "host_test_support.h"
+#include "support/host_test_support.h"
 
 namespace zelvo::testing::host {
 namespace {

@@ -1,7 +1,7 @@
 // The system-proxy requests end to end: client -> daemon -> networksetup
 // stand-in, with the daemon's log lines and replies, and through zelvoctl.
-#include "host_test_support.h"
 #include "platform/subprocess.h"
+#include "support/host_test_support.h"
 
 namespace zelvo::testing::host {
 namespace {

@@ -13,24 +13,6 @@ namespace {
 using namespace std::chrono_literals;
 using platform::IpcValue;
 
-std::vector<uint8_t> le32(uint32_t n) {
-  return {uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
-}
-
-std::vector<uint8_t> rawFrame(const std::vector<uint8_t>& body) {
-  auto f = le32(uint32_t(body.size()));
-  f.insert(f.end(), body.begin(), body.end());
-  return f;
-}
-
-std::vector<uint8_t> request(IpcValue seq, IpcValue sel, IpcValue args) {
-  IpcValue m = IpcValue::object();
-  m["seq"] = std::move(seq);
-  m["sel"] = std::move(sel);
-  m["args"] = std::move(args);
-  return platform::encodeFrame(m);
-}
-
 class BadInput : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,35 +60,36 @@ TEST_F(BadInput, MalformedFramesAndMessages) {
   expectRefused("a body that is not a map", rawFrame({0x93, 1, 2, 3}));
   expectRefused("deep nesting", rawFrame(std::vector<uint8_t>(100000, 0x91)));
   expectRefused("a count larger than the body", rawFrame({0xdf, 0xff, 0xff, 0xff, 0xff}));
-  expectRefused("invalid UTF-8", request(1, "getVersionWithCompletion:\xff", IpcValue::array()));
+  expectRefused("invalid UTF-8",
+                requestFrame(1, "getVersionWithCompletion:\xff", IpcValue::array()));
   expectRefused("a map without seq", platform::encodeFrame({{"sel", "getVersionWithCompletion:"},
                                                             {"args", IpcValue::array()}}));
-  expectRefused("seq 0", request(0, "getVersionWithCompletion:", IpcValue::array()));
-  expectRefused("negative seq", request(-3, "getVersionWithCompletion:", IpcValue::array()));
+  expectRefused("seq 0", requestFrame(0, "getVersionWithCompletion:", IpcValue::array()));
+  expectRefused("negative seq", requestFrame(-3, "getVersionWithCompletion:", IpcValue::array()));
 }
 
 TEST_F(BadInput, RequestsThatDoNotFitTheProtocol) {
-  expectRefused("an unknown selector", request(1, "rmRfWithCompletion:", IpcValue::array()));
-  expectRefused("a selector in the wrong form", request(1, "getVersion", IpcValue::array()));
-  expectRefused("too many arguments", request(1, "getVersionWithCompletion:", {1}));
+  expectRefused("an unknown selector", requestFrame(1, "rmRfWithCompletion:", IpcValue::array()));
+  expectRefused("a selector in the wrong form", requestFrame(1, "getVersion", IpcValue::array()));
+  expectRefused("too many arguments", requestFrame(1, "getVersionWithCompletion:", {1}));
   expectRefused("too few arguments",
-                request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:", {"h", 1}));
-  expectRefused(
-      "a string for an Int",
-      request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:", {"h", "7890", 7891}));
+                requestFrame(1, "setSystemProxyWithHost:httpPort:socksPort:completion:", {"h", 1}));
+  expectRefused("a string for an Int",
+                requestFrame(1, "setSystemProxyWithHost:httpPort:socksPort:completion:",
+                             {"h", "7890", 7891}));
   expectRefused("an Int beyond int64",
-                request(1, "setSystemProxyWithHost:httpPort:socksPort:completion:",
-                        {"h", uint64_t(1) << 63, 1}));
-  expectRefused("an int for a Bool", request(1, "updateTunWithEnable:completion:", {1}));
-  expectRefused("nil for a string", request(1, "setRouteModeWithMode:completion:", {nullptr}));
+                requestFrame(1, "setSystemProxyWithHost:httpPort:socksPort:completion:",
+                             {"h", uint64_t(1) << 63, 1}));
+  expectRefused("an int for a Bool", requestFrame(1, "updateTunWithEnable:completion:", {1}));
+  expectRefused("nil for a string", requestFrame(1, "setRouteModeWithMode:completion:", {nullptr}));
   expectRefused("a string for the kernel's bytes",
-                request(1, "installKernelWithBinaryData:completion:", {"#!/bin/sh"}));
+                requestFrame(1, "installKernelWithBinaryData:completion:", {"#!/bin/sh"}));
   expectRefused("a disallowed class for the kernel's bytes",
-                request(1, "installKernelWithBinaryData:completion:",
-                        IpcValue::array({{{"$class", "NSArray"}}})));
+                requestFrame(1, "installKernelWithBinaryData:completion:",
+                             IpcValue::array({{{"$class", "NSArray"}}})));
   expectRefused("a ProxyStatus where NSData is allowed",
-                request(1, "installKernelWithBinaryData:completion:",
-                        IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
+                requestFrame(1, "installKernelWithBinaryData:completion:",
+                             IpcValue::array({ProxyStatus::stoppedRecord().toArchive()})));
 }
 
 TEST_F(BadInput, RandomBytes) {

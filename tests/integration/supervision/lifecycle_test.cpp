@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "supervision_support.h"
+#include "support/supervision_support.h"
 
 namespace zelvo::testing::supervision {
 namespace {

@@ -1,7 +1,7 @@
 // What the client sees of the kernel: the status record across the kernel's
 // states, outbound selection with its GLOBAL rule, the query whitelist, the
 // pushed delay results, and the ports read from the configuration.
-#include "supervision_support.h"
+#include "support/supervision_support.h"
 
 namespace zelvo::testing::supervision {
 namespace {

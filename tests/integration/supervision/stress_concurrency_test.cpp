@@ -11,7 +11,7 @@
 #include <map>
 #include <sstream>
 
-#include "supervision_support.h"
+#include "support/supervision_support.h"
 
 namespace zelvo::testing::supervision {
 namespace {

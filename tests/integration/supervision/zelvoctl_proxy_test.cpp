@@ -3,8 +3,8 @@
 #include <cmath>
 #include <fstream>
 
-#include "supervision_support.h"
 #include "support/command.h"
+#include "support/supervision_support.h"
 
 namespace zelvo::testing::supervision {
 namespace {

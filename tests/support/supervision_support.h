@@ -1,9 +1,9 @@
-// Shared pieces of the supervision tests: a fixture that runs the real daemon
-// with the reference kernel in a sandbox root, configurations the kernel
-// understands, log timing, the kernel's own log, the kernel processes of this
-// root (found by their executable path, so kernels of other roots on the
-// machine never count), a loopback echo server and SOCKS5 tunnels through the
-// kernel's listener.
+// Shared pieces of the tests that run the real daemon with the reference
+// kernel (supervision, host and fault tests): a fixture for a sandbox root,
+// configurations the kernel understands, log timing, the kernel's own log,
+// the kernel processes of this root (found by their executable path, so
+// kernels of other roots on the machine never count), a loopback echo server
+// and SOCKS5 tunnels through the kernel's listener.
 #pragma once
 
 #include <arpa/inet.h>

@@ -1,5 +1,5 @@
-// Shared pieces of the host-integration tests: the stand-in tools' files in a
-// sandbox root (service list, proxy state, the recorded calls), child
+// Shared pieces of the host-integration and fault tests: the stand-in tools'
+// files in a sandbox root (service list, proxy state, the recorded calls), child
 // processes started by the test, and positions of lines in the daemon's log.
 #pragma once
 
@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "integration/supervision/supervision_support.h"
 #include "support/daemon_process.h"
 #include "support/sandbox_root.h"
+#include "support/supervision_support.h"
 
 extern char** environ;
 
