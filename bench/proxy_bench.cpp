@@ -26,6 +26,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+
 extern char** environ;
 
 namespace {
@@ -308,6 +310,7 @@ int main() {
   bool allMet = true;
   double directCpu = 0, proxiedCpu = 0;
   double kernelCpuBefore = processCpu(kernel.pid());
+  std::vector<double> ratios;  // upload, download
   for (bool upload : {true, false}) {
     Server server(upload);
     std::vector<double> direct, proxied;
@@ -327,6 +330,7 @@ int main() {
     double d = median(direct), p = median(proxied);
     double ratio = p / d;
     allMet = allMet && ratio >= 0.5;
+    ratios.push_back(ratio);
     std::printf("%-8s direct %8.1f MB/s   via CONNECT %8.1f MB/s   ratio %.2f (target >= 0.50)\n",
                 upload ? "upload" : "download", d, p, ratio);
   }
@@ -343,5 +347,8 @@ int main() {
               total["up"].get<long long>(), total["down"].get<long long>(),
               kTransferBytes * kRounds, kTransferBytes * kRounds + 8 * kRounds);
   std::printf("%s\n", allMet ? "target met" : "target NOT met");
+  bench::result("proxy_upload_ratio", ratios[0], "x", bench::Floor::AtLeast, 0.5);
+  bench::result("proxy_download_ratio", ratios[1], "x", bench::Floor::AtLeast, 0.5);
+  bench::result("proxy_kernel_cpu_per_GB", kernelCpu * perGb, "ms");
   return 0;
 }

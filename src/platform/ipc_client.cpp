@@ -55,7 +55,7 @@ struct IpcClientConnection::State {
   }
 
   void readLoop();
-  std::optional<Error> dispatchReply(const std::vector<uint8_t>& body);
+  std::optional<Error> dispatchReply(std::vector<uint8_t>&& body);
 };
 
 namespace {
@@ -66,10 +66,10 @@ Error ipcError(long code, const std::string& text) {
 }
 }  // namespace
 
-std::optional<Error> IpcClientConnection::State::dispatchReply(const std::vector<uint8_t>& body) {
+std::optional<Error> IpcClientConnection::State::dispatchReply(std::vector<uint8_t>&& body) {
   IpcValue message;
   try {
-    message = decodeBody(body);
+    message = decodeBody(std::move(body));
   } catch (const std::exception& e) {
     return ipcError(kIpcReplyInvalid, std::string("malformed reply: ") + e.what());
   }
@@ -106,7 +106,7 @@ void IpcClientConnection::State::readLoop() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     bool ok = assembler.feed(buf.data(), size_t(n), [&](std::vector<uint8_t>&& body) {
-      if (!failure) failure = dispatchReply(body);
+      if (!failure) failure = dispatchReply(std::move(body));
     });
     if (!ok && !failure) failure = ipcError(kIpcReplyInvalid, "malformed frame from the helper");
   }

@@ -175,12 +175,13 @@ void IpcConnection::handle(std::vector<uint8_t>&& body) {
   }
   IpcValue message;
   try {
-    message = decodeBody(body);
+    // Consumed: the frame is gone (or has become the message's one large
+    // byte buffer) by the time the request is dispatched.
+    message = decodeBody(std::move(body));
   } catch (const std::exception&) {
     invalidate();
     return;
   }
-  std::vector<uint8_t>().swap(body);  // the decoded copy is all we need now
 
   auto seq = message.find("seq");
   auto sel = message.find("sel");

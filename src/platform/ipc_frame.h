@@ -8,7 +8,10 @@
 //
 // FrameAssembler reassembles frames from a non-blocking stream. It commits
 // memory only as bytes arrive: a header promising 200 MiB followed by silence
-// costs what actually arrived, never the promise.
+// costs what actually arrived, never the promise. A large body is gathered in
+// segments and joined once complete, so assembling it never holds much more
+// than the body itself (a buffer grown by doubling holds two copies at each
+// step).
 //
 // Nothing here is shared between threads; each assembler belongs to one reader.
 #pragma once
@@ -16,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -45,12 +49,22 @@ std::optional<std::string> scanMessagePack(const uint8_t* body, size_t size);
 
 // Decodes one frame body into a map. Throws std::invalid_argument (with the
 // reason) when the body fails scanMessagePack, cannot be decoded, or is not a
-// map.
+// map. Strings and byte buffers are allocated at their exact size.
 IpcValue decodeBody(const std::vector<uint8_t>& body);
+// The same, consuming the body. A byte buffer that fills more than half of the
+// body (an uploaded kernel) takes over the body's memory instead of being
+// copied, so decoding a large upload needs no second copy of it. The body is
+// released (or adopted) before this returns, whether it succeeds or throws.
+IpcValue decodeBody(std::vector<uint8_t>&& body);
 
 class FrameAssembler {
  public:
   using FrameSink = std::function<void(std::vector<uint8_t>&& body)>;
+
+  FrameAssembler();
+  ~FrameAssembler();
+  FrameAssembler(const FrameAssembler&) = delete;
+  FrameAssembler& operator=(const FrameAssembler&) = delete;
 
   // Consumes `size` bytes; calls `sink` once per completed body, in order.
   // Returns false on a protocol error (the stream is then unusable; further
@@ -58,15 +72,35 @@ class FrameAssembler {
   bool feed(const uint8_t* data, size_t size, const FrameSink& sink);
 
   // Bytes held for the frame in progress (its header and partial body).
-  size_t bufferedBytes() const { return headerFill_ + body_.size(); }
-  size_t capacityBytes() const { return body_.capacity(); }
+  size_t bufferedBytes() const { return headerFill_ + body_.size() + segmentBytes_; }
+  // Memory allocated for the frame in progress: at most twice what arrived
+  // while the body is small, at most one segment more than that beyond.
+  size_t capacityBytes() const;
   bool failed() const { return failed_; }
 
+  // Bodies larger than this are gathered in segments of this size.
+  static constexpr size_t kSegmentSize = 1u << 20;
+
  private:
+  // The complete body, in one buffer of exactly its size; leaves the
+  // assembler ready for the next header.
+  std::vector<uint8_t> takeBody();
+
+  // Drops the frame in progress.
+  void reset();
+
+  // Pages mapped for one later segment; unmapped, and so handed back to the
+  // system, the moment it is released (a freed heap block may stay resident).
+  class Segment;
+
   uint8_t header_[kFrameHeaderSize] = {};
   size_t headerFill_ = 0;
   uint32_t expected_ = 0;  // body length of the frame in progress, once known
+  // The first kSegmentSize bytes of the body (all of a small one), then the
+  // later segments of a large one, each full but the last.
   std::vector<uint8_t> body_;
+  std::vector<std::unique_ptr<Segment>> segments_;
+  size_t segmentBytes_ = 0;  // bytes in segments_
   bool failed_ = false;
 };
 

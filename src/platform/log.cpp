@@ -1,12 +1,16 @@
 #include "platform/log.h"
 
 #include <errno.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace zelvo::platform {
@@ -31,6 +35,13 @@ CaptureRegistry& registry() {
 void openSyslogOnce() {
   static std::once_flag once;
   std::call_once(once, [] { ::openlog("zelvo-helper", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
+}
+
+// Leaked like the capture registry, for lines logged during static destruction.
+detail::SyslogGate& syslogGate() {
+  static detail::SyslogGate* gate = new detail::SyslogGate(
+      [] { return detail::logSocketAnswers(_PATH_LOG); }, std::chrono::seconds(1));
+  return *gate;
 }
 
 void writeAll(int fd, const char* data, size_t size) {
@@ -73,10 +84,12 @@ void systemLog(std::string_view line) {
     writeAll(STDERR_FILENO, buffer.data(), buffer.size());
   }
 
-  openSyslogOnce();
   buffer.pop_back();
-  // "%s": the line is literal text, never a format.
-  ::syslog(LOG_NOTICE, "%s", buffer.c_str());
+  if (syslogGate().allow(detail::SyslogGate::Clock::now())) {
+    openSyslogOnce();
+    // "%s": the line is literal text, never a format.
+    ::syslog(LOG_NOTICE, "%s", buffer.c_str());
+  }
 
   CaptureRegistry& reg = registry();
   if (reg.count.load(std::memory_order_acquire) > 0) {
@@ -137,5 +150,48 @@ void LogCapture::append(const std::string& line) {
   std::lock_guard<std::mutex> lock(mu_);
   lines_.push_back(line);
 }
+
+namespace detail {
+
+bool logSocketAnswers(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  // The same order syslog(3) tries: datagram first, stream when the socket
+  // is of the other kind.
+  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const int err = errno;
+    ::close(fd);
+    if (rc == 0) return true;
+    if (err != EPROTOTYPE) return false;
+  }
+  return false;
+}
+
+SyslogGate::SyslogGate(std::function<bool()> probe, Clock::duration interval)
+    : probe_(std::move(probe)),
+      intervalNs_(std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count()),
+      nextProbeNs_(std::numeric_limits<int64_t>::min()) {}
+
+bool SyslogGate::allow(Clock::time_point now) {
+  const int64_t t =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  if (t >= nextProbeNs_.load(std::memory_order_acquire) &&
+      !probing_.exchange(true, std::memory_order_acquire)) {
+    // Checked again under the flag: another caller may have probed meanwhile.
+    if (t >= nextProbeNs_.load(std::memory_order_relaxed)) {
+      nextProbeNs_.store(t + intervalNs_, std::memory_order_release);
+      answers_.store(probe_(), std::memory_order_release);
+    }
+    probing_.store(false, std::memory_order_release);
+  }
+  return answers_.load(std::memory_order_acquire);
+}
+
+}  // namespace detail
 
 }  // namespace zelvo::platform

@@ -5,10 +5,19 @@
 // line to syslog(3). The line is literal text: a '%' in it is not a directive.
 // Thread-safe; takes no lock on the write path except when captures are set.
 //
+// syslog(3) gets the line only while the system log's socket answers. glibc
+// tries to reconnect on every call while it does not (a socket, a failed
+// connect and a close, about 10 us a line), so whether it answers is checked
+// at most once a second; lines logged while it is down reach standard error
+// and captures only.
+//
 // Tests capture lines in-process with LogCapture; a capture sees every line
 // written while it lives, from any thread.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -49,5 +58,39 @@ class LogCapture {
   mutable std::mutex mu_;
   std::vector<std::string> lines_;
 };
+
+namespace detail {
+
+// True when a datagram (or, failing that, stream) connection to the Unix
+// socket at `path` can be made, which is what syslog(3) needs of /dev/log.
+bool logSocketAnswers(const std::string& path);
+
+// Decides whether a line goes to syslog(3): asks `probe` whether the system
+// log answers at most once per `interval`, and passes lines while the last
+// answer was yes. Until the first probe has answered, lines do not pass.
+// Thread-safe: any number of threads may call allow() at once; one of them
+// probes, the others use the previous answer meanwhile, and probes never
+// overlap.
+class SyslogGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  SyslogGate(std::function<bool()> probe, Clock::duration interval);
+  SyslogGate(const SyslogGate&) = delete;
+  SyslogGate& operator=(const SyslogGate&) = delete;
+
+  bool allow(Clock::time_point now);
+
+ private:
+  const std::function<bool()> probe_;
+  const int64_t intervalNs_;
+  // When the next probe is due, in nanoseconds of Clock. Written only by the
+  // caller that holds probing_.
+  std::atomic<int64_t> nextProbeNs_;
+  std::atomic<bool> probing_{false};
+  std::atomic<bool> answers_{false};
+};
+
+}  // namespace detail
 
 }  // namespace zelvo::platform

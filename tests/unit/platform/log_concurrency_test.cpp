@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/log.h"
 
@@ -63,6 +66,43 @@ TEST(SystemLogConcurrency, EightThreadsProduceWholeLines) {
   EXPECT_EQ(written, expected);
   EXPECT_EQ(captured.size(), expected.size());
   EXPECT_EQ(std::set<std::string>(captured.begin(), captured.end()), expected);
+}
+
+// Many threads logging through the gate at once: one probe per interval at
+// most, however many lines cross it, and every caller sees an answer.
+TEST(SyslogGateConcurrency, OneProbePerIntervalAcrossThreads) {
+  using namespace std::chrono_literals;
+  constexpr int kThreads = 8, kSteps = 2000;
+  constexpr auto kStep = 250us;  // four steps per interval
+  std::atomic<int> probes{0}, inProbe{0}, overlapped{0};
+  detail::SyslogGate gate(
+      [&] {
+        if (inProbe.fetch_add(1) != 0) overlapped.fetch_add(1);
+        probes.fetch_add(1);
+        inProbe.fetch_sub(1);
+        return true;
+      },
+      1ms);
+  const auto t0 = detail::SyslogGate::Clock::time_point{} + 1h;
+  std::atomic<int> passed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kSteps; ++i) {
+        // Every thread walks the same fake clock; they race at each instant.
+        if (gate.allow(t0 + i * kStep)) passed.fetch_add(1);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  const int intervals = kSteps / 4;  // the walk spans this many intervals
+  EXPECT_GE(probes.load(), 1);
+  EXPECT_LE(probes.load(), intervals);
+  EXPECT_EQ(overlapped.load(), 0);
+  EXPECT_GT(passed.load(), 0);
+  const int before = probes.load();
+  EXPECT_TRUE(gate.allow(t0 + kSteps * kStep + 1ms));
+  EXPECT_EQ(probes.load(), before + 1);
 }
 
 }  // namespace

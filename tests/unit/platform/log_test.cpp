@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -116,6 +118,95 @@ TEST(Timestamps, LocalAndUtcTextsNameTheCurrentInstant) {
   EXPECT_LE(localEpoch, after);
   EXPECT_GE(utcEpoch, before);
   EXPECT_LE(utcEpoch, after);
+}
+
+using detail::SyslogGate;
+using namespace std::chrono_literals;
+
+TEST(SyslogGate, ProbesAtMostOncePerIntervalAndFollowsTheLastAnswer) {
+  int probes = 0;
+  bool answer = false;
+  SyslogGate gate(
+      [&] {
+        ++probes;
+        return answer;
+      },
+      1s);
+  const auto t0 = SyslogGate::Clock::time_point{} + 100h;
+
+  // Down: the first line probes, the rest of the second does not.
+  EXPECT_FALSE(gate.allow(t0));
+  EXPECT_EQ(probes, 1);
+  answer = true;  // the log comes back, unnoticed until the next probe
+  for (int i = 1; i < 1000; ++i) EXPECT_FALSE(gate.allow(t0 + i * 1ms));
+  EXPECT_EQ(probes, 1);
+
+  // One second on: one probe, and lines pass from then on.
+  EXPECT_TRUE(gate.allow(t0 + 1s));
+  EXPECT_EQ(probes, 2);
+  for (int i = 1; i < 1000; ++i) EXPECT_TRUE(gate.allow(t0 + 1s + i * 1ms));
+  EXPECT_EQ(probes, 2);
+
+  // It goes away again: noticed at the next probe, which is due a second after
+  // the last one, not a second after the last line.
+  answer = false;
+  EXPECT_TRUE(gate.allow(t0 + 1999ms));
+  EXPECT_FALSE(gate.allow(t0 + 2s));
+  EXPECT_EQ(probes, 3);
+
+  // A long quiet spell: the next line probes at once.
+  answer = true;
+  EXPECT_TRUE(gate.allow(t0 + 1h));
+  EXPECT_EQ(probes, 4);
+}
+
+// A Unix socket of `type` bound (and for streams, listening) at a fresh path.
+class BoundSocket {
+ public:
+  explicit BoundSocket(int type) {
+    char tmpl[] = "/tmp/zelvo-devlog-XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    path_ = dir_ + "/log";
+    fd_ = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path_.c_str());
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+          (type != SOCK_STREAM || listen(fd_, 4) == 0);
+  }
+  ~BoundSocket() {
+    closeSocket();
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  void closeSocket() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+TEST(SyslogGate, ProbeAnswersOnlyWhileSomethingListensAtThePath) {
+  BoundSocket datagram(SOCK_DGRAM);
+  ASSERT_TRUE(datagram.ok());
+  EXPECT_TRUE(detail::logSocketAnswers(datagram.path()));
+  // The socket file stays behind when its owner goes: refused, not answering.
+  datagram.closeSocket();
+  EXPECT_FALSE(detail::logSocketAnswers(datagram.path()));
+
+  // A log daemon on a stream socket answers too, as syslog(3) falls back to it.
+  BoundSocket stream(SOCK_STREAM);
+  ASSERT_TRUE(stream.ok());
+  EXPECT_TRUE(detail::logSocketAnswers(stream.path()));
+
+  EXPECT_FALSE(detail::logSocketAnswers("/nonexistent-zelvo-dir/log"));
+  EXPECT_FALSE(detail::logSocketAnswers(std::string(200, 'x')));  // longer than sun_path
 }
 
 }  // namespace
