@@ -1,5 +1,7 @@
 #include "client/helper_client.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 
 #include "service/helper_protocol.h"
@@ -146,6 +148,20 @@ void HelperClient::call(const char* selector, IpcValue arguments,
   conn->send(selector, std::move(arguments), std::move(completion));
 }
 
+namespace {
+
+constexpr auto kReplySpin = std::chrono::microseconds(100);
+
+inline void relaxCpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 template <class T>
 Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
   if (platform::IpcClientConnection::onAnyReaderThread()) {
@@ -156,13 +172,24 @@ Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
     std::mutex m;
     std::condition_variable cv;
     std::optional<Result<T>> result;
+    std::atomic<bool> ready{false};
   };
   auto box = std::make_shared<Box>();
   start([box](Result<T> r) {
     std::lock_guard lock(box->m);
     box->result = std::move(r);
+    box->ready.store(true, std::memory_order_release);
     box->cv.notify_one();
   });
+  // Most replies come within a few tens of microseconds. Watching for one
+  // that long before going to sleep spares the caller a wake-up through the
+  // scheduler, which costs about as much again; a slow reply costs only
+  // this short spin.
+  const auto spinUntil = std::chrono::steady_clock::now() + kReplySpin;
+  while (!box->ready.load(std::memory_order_acquire) &&
+         std::chrono::steady_clock::now() < spinUntil) {
+    relaxCpu();
+  }
   std::unique_lock lock(box->m);
   if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcTimedOut,
