@@ -185,6 +185,23 @@ class SerialQueue final : public Queue, public std::enable_shared_from_this<Seri
 
   const std::string& label() const override { return label_; }
 
+  bool runIfIdle(Work& work) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (draining_) return false;
+      draining_ = true;  // held by this caller as a drain job would hold it
+    }
+    runItem(label_, work);
+    bool more;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      more = !items_.empty();
+      if (!more) draining_ = false;
+    }
+    if (more) scheduleDrain();
+    return true;
+  }
+
  private:
   // Items run per drain job before the job yields its thread; keeps one busy
   // serial queue from monopolising a worker of a shared target.
@@ -347,6 +364,11 @@ void stopMain() {
 std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target) {
   Queue& t = target ? *target : globalQueue(QoS::Default);
   return std::make_shared<SerialQueue>(std::move(label), t, keepAlive(t));
+}
+
+bool runIfIdle(Queue& queue, Work& work) {
+  auto* serial = dynamic_cast<SerialQueue*>(&queue);
+  return serial && serial->runIfIdle(work);
 }
 
 // ---------------------------------------------------------------------------

@@ -51,6 +51,13 @@ void stopMain();
 // reference to it or a pending item does.
 std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target = nullptr);
 
+// Runs `work` on the calling thread as an item of the serial queue `queue`,
+// when that queue has nothing pending or running, and returns true. Otherwise
+// (or when `queue` is not a serial queue) returns false and leaves `work`
+// untouched. Items submitted meanwhile run after it, as usual. Saves a thread
+// hand-off for work known to finish at once.
+bool runIfIdle(Queue& queue, Work& work);
+
 // Counting semaphore (dispatch_semaphore_t).
 class Semaphore {
  public:

@@ -1,6 +1,8 @@
 #include "platform/ipc_connection.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -156,31 +158,50 @@ bool IpcConnection::backlogLow() const {
 
 void IpcConnection::deliver(std::vector<uint8_t>&& body) {
   size_t size = body.size();
-  handle(std::move(body));
-  queuedBytes_.fetch_sub(size);
+  dispatch(parse(std::move(body)));
+  released(size);
+}
+
+void IpcConnection::deliverParsed(Request&& request, size_t bodySize) {
+  dispatch(std::move(request));
+  released(bodySize);
+}
+
+void IpcConnection::released(size_t bodySize) {
+  queuedBytes_.fetch_sub(bodySize);
   queuedFrames_.fetch_sub(1);
   if (paused_.load() && backlogLow() && paused_.exchange(false)) {
     if (auto loop = loop_.lock()) loop->requestWatch(id_);
   }
 }
 
-void IpcConnection::handle(std::vector<uint8_t>&& body) {
-  if (invalidated_.load()) return;
-  std::shared_ptr<const IpcInterface> interface;
-  IpcDispatcher dispatcher;
+bool IpcConnection::roomToReply() const {
+  // A Unix stream socket's send blocks once the bytes it holds reach the
+  // send buffer's size; a reply to an immediate method is far below the
+  // margin kept here.
+  constexpr int kMargin = 64 * 1024;
+  int sndbuf = 0;
+  socklen_t len = sizeof sndbuf;
+  int queued = 0;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) < 0) return false;
+  if (::ioctl(fd_, SIOCOUTQ, &queued) < 0) return false;
+  return queued + kMargin <= sndbuf;
+}
+
+IpcConnection::Request IpcConnection::parse(std::vector<uint8_t>&& body) const {
+  Request request;
   {
     std::lock_guard lock(handlersLock_);
-    interface = interface_;
-    dispatcher = dispatcher_;
+    request.interface = interface_;
   }
+  if (!request.interface) return request;
   IpcValue message;
   try {
     // Consumed: the frame is gone (or has become the message's one large
     // byte buffer) by the time the request is dispatched.
     message = decodeBody(std::move(body));
   } catch (const std::exception&) {
-    invalidate();
-    return;
+    return request;
   }
 
   auto seq = message.find("seq");
@@ -190,25 +211,36 @@ void IpcConnection::handle(std::vector<uint8_t>&& body) {
                                         (seq->is_number_integer() && seq->get<int64_t>() >= 1));
   bool wellFormed = seqOk && sel != message.end() && sel->is_string() && args != message.end() &&
                     args->is_array();
-  if (!wellFormed || !interface || !dispatcher) {
-    invalidate();
-    return;
+  if (!wellFormed) return request;
+  const IpcMethod* method = request.interface->method(sel->get_ref<const std::string&>());
+  if (!method || IpcInterface::check(method->args, *args)) return request;
+  request.method = method;
+  request.args = std::move(*args);
+  request.seq = std::move(*seq);
+  return request;
+}
+
+void IpcConnection::dispatch(Request&& request) {
+  if (invalidated_.load()) return;
+  IpcDispatcher dispatcher;
+  {
+    std::lock_guard lock(handlersLock_);
+    dispatcher = dispatcher_;
   }
-  const IpcMethod* method = interface->method(sel->get_ref<const std::string&>());
-  if (!method || IpcInterface::check(method->args, *args)) {
+  if (!request.method || !dispatcher) {
     invalidate();
     return;
   }
   auto st = std::make_shared<IpcReply::State>();
   st->connection = weak_from_this();
-  st->interface = interface;
-  st->method = method;
-  st->seq = *seq;
+  st->interface = request.interface;
+  st->method = request.method;
+  st->seq = std::move(request.seq);
   try {
-    dispatcher(*method, std::move(*args), IpcReply(std::move(st)));
+    dispatcher(*request.method, std::move(request.args), IpcReply(std::move(st)));
   } catch (const std::exception& e) {
     // Handlers are not meant to throw; if one does, only this peer pays.
-    systemLog("IPC: handler of " + method->selector + " failed: " + e.what());
+    systemLog("IPC: handler of " + request.method->selector + " failed: " + e.what());
     invalidate();
   }
 }

@@ -107,9 +107,27 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
                 std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue);
 
-  // Serial queue: decode, check and dispatch one request body.
+  // A request decoded and checked against the interface; `method` is null
+  // when the body was malformed or does not fit (the connection is then
+  // invalidated at the request's turn, after those delivered before it).
+  struct Request {
+    const IpcMethod* method = nullptr;
+    IpcValue args;
+    IpcValue seq;
+    std::shared_ptr<const IpcInterface> interface;  // keeps `method` alive
+  };
+  // Any thread: decodes and checks one request body.
+  Request parse(std::vector<uint8_t>&& body) const;
+  // Serial queue: dispatches one request (or invalidates for a bad one).
+  void dispatch(Request&& request);
+  // Serial queue: a request handed over by the I/O thread, raw or parsed;
+  // both release its share of the backlog.
   void deliver(std::vector<uint8_t>&& body);
-  void handle(std::vector<uint8_t>&& body);
+  void deliverParsed(Request&& request, size_t bodySize);
+  void released(size_t bodySize);
+  // I/O thread: true when a small reply can be written without waiting, so
+  // that answering on the I/O thread never stalls it.
+  bool roomToReply() const;
   // Any thread: writes one whole frame under writeLock_.
   void sendMessage(const IpcValue& message);
   // I/O thread: closes the descriptor and schedules the invalidation handler.

@@ -38,6 +38,10 @@ struct IpcMethod {
   std::string selector;
   std::vector<IpcSlot> args;
   std::vector<IpcSlot> reply;
+  // The handler answers at once from memory (no waiting, no external
+  // command), so a request may be served on the listener's I/O thread when
+  // its connection's queue is idle, sparing a thread hand-off.
+  bool immediate = false;
 };
 
 class IpcInterface {

@@ -26,6 +26,9 @@ constexpr size_t kReadChunk = 64 * 1024;
 // Reads per readiness event, so that one busy peer cannot starve the others;
 // level-triggered epoll brings the I/O thread back for the rest.
 constexpr int kReadsPerEvent = 4;
+// Requests up to this size are decoded on the I/O thread (a few
+// microseconds), so that immediate methods can be answered there.
+constexpr size_t kParseOnLoopBytes = 4096;
 // After running out of descriptors, accepting pauses this long instead of
 // spinning on a listening socket that stays readable.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
@@ -255,10 +258,28 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   }
 
   void enqueue(const std::shared_ptr<IpcConnection>& conn, std::vector<uint8_t>& body) {
+    const size_t size = body.size();
+    if (size > kParseOnLoopBytes) {
+      // Decoding a big request would hold up every other connection; its
+      // own queue does it.
+      conn->queuedFrames_.fetch_add(1);
+      conn->queuedBytes_.fetch_add(size);
+      conn->queue_->async(
+          [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
+      return;
+    }
+    IpcConnection::Request request = conn->parse(std::move(body));
+    if (request.method && request.method->immediate && conn->roomToReply()) {
+      // Answered here when nothing else of this connection is pending or
+      // running: same order, one hand-off fewer.
+      Work now = [&conn, &request] { conn->dispatch(std::move(request)); };
+      if (runIfIdle(*conn->queue_, now)) return;
+    }
     conn->queuedFrames_.fetch_add(1);
-    conn->queuedBytes_.fetch_add(body.size());
-    conn->queue_->async(
-        [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
+    conn->queuedBytes_.fetch_add(size);
+    conn->queue_->async([conn, request = std::move(request), size]() mutable {
+      conn->deliverParsed(std::move(request), size);
+    });
   }
 
   void pause(const std::shared_ptr<IpcConnection>& conn) {

@@ -20,7 +20,7 @@ const IpcSlot kOptObject{IpcType::Object, true, {}};
 
 const std::vector<IpcMethod>& HelperProtocol::methods() {
   static const std::vector<IpcMethod> table = {
-      {kGetVersion, getVersion, {}, {kString}},
+      {kGetVersion, getVersion, {}, {kString}, /*immediate=*/true},
       {kUninstallHelper, uninstallHelper, {}, {kBool}},
       {kSetSystemProxy, setSystemProxy, {kString, kInt, kInt}, {kBool}},
       {kClearSystemProxy, clearSystemProxy, {}, {kBool}},
@@ -35,7 +35,7 @@ const std::vector<IpcMethod>& HelperProtocol::methods() {
       {kUpdateTun, updateTun, {kBool}, {kBool}},
       {kKernelQuery, kernelQuery, {kString, kString}, {kOptString}},
       {kInstallKernel, installKernel, {kData}, {kBool, kOptString}},
-      {kGetKernelVersion, getKernelVersion, {}, {kOptString}},
+      {kGetKernelVersion, getKernelVersion, {}, {kOptString}, /*immediate=*/true},
   };
   return table;
 }

@@ -30,6 +30,7 @@ namespace zelvo::platform::test {
 
 // echo:  String -> String       hold:  Int -> Int (the test decides when to answer)
 // pair:  Int, Bool -> Int       obj:   Object (class "Foo" allowed) -> Bool
+// now:   Int -> Int, immediate (may be answered on the listener's I/O thread)
 inline std::shared_ptr<const IpcInterface> testInterface() {
   IpcSlot str{IpcType::String, false, {}}, i{IpcType::Int, false, {}}, b{IpcType::Bool, false, {}},
       obj{IpcType::Object, false, {"Foo"}};
@@ -37,7 +38,8 @@ inline std::shared_ptr<const IpcInterface> testInterface() {
       "TestProtocol", std::vector<IpcMethod>{{1, "echo:completion:", {str}, {str}},
                                              {2, "hold:completion:", {i}, {i}},
                                              {3, "pair:flag:completion:", {i, b}, {i}},
-                                             {4, "obj:completion:", {obj}, {b}}});
+                                             {4, "obj:completion:", {obj}, {b}},
+                                             {5, "now:completion:", {i}, {i}, true}});
 }
 
 // A blocking framed client on a raw socket.

@@ -1,8 +1,10 @@
 // The listener and its connections against real Unix sockets: credentials,
 // per-connection ordering, exactly-once replies, invalidation on bad input
 // and on hang-up, and the client transport's failure when the server goes.
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstring>
 #include <fstream>
 #include <set>
 
@@ -133,6 +135,89 @@ TEST_F(IpcListenerTest, OneBlockedConnectionDoesNotHoldUpAnother) {
   auto ra = a.next();
   ASSERT_TRUE(ra);
   EXPECT_EQ((*ra)["reply"][0], "block");
+}
+
+TEST_F(IpcListenerTest, ImmediateRequestsKeepTheirPlaceBehindQueuedOnes) {
+  Semaphore release;
+  std::mutex orderMu;
+  std::vector<int64_t> order;
+  std::atomic<int> inFlight{0}, overlaps{0};
+  setHandler([&](const IpcMethod& m, IpcValue args, IpcReply reply) {
+    if (inFlight++ != 0) ++overlaps;
+    if (m.selector == "hold:completion:" && args[0] == 1) release.wait();
+    {
+      std::lock_guard lock(orderMu);
+      order.push_back(args[0].get<int64_t>());
+    }
+    --inFlight;
+    reply(args);
+  });
+  RawClient c(path_);
+  c.request(1, "hold:completion:", {1});
+  c.request(2, "now:completion:", {2});
+  c.request(3, "hold:completion:", {3});
+  c.request(4, "now:completion:", {4});
+  // Nothing may overtake the held request.
+  EXPECT_FALSE(c.next(300ms));
+  release.signal();
+  for (int i = 1; i <= 4; ++i) {
+    auto r = c.next();
+    ASSERT_TRUE(r) << i;
+    EXPECT_EQ((*r)["seq"], i);
+  }
+  // And with the queue idle again, an immediate request is answered at once.
+  c.request(5, "now:completion:", {5});
+  auto r = c.next();
+  ASSERT_TRUE(r);
+  EXPECT_EQ((*r)["reply"][0], 5);
+  std::lock_guard lock(orderMu);
+  EXPECT_EQ(order, (std::vector<int64_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(overlaps.load(), 0);
+}
+
+TEST_F(IpcListenerTest, APeerThatNeverReadsItsRepliesStallsNoOtherConnection) {
+  // Immediate requests are answered on the I/O thread only while their reply
+  // fits; once this peer's replies back up, its requests go to its own queue.
+  RawClient greedy(path_);
+  ASSERT_EQ(::fcntl(greedy.fd(), F_SETFL, O_NONBLOCK), 0);
+  std::vector<uint8_t> frames;
+  for (int i = 1; i <= 256; ++i) {
+    IpcValue m = IpcValue::object();
+    m["seq"] = i;
+    m["sel"] = "now:completion:";
+    m["args"] = IpcValue::array({i});
+    auto f = encodeFrame(m);
+    frames.insert(frames.end(), f.begin(), f.end());
+  }
+  // Writes until the daemon stops taking requests: its replies fill the
+  // socket, it stops reading, and our send buffer fills too.
+  size_t sent = 0;
+  bool stalled = false;
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!stalled && std::chrono::steady_clock::now() < deadline) {
+    ssize_t n = ::send(greedy.fd(), frames.data(), frames.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += size_t(n);
+      continue;
+    }
+    if (n < 0 && errno == EAGAIN) {
+      pollfd p{greedy.fd(), POLLOUT, 0};
+      stalled = ::poll(&p, 1, 500) == 0;  // the daemon is no longer reading
+      continue;
+    }
+    FAIL() << "send failed: " << std::strerror(errno);
+  }
+  ASSERT_TRUE(stalled) << "the daemon kept reading " << sent << " bytes of requests";
+
+  RawClient other(path_);
+  const auto t0 = std::chrono::steady_clock::now();
+  other.request(1, "now:completion:", {7});
+  auto r = other.next(5s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ((*r)["reply"][0], 7);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+  other.request(2, "echo:completion:", {"x"});
+  ASSERT_TRUE(other.next(5s));
 }
 
 TEST_F(IpcListenerTest, ReplyFromAnotherThreadIsSentExactlyOnce) {

@@ -193,6 +193,100 @@ TEST(SerialQueue, KeepsPerSubmitterOrderUnderConcurrentSubmitters) {
   EXPECT_EQ(outOfOrder.load(), 0);
 }
 
+TEST(SerialQueue, RunIfIdleRunsOnTheCallerOnlyWhenNothingIsPendingOrRunning) {
+  auto q = makeSerialQueue("test.serial.inline");
+  // Idle: runs at once, on this thread.
+  std::thread::id ranOn;
+  Work first = [&] { ranOn = std::this_thread::get_id(); };
+  ASSERT_TRUE(runIfIdle(*q, first));
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+
+  // Busy with a running item: refused, and the work is left to submit.
+  Semaphore entered(0), release(0);
+  Counter done;
+  q->async([&] {
+    entered.signal();
+    release.wait();
+    done.add();
+  });
+  ASSERT_TRUE(entered.waitFor(Seconds(10)));
+  bool ran = false;
+  Work refused = [&] { ran = true; };
+  EXPECT_FALSE(runIfIdle(*q, refused));
+  EXPECT_FALSE(ran);
+  ASSERT_TRUE(static_cast<bool>(refused));
+  release.signal();
+  ASSERT_TRUE(done.waitFor(1, Seconds(10)));
+
+  // Items submitted while the caller runs one wait for it, then run in order.
+  std::vector<int> order;  // touched only by items of the queue
+  Work inlineItem = [&] {
+    order.push_back(0);
+    for (int i = 1; i <= 3; ++i) {
+      q->async([&, i] {
+        order.push_back(i);
+        done.add();
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    order.push_back(-1);  // still alone on the queue
+  };
+  // The drain job that ran the held item may still be on its way out.
+  const auto giveUp = Clock::now() + std::chrono::seconds(10);
+  bool claimed = false;
+  while (!(claimed = runIfIdle(*q, inlineItem)) && Clock::now() < giveUp) {
+    std::this_thread::yield();
+  }
+  ASSERT_TRUE(claimed);
+  ASSERT_TRUE(done.waitFor(4, Seconds(10)));
+  EXPECT_EQ(order, (std::vector<int>{0, -1, 1, 2, 3}));
+
+  // A global queue is not serial: nothing to claim.
+  Work global = [] {};
+  EXPECT_FALSE(runIfIdle(globalQueue(QoS::Default), global));
+}
+
+TEST(SerialQueue, RunIfIdleRacingSubmittersNeverOverlapsAndLosesNothing) {
+  auto q = makeSerialQueue("test.serial.inline.race");
+  constexpr int kThreads = 4, kPerThread = 500;
+  std::atomic<int> inside{0}, overlaps{0}, inlined{0};
+  Counter done;
+  auto body = [&] {
+    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+    if (done.value() % 50 == 0) std::this_thread::yield();
+    inside.fetch_sub(1);
+    done.add();
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        Work w = body;
+        if (i % 50 == 0) {
+          // Insists until the queue is found idle between the others' items.
+          const auto giveUp = Clock::now() + std::chrono::seconds(10);
+          bool ran = false;
+          while (!(ran = runIfIdle(*q, w)) && Clock::now() < giveUp) std::this_thread::yield();
+          if (ran) {
+            inlined.fetch_add(1);
+            continue;
+          }
+        }
+        if ((i + t) % 2 == 0 && runIfIdle(*q, w)) {
+          inlined.fetch_add(1);
+        } else {
+          q->async(std::move(w));
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  ASSERT_TRUE(done.waitFor(kThreads * kPerThread, Seconds(30)));
+  EXPECT_EQ(done.value(), kThreads * kPerThread);
+  EXPECT_EQ(overlaps.load(), 0);
+  EXPECT_GE(inlined.load(), kThreads * kPerThread / 50);
+}
+
 TEST(SerialQueue, PendingItemsStillRunAfterTheLastReferenceIsDropped) {
   auto ran = std::make_shared<Counter>();
   auto gate = std::make_shared<Semaphore>(0);
