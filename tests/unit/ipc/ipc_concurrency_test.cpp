@@ -13,7 +13,9 @@ using IpcConcurrency = ListenerFixture;
 
 TEST_F(IpcConcurrency, EveryCallGetsItsOwnReplyExactlyOnce) {
   // Odd values are answered at once on the connection's queue, even ones
-  // from a global queue, so replies overtake each other.
+  // from a global queue, so replies overtake each other. Every third call is
+  // of an immediate method, served on the I/O thread whenever its
+  // connection's queue is idle.
   setHandler([](const IpcMethod&, IpcValue args, IpcReply reply) {
     if (args[0].get<int64_t>() % 2) {
       reply(args);
@@ -36,7 +38,8 @@ TEST_F(IpcConcurrency, EveryCallGetsItsOwnReplyExactlyOnce) {
       threads.emplace_back([&, c, t] {
         for (int i = 0; i < kCallsEach; ++i) {
           int64_t value = (int64_t(c) << 32) | (int64_t(t) << 16) | i;
-          conns[c]->send("hold:completion:", {value}, [&, value](IpcResult r) {
+          const char* selector = i % 3 ? "hold:completion:" : "now:completion:";
+          conns[c]->send(selector, {value}, [&, value](IpcResult r) {
             ++calls;
             if (!r.ok()) {
               ++failed;
