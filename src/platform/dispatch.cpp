@@ -192,13 +192,7 @@ class SerialQueue final : public Queue, public std::enable_shared_from_this<Seri
       draining_ = true;  // held by this caller as a drain job would hold it
     }
     runItem(label_, work);
-    bool more;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      more = !items_.empty();
-      if (!more) draining_ = false;
-    }
-    if (more) scheduleDrain();
+    handOn();
     return true;
   }
 
@@ -225,6 +219,12 @@ class SerialQueue final : public Queue, public std::enable_shared_from_this<Seri
       }
       runItem(label_, work);
     }
+    handOn();
+  }
+
+  // Called by whoever holds the queue when it lets go: a new drain job takes
+  // over what is left, or the queue becomes idle.
+  void handOn() {
     bool more;
     {
       std::lock_guard<std::mutex> lock(mu_);

@@ -36,6 +36,7 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   bool sendBytes(const std::vector<uint8_t>& b) {
     return platform::writeAll(fd_, b.data(), b.size()) == 0;
   }

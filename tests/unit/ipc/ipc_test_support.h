@@ -25,6 +25,7 @@
 #include "platform/ipc_frame.h"
 #include "platform/ipc_interface.h"
 #include "platform/ipc_listener.h"
+#include "support/raw_connection.h"
 
 namespace zelvo::platform::test {
 
@@ -43,58 +44,7 @@ inline std::shared_ptr<const IpcInterface> testInterface() {
 }
 
 // A blocking framed client on a raw socket.
-class RawClient {
- public:
-  explicit RawClient(const std::string& path) {
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un a{};
-    a.sun_family = AF_UNIX;
-    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  }
-  ~RawClient() { ::close(fd_); }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-
-  bool connected() const { return connected_; }
-  int fd() const { return fd_; }
-  void sendBytes(const std::vector<uint8_t>& b) { ASSERT_EQ(writeAll(fd_, b.data(), b.size()), 0); }
-  void send(const IpcValue& message) { sendBytes(encodeFrame(message)); }
-  void request(uint64_t seq, const std::string& sel, IpcValue args) {
-    IpcValue m = IpcValue::object();
-    m["seq"] = seq;
-    m["sel"] = sel;
-    m["args"] = std::move(args);
-    send(m);
-  }
-  // The next message, or nullopt at end of stream / after `timeout`.
-  std::optional<IpcValue> next(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, int(timeout.count())) <= 0) return std::nullopt;
-    int err = 0;
-    auto body = readFrame(fd_, &err);
-    if (!body) return std::nullopt;
-    return decodeBody(*body);
-  }
-  // True when the peer closed the connection within `timeout`.
-  bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buf[4096];
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      pollfd p{fd_, POLLIN, 0};
-      if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) return false;
-      ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
-      if (n < 0) return false;
-    }
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-};
+using RawClient = zelvo::testing::RawConnection;
 
 // Waits until `pred` holds or `timeout` passes.
 template <class Pred>

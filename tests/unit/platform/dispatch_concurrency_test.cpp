@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "support/wait_counter.h"
 
 namespace zelvo::platform {
 namespace {
@@ -21,29 +22,7 @@ double secondsSince(Clock::time_point t0) {
   return Seconds(Clock::now() - t0).count();
 }
 
-// A count that tests can wait on with a bound, so a broken queue fails the
-// test instead of hanging it.
-class Counter {
- public:
-  void add(int n = 1) {
-    std::lock_guard<std::mutex> lock(mu_);
-    value_ += n;
-    cv_.notify_all();
-  }
-  int value() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return value_;
-  }
-  bool waitFor(int target, Seconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return value_ >= target; });
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  int value_ = 0;
-};
+using zelvo::testing::Counter;
 
 double processCpuSeconds() {
   timespec ts{};

@@ -12,33 +12,14 @@
 #include <thread>
 
 #include "platform/subprocess.h"
+#include "support/wait_counter.h"
 
 namespace zelvo::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Counter {
- public:
-  void add() {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++value_;
-    cv_.notify_all();
-  }
-  int value() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return value_;
-  }
-  bool waitFor(int target, Seconds timeout) {
-    std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return value_ >= target; });
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  int value_ = 0;
-};
+using zelvo::testing::Counter;
 
 std::shared_ptr<Subprocess> shell(const std::string& script) {
   auto p = Subprocess::create();
