@@ -35,9 +35,10 @@ struct Direction {
     return true;
   }
 
-  // Moves what it can without blocking; false on a socket error.
-  bool pump(Traffic& traffic, bool& progressed) {
-    if (!eof) {
+  // Moves what it can without blocking; false on a socket error. `srcReady`
+  // false skips the read that would only say "nothing yet".
+  bool pump(Traffic& traffic, bool& progressed, bool srcReady = true) {
+    if (!eof && srcReady) {
       ssize_t n = ::splice(src, nullptr, pipeWrite.get(), nullptr, kSpliceChunk,
                            SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
       if (n > 0) {
@@ -95,12 +96,19 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
   toDown.tunnelCount = &tunnel.down;
   if (!toUp.open() || !toDown.open()) return RelayEnd::kError;
 
+  // Which sources poll last reported readable (both, at first). A source
+  // that just gave data is read again at once; one that did not is left to
+  // poll, instead of being asked in vain on every turn.
+  bool clientReadable = true, upstreamReadable = true;
   for (;;) {
-    bool progressed = false;
-    if (!toUp.pump(traffic, progressed) || !toDown.pump(traffic, progressed))
+    bool upMoved = false, downMoved = false;
+    if (!toUp.pump(traffic, upMoved, clientReadable) ||
+        !toDown.pump(traffic, downMoved, upstreamReadable))
       return RelayEnd::kError;
     if (toUp.done && toDown.done) return RelayEnd::kFinished;
-    if (progressed) continue;  // drain before sleeping
+    clientReadable = clientReadable && upMoved;
+    upstreamReadable = upstreamReadable && downMoved;
+    if (upMoved || downMoved) continue;  // drain before sleeping
 
     // A socket with nothing wanted is left out: a hung-up socket would
     // otherwise wake every poll while the other side still drains.
@@ -112,6 +120,8 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
     if (n == 0) return RelayEnd::kIdle;
     if (n < 0 && errno != EINTR) return RelayEnd::kError;
     if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLNVAL)) return RelayEnd::kError;
+    clientReadable = fds[0].revents & (POLLIN | POLLHUP);
+    upstreamReadable = fds[1].revents & (POLLIN | POLLHUP);
     // Hang-ups surface as end of stream or write errors in pump().
   }
 }
