@@ -32,17 +32,7 @@ using bench::result;
 
 constexpr double kRelaunchDelay = 1.0, kReplayDelay = 1.5, kSweepSleep = 0.4;
 
-uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using zelvo::testing::freePort;
 
 std::string config(uint16_t port) {
   return "mixed-port: " + std::to_string(port) +

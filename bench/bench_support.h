@@ -39,6 +39,8 @@
 
 extern char** environ;
 
+#include "support/proc_scan.h"
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -164,23 +166,14 @@ inline long long schedNanos(pid_t pid) {
   return total;
 }
 
-// Processes whose command line starts with `exe`.
+// Live processes whose command line starts with `exe`.
 inline std::vector<pid_t> processesRunning(const std::string& exe) {
   std::vector<pid_t> found;
-  DIR* d = ::opendir("/proc");
-  if (!d) return found;
-  while (dirent* e = ::readdir(d)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0) continue;
-    const std::string cmdline = readFile("/proc/" + std::string(e->d_name) + "/cmdline");
+  for (const pid_t pid : zelvo::testing::allPids()) {
+    const std::string cmdline = zelvo::testing::procFile(pid, "cmdline");
     if (cmdline.compare(0, exe.size() + 1, exe + '\0') != 0) continue;
-    const std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') continue;
-    found.push_back(pid_t(pid));
+    if (zelvo::testing::processAlive(pid)) found.push_back(pid);
   }
-  ::closedir(d);
   return found;
 }
 
@@ -191,28 +184,19 @@ inline constexpr const char* kKernelName = "com.zelvo.svc.core";
 // Live kernels, other than those of the root `ownRoot` (none when empty).
 inline std::vector<pid_t> foreignKernels(const std::string& ownRoot) {
   std::vector<pid_t> found;
-  DIR* d = ::opendir("/proc");
-  if (!d) return found;
-  while (dirent* e = ::readdir(d)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == ::getpid()) continue;
-    // A kernel's program name is its path, ending in the kernel's name (the
-    // pgrep and pkill that look for kernels only mention it).
-    const std::string cmdline = readFile("/proc/" + std::string(e->d_name) + "/cmdline");
-    const std::string program = cmdline.substr(0, cmdline.find('\0'));
-    const std::string suffix = std::string("/") + kKernelName;
+  // A kernel's program name is its path, ending in the kernel's name (the
+  // pgrep and pkill that look for kernels only mention it).
+  const std::string suffix = std::string("/") + kKernelName;
+  for (const pid_t pid : zelvo::testing::allPids()) {
+    if (pid == ::getpid()) continue;
+    const std::string program = zelvo::testing::programOf(pid);
     if (program.size() < suffix.size() ||
         program.compare(program.size() - suffix.size(), suffix.size(), suffix) != 0) {
       continue;
     }
     if (!ownRoot.empty() && program.rfind(ownRoot + "/", 0) == 0) continue;
-    const std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') continue;
-    found.push_back(pid_t(pid));
+    if (zelvo::testing::processAlive(pid)) found.push_back(pid);
   }
-  ::closedir(d);
   return found;
 }
 

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "support/daemon_process.h"
+#include "support/proc_scan.h"
 #include "support/sandbox_root.h"
 
 namespace zelvo::testing::supervision {
@@ -49,18 +50,7 @@ inline double secondsBetween(Clock::time_point a, Clock::time_point b) {
 
 // ---- Configurations ----
 
-// A port nobody listens on right now.
-inline uint16_t freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using zelvo::testing::freePort;
 
 // A text found nowhere else: put into a configuration, it must never show up
 // in a file.
@@ -137,38 +127,10 @@ inline size_t regularFileCount(const std::string& dir) {
 
 // ---- Processes ----
 
-// The state letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), 0 when gone.
-inline char processState(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos || close + 2 >= stat.size()) return 0;
-  return stat[close + 2];
-}
-
-inline pid_t parentOf(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  return static_cast<pid_t>(std::atol(stat.c_str() + close + 4));
-}
-
-inline bool processAlive(pid_t pid) {
-  const char s = processState(pid);
-  return s != 0 && s != 'Z' && s != 'X';
-}
-
-inline std::vector<pid_t> allPids() {
-  std::vector<pid_t> pids;
-  DIR* d = ::opendir("/proc");
-  if (!d) return pids;
-  while (dirent* e = ::readdir(d)) {
-    char* end = nullptr;
-    const long pid = std::strtol(e->d_name, &end, 10);
-    if (end && *end == '\0' && pid > 0) pids.push_back(static_cast<pid_t>(pid));
-  }
-  ::closedir(d);
-  return pids;
-}
+using zelvo::testing::allPids;
+using zelvo::testing::parentOf;
+using zelvo::testing::processAlive;
+using zelvo::testing::processState;
 
 // Live kernel processes launched from this root's kernel executable.
 inline std::vector<pid_t> kernelPids(const SandboxRoot& root) {

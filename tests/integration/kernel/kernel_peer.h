@@ -39,6 +39,8 @@
 
 extern char** environ;
 
+#include "support/proc_scan.h"
+
 namespace zelvan::test {
 
 using nlohmann::json;
@@ -143,18 +145,7 @@ inline int connectLoopback(uint16_t port, int family = AF_INET) {
   return fd;
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
-inline uint16_t freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+using zelvo::testing::freePort;
 
 // ------------------------------------------------------------ test server
 
