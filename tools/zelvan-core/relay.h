@@ -1,7 +1,7 @@
 // Moves bytes both ways between a client and its upstream until both sides
 // have finished, the idle time-out passes with no traffic, or either socket
-// fails. Data goes through a kernel pipe with splice(2), so payload is never
-// copied into user space. Called on the tunnel's own thread; blocks.
+// fails. Each direction copies through its own buffer. Called on the
+// tunnel's own thread; blocks.
 #pragma once
 
 #include "connection_table.h"
