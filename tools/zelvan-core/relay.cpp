@@ -1,6 +1,7 @@
 #include "relay.h"
 
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,22 +14,48 @@
 namespace zelvan {
 namespace {
 
-// Per direction. Measured on loopback, copying through a buffer this size
-// beats splice(2) through a pipe by a wide margin (the pipe path pays per
-// page on every hop) and beats smaller and larger buffers alike.
-constexpr size_t kBufferBytes = 2u << 20;
+// Per direction. A tunnel starts with the small buffer; one whose read fills
+// it is moving bulk data and switches to the large one. Measured on loopback,
+// copying through a buffer of the large size beats splice(2) through a pipe
+// by a wide margin (the pipe path pays per page on every hop) and beats
+// smaller and larger buffers alike.
+constexpr size_t kSmallBytes = 64u << 10;
+constexpr size_t kLargeBytes = 2u << 20;
+// A tunnel quiet this long gives its large buffers back, so resident memory
+// follows the tunnels busy now rather than every tunnel that ever was.
+constexpr int kReleaseAfterMs = 1000;
 
-// Not zeroed: only what recv() writes is ever read.
 class Buffer {
  public:
+  Buffer() = default;
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  ~Buffer() { shrink(); }
+
   bool allocate() {
-    data_.reset(new (std::nothrow) char[kBufferBytes]);
-    return data_ != nullptr;
+    small_.reset(new (std::nothrow) char[kSmallBytes]);  // not zeroed: only read after recv()
+    return small_ != nullptr;
   }
-  char* data() const { return data_.get(); }
+  char* data() const { return large_ ? large_ : small_.get(); }
+  size_t size() const { return large_ ? kLargeBytes : kSmallBytes; }
+  bool isLarge() const { return large_ != nullptr; }
+
+  // Faulted in with one call rather than a page at a time during the copy.
+  // When the mapping fails the small buffer simply stays in use.
+  void grow() {
+    if (large_) return;
+    void* p = ::mmap(nullptr, kLargeBytes, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (p != MAP_FAILED) large_ = static_cast<char*>(p);
+  }
+  void shrink() {
+    if (large_) ::munmap(large_, kLargeBytes);
+    large_ = nullptr;
+  }
 
  private:
-  std::unique_ptr<char[]> data_;
+  std::unique_ptr<char[]> small_;
+  char* large_ = nullptr;
 };
 
 // One direction: src -> buffer -> dst.
@@ -36,10 +63,11 @@ struct Direction {
   int src = -1;
   int dst = -1;
   Buffer buffer;
-  size_t sent = 0;     // offset of the first byte not yet written to dst
-  size_t pending = 0;  // bytes read but not yet written
-  bool eof = false;    // src said end of stream
-  bool done = false;   // eof, buffer drained and dst shut for writing
+  size_t sent = 0;      // offset of the first byte not yet written to dst
+  size_t pending = 0;   // bytes read but not yet written
+  bool eof = false;     // src said end of stream
+  bool done = false;    // eof, buffer drained and dst shut for writing
+  bool filled = false;  // the last read filled the buffer
   std::atomic<int64_t>* tunnelCount = nullptr;
   bool up = false;
 
@@ -49,10 +77,12 @@ struct Direction {
   // source back (TCP flow control does the rest).
   bool pump(Traffic& traffic, bool& progressed, bool srcReady = true) {
     if (!eof && srcReady && pending == 0) {
-      ssize_t n = ::recv(src, buffer.data(), kBufferBytes, 0);
+      if (filled) buffer.grow();  // empty now, so nothing needs moving over
+      ssize_t n = ::recv(src, buffer.data(), buffer.size(), 0);
       if (n > 0) {
         pending = static_cast<size_t>(n);
         sent = 0;
+        filled = pending == buffer.size();
         progressed = true;
       } else if (n == 0) {
         eof = true;
@@ -126,7 +156,19 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
     short upstreamEvents = static_cast<short>(toDown.srcEvents() | toUp.dstEvents());
     pollfd fds[2] = {{clientEvents ? client : -1, clientEvents, 0},
                      {upstreamEvents ? upstream : -1, upstreamEvents, 0}};
-    int n = ::poll(fds, 2, idleTimeoutMs);
+    int n;
+    bool holdingLarge = (toUp.buffer.isLarge() && toUp.pending == 0) ||
+                        (toDown.buffer.isLarge() && toDown.pending == 0);
+    if (holdingLarge && idleTimeoutMs > kReleaseAfterMs) {
+      n = ::poll(fds, 2, kReleaseAfterMs);
+      if (n == 0) {
+        if (toUp.pending == 0) toUp.buffer.shrink();
+        if (toDown.pending == 0) toDown.buffer.shrink();
+        n = ::poll(fds, 2, idleTimeoutMs - kReleaseAfterMs);
+      }
+    } else {
+      n = ::poll(fds, 2, idleTimeoutMs);
+    }
     if (n == 0) return RelayEnd::kIdle;
     if (n < 0 && errno != EINTR) return RelayEnd::kError;
     if ((fds[0].revents | fds[1].revents) & (POLLERR | POLLNVAL)) return RelayEnd::kError;

@@ -262,6 +262,59 @@ TEST(KernelLimits, NoDescriptorLeaksAfterAThousandConnections) {
   EXPECT_TRUE(eventually([&] { return k.peer.query("getConnections")["connections"].empty(); }));
 }
 
+// Resident kibibytes of a process ("VmRSS" or "VmHWM" of its status file).
+long statusKiB(pid_t pid, const char* key) {
+  std::istringstream in(zelvo::testing::procFile(pid, "status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::strlen(key) + 1));
+  return -1;
+}
+
+TEST(KernelLimits, BulkTunnelsGiveTheirLargeBuffersBackOnceQuiet) {
+  TcpServer origin(echoHandler);
+  RunningKernel k;
+  constexpr int kTunnels = 8;
+  constexpr size_t kChunk = 256 * 1024, kChunks = 16;
+  long before = statusKiB(k.peer.pid(), "VmRSS");
+
+  std::vector<int> fds;
+  for (int i = 0; i < kTunnels; ++i) {
+    fds.push_back(httpConnect(k.port, authorityOf(origin.port())));
+    ASSERT_GE(fds.back(), 0);
+  }
+  // Every tunnel busy at once, both ways, so all of them hold their large
+  // buffers at the same time.
+  std::atomic<int> echoed{0};
+  std::vector<std::thread> movers;
+  for (int fd : fds)
+    movers.emplace_back([fd, &echoed] {
+      std::string chunk(kChunk, 'b'), back;
+      for (size_t i = 0; i < kChunks; ++i)
+        if (!sendAll(fd, chunk) || !recvExactly(fd, back, kChunk)) return;
+      ++echoed;
+    });
+  for (auto& t : movers) t.join();
+  ASSERT_EQ(echoed, kTunnels);
+  long peak = statusKiB(k.peer.pid(), "VmHWM");
+  // Two directions of 2 MiB each per tunnel; allow for the sanitizer's own noise.
+  EXPECT_GE(peak - before, kTunnels * 2 * 1024) << "before " << before << " KiB, peak " << peak;
+
+  // Still open, but quiet: the large buffers go back after about a second.
+  long quiet = -1;
+  EXPECT_TRUE(eventually(
+      [&] {
+        quiet = statusKiB(k.peer.pid(), "VmRSS");
+        return quiet - before < kTunnels * 1024;
+      },
+      milliseconds(4000)))
+      << "before " << before << " KiB, peak " << peak << ", quiet " << quiet;
+  // And the tunnels still work, on the small buffers again.
+  for (int& fd : fds) {
+    EXPECT_TRUE(echoes(fd, "after the quiet spell"));
+    closeFd(fd);
+  }
+}
+
 TEST(KernelDelay, AsyncTestDelayMeasuresEachProxyAndPushesResults) {
   TcpServer target(echoHandler);
   RunningKernel k;
