@@ -23,6 +23,14 @@ constexpr int kHighFrames = 64;
 constexpr int kLowFrames = 16;
 constexpr size_t kHighBytes = 64u << 20;
 constexpr size_t kLowBytes = 16u << 20;
+
+// 0 when it cannot be read, which sends every reply the queued way.
+int sendBufferOf(int fd) {
+  int bytes = 0;
+  socklen_t len = sizeof bytes;
+  if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, &len) < 0) return 0;
+  return bytes;
+}
 }  // namespace
 
 struct IpcReply::State {
@@ -61,7 +69,8 @@ IpcConnection::IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gi
       gid_(gid),
       loop_(std::move(loop)),
       queue_(std::move(queue)),
-      fd_(fd) {}
+      fd_(fd),
+      sendBufferBytes_(sendBufferOf(fd)) {}
 
 IpcConnection::~IpcConnection() {
   // Normally the I/O thread closed it already; a connection that never got
@@ -158,13 +167,17 @@ bool IpcConnection::backlogLow() const {
 
 void IpcConnection::deliver(std::vector<uint8_t>&& body) {
   size_t size = body.size();
-  dispatch(parse(std::move(body)));
-  released(size);
+  deliverParsed(parse(std::move(body)), size);
 }
 
 void IpcConnection::deliverParsed(Request&& request, size_t bodySize) {
   dispatch(std::move(request));
   released(bodySize);
+}
+
+void IpcConnection::admitted(size_t bodySize) {
+  queuedFrames_.fetch_add(1);
+  queuedBytes_.fetch_add(bodySize);
 }
 
 void IpcConnection::released(size_t bodySize) {
@@ -180,12 +193,9 @@ bool IpcConnection::roomToReply() const {
   // send buffer's size; a reply to an immediate method is far below the
   // margin kept here.
   constexpr int kMargin = 64 * 1024;
-  int sndbuf = 0;
-  socklen_t len = sizeof sndbuf;
   int queued = 0;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) < 0) return false;
   if (::ioctl(fd_, SIOCOUTQ, &queued) < 0) return false;
-  return queued + kMargin <= sndbuf;
+  return queued + kMargin <= sendBufferBytes_;
 }
 
 IpcConnection::Request IpcConnection::parse(std::vector<uint8_t>&& body) const {

@@ -124,6 +124,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   // both release its share of the backlog.
   void deliver(std::vector<uint8_t>&& body);
   void deliverParsed(Request&& request, size_t bodySize);
+  // A request's share of the backlog: counted in by the I/O thread when it
+  // hands the request over, counted out once it has been dispatched.
+  void admitted(size_t bodySize);
   void released(size_t bodySize);
   // I/O thread: true when a small reply can be written without waiting, so
   // that answering on the I/O thread never stalls it.
@@ -166,6 +169,8 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::mutex fdLock_;
   std::mutex writeLock_;
   int fd_;
+  // The socket's send buffer size, read once: nothing here changes it.
+  const int sendBufferBytes_;
 
   // Owned by the I/O thread.
   FrameAssembler assembler_;

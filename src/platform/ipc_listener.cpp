@@ -262,8 +262,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     if (size > kParseOnLoopBytes) {
       // Decoding a big request would hold up every other connection; its
       // own queue does it.
-      conn->queuedFrames_.fetch_add(1);
-      conn->queuedBytes_.fetch_add(size);
+      conn->admitted(size);
       conn->queue_->async(
           [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
       return;
@@ -275,8 +274,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       Work now = [&conn, &request] { conn->dispatch(std::move(request)); };
       if (runIfIdle(*conn->queue_, now)) return;
     }
-    conn->queuedFrames_.fetch_add(1);
-    conn->queuedBytes_.fetch_add(size);
+    conn->admitted(size);
     conn->queue_->async([conn, request = std::move(request), size]() mutable {
       conn->deliverParsed(std::move(request), size);
     });
