@@ -27,41 +27,16 @@ TEST(KernelConcurrency, PipelinedRequestsWhileTunnelsComeAndGo) {
   }
 
   const std::string url = "http://127.0.0.1:" + std::to_string(origin.port());
+  const json reload = json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump();
+  const std::pair<const char*, json> round[] = {
+      {"getConnections", ""},     {"getTraffic", false},
+      {"getTotalTraffic", false}, {"changeProxy", ""},  // payload below
+      {"closeConnections", ""},   {"getProxies", ""},
+      {"setupConfig", reload},    {"asyncTestDelay", json{{"url", url}, {"timeout", 2000}}.dump()}};
   std::vector<std::pair<std::string, std::string>> sent;  // id, method
   for (int i = 0; i < 240; ++i) {
-    std::string method;
-    json data = "";
-    switch (i % 8) {
-      case 0:
-        method = "getConnections";
-        break;
-      case 1:
-        method = "getTraffic";
-        data = false;
-        break;
-      case 2:
-        method = "getTotalTraffic";
-        data = false;
-        break;
-      case 3:
-        method = "changeProxy";
-        data = json{{"group-name", "Proxy"}, {"proxy-name", i % 16 == 3 ? "beta" : "alpha"}}.dump();
-        break;
-      case 4:
-        method = "closeConnections";
-        break;
-      case 5:
-        method = "getProxies";
-        break;
-      case 6:
-        method = "setupConfig";
-        data = json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump();
-        break;
-      case 7:
-        method = "asyncTestDelay";
-        data = json{{"url", url}, {"timeout", 2000}}.dump();
-        break;
-    }
+    auto [method, data] = round[i % 8];
+    if (i % 8 == 3) data = KernelPeer::choice("Proxy", i % 16 == 3 ? "beta" : "alpha");
     sent.emplace_back(k.peer.send(method, data), method);
     if (i % 8 == 7) std::this_thread::sleep_for(milliseconds(20));
   }

@@ -1,85 +1,27 @@
 // The reference kernel's control-socket side, driven by the test acting as
-// the daemon: version run, start-up sequence, methods and their reply
-// shapes, configuration reading, frame limits, log format and redaction,
-// shutdown and SIGTERM.
+// the daemon: start-up, methods and their reply shapes, configuration
+// reading, frame limits, and log redaction. How it ends is in
+// kernel_fault_test.cpp.
 #include "kernel_peer.h"
 
 namespace zelvan::test {
 namespace {
 
-TEST(KernelVersion, PrintsNameAndVersionAndExitsZero) {
-  KernelPeer peer;
-  peer.spawn({"version"});
-  auto status = peer.waitExit(milliseconds(5000));
-  ASSERT_TRUE(status.has_value());
-  EXPECT_TRUE(status->exited);
-  EXPECT_EQ(status->code, 0);
-  EXPECT_NE(peer.log().find("zelvan-core 1.0.0\n"), std::string::npos) << peer.log();
-}
-
-TEST(KernelStartup, AnswersTheDriveSequenceAndLogsEachRequest) {
-  KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
-  uint16_t port = freePort();
-  // Each reply carries the request's id, code 0 and empty data: the daemon
-  // counts a non-empty data text as a failure of an action.
-  for (const auto& [method, data] : std::vector<std::pair<std::string, json>>{
-           {"initCore", json{{"home-dir", peer.dir()}, {"version", 30}}.dump()},
-           {"setupConfig", json{{"selected-map", json::object()},
-                                {"test-url", "https://x.invalid/generate_204"},
-                                {"config", yamlConfig(port)}}
-                               .dump()},
-           {"startListener", ""}}) {
-    std::string id = peer.send(method, data);
-    auto reply = peer.awaitReply(id);
-    ASSERT_TRUE(reply) << method;
-    EXPECT_EQ((*reply)["id"], id);
-    EXPECT_EQ((*reply)["code"], 0) << method << ": " << reply->dump();
-    EXPECT_EQ((*reply)["data"], "") << method;
-  }
-  EXPECT_EQ(peer.countInLog("recv initCore id=1\n"), 1) << peer.log();
-  EXPECT_EQ(peer.countInLog("recv setupConfig id=2\n"), 1);
-  EXPECT_EQ(peer.countInLog("recv startListener id=3\n"), 1);
-
-  json cfg = peer.query("getConfig");
-  EXPECT_EQ(cfg["mode"], "rule");
-  EXPECT_EQ(cfg["mixed-port"], port);
-  EXPECT_EQ(cfg["tun"]["enable"], false);
-  EXPECT_EQ(cfg["listening"], json::array({port}));
-  int fd = connectLoopback(port);
-  EXPECT_GE(fd, 0) << "listener not open on the configured port";
-  closeFd(fd);
-  peer.expectCleanLog();
-}
-
-TEST(KernelStartup, StartListenerOnABusyPortFailsWithCodeAndText) {
+TEST(KernelStartup, StartListenerFailsBeforeAConfigurationAndOnABusyPort) {
   TcpServer squatter(echoHandler);  // holds the port
   KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
-  peer.ok("initCore", json{{"home-dir", peer.dir()}, {"version", 30}}.dump());
-  peer.ok("setupConfig",
-          json{{"selected-map", json::object()}, {"config", yamlConfig(squatter.port())}}.dump());
-  auto reply = peer.call("startListener", "");
-  ASSERT_TRUE(reply);
-  EXPECT_NE((*reply)["code"], 0);
-  ASSERT_TRUE((*reply)["data"].is_string());
-  EXPECT_NE((*reply)["data"].get<std::string>().find("in use"), std::string::npos) << reply->dump();
+  ASSERT_TRUE(peer.start());
+  for (bool configured : {false, true}) {
+    if (configured) peer.setupConfig(yamlConfig(squatter.port()));
+    auto reply = peer.call("startListener", "");
+    ASSERT_TRUE(reply);
+    EXPECT_NE((*reply)["code"], 0);
+    ASSERT_TRUE((*reply)["data"].is_string());
+    const std::string text = (*reply)["data"];
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find("in use") != std::string::npos, configured) << text;
+  }
   peer.expectCleanLog();
-}
-
-TEST(KernelStartup, StartListenerBeforeAnyConfigurationIsRefused) {
-  KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
-  auto reply = peer.call("startListener", "");
-  ASSERT_TRUE(reply);
-  EXPECT_NE((*reply)["code"], 0);
-  EXPECT_FALSE((*reply)["data"].get<std::string>().empty());
 }
 
 TEST(KernelStartup, ConnectsOnceTheSocketAppears) {
@@ -94,9 +36,21 @@ TEST(KernelStartup, ConnectsOnceTheSocketAppears) {
   peer.ok("getMemory");
 }
 
-TEST(KernelMethods, SelectionsModeAndTunAreKeptAndReported) {
+// RunningKernel has driven the start-up; each of its replies carried the
+// request's id, code 0 and empty data.
+TEST(KernelMethods, SelectionsAreKeptAndReportedAndRefusalsApplyNothing) {
   RunningKernel k;
   KernelPeer& peer = k.peer;
+  EXPECT_EQ(peer.countInLog("recv initCore id=1\n"), 1) << peer.log();
+  EXPECT_EQ(peer.countInLog("recv setupConfig id=2\n"), 1);
+  EXPECT_EQ(peer.countInLog("recv startListener id=3\n"), 1);
+  json cfg = peer.query("getConfig");
+  EXPECT_EQ(cfg["mode"], "rule");
+  EXPECT_EQ(cfg["mixed-port"], k.port);
+  EXPECT_EQ(cfg["tun"]["enable"], false);
+  EXPECT_EQ(cfg["listening"], json::array({k.port}));
+  EXPECT_GT(peer.query("getMemory")["inuse"].get<long long>(), 0);
+  EXPECT_TRUE(peer.query("getExternalProviders")["providers"].is_object());
 
   json proxies = peer.query("getProxies")["proxies"];
   ASSERT_TRUE(proxies.contains("GLOBAL"));
@@ -105,98 +59,55 @@ TEST(KernelMethods, SelectionsModeAndTunAreKeptAndReported) {
   EXPECT_EQ(proxies["Block"]["all"], json::array({"REJECT", "DIRECT"}));
   EXPECT_EQ(proxies["alpha"]["type"], "ss");
 
-  peer.ok("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "beta"}}.dump());
+  EXPECT_EQ(peer.ok("changeProxy", KernelPeer::choice("Proxy", "beta")), "");
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
 
-  // Unknown group or proxy: non-zero code and a text, selection unchanged.
-  for (const json& bad : {json{{"group-name", "Nope"}, {"proxy-name", "beta"}},
-                          json{{"group-name", "Proxy"}, {"proxy-name", "gamma"}}}) {
-    auto reply = peer.call("changeProxy", bad.dump());
-    ASSERT_TRUE(reply);
-    EXPECT_NE((*reply)["code"], 0) << bad.dump();
-    EXPECT_FALSE((*reply)["data"].get<std::string>().empty());
+  // Refusals: a non-zero code and a text, and nothing applied.
+  for (const auto& [method, data] : std::vector<std::pair<std::string, std::string>>{
+           {"changeProxy", KernelPeer::choice("Nope", "beta")},
+           {"changeProxy", KernelPeer::choice("Proxy", "gamma")},
+           {"frobnicate", ""}}) {
+    auto reply = peer.call(method, data);
+    ASSERT_TRUE(reply) << data;
+    EXPECT_NE((*reply)["code"], 0) << data;
+    EXPECT_FALSE((*reply)["data"].get<std::string>().empty()) << data;
   }
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
-
-  peer.ok("updateConfig", json{{"mode", "global"}}.dump());
-  json tun = {{"enable", true},     {"device", ""},
-              {"stack", "gvisor"},  {"dns-hijack", json::array({"any:53"})},
-              {"auto-route", true}, {"route-address", json::array()}};
-  peer.ok("updateConfig", json{{"tun", tun}}.dump());
-  json cfg = peer.query("getConfig");
-  EXPECT_EQ(cfg["mode"], "global");
-  EXPECT_EQ(cfg["tun"]["enable"], true);
-  EXPECT_EQ(cfg["tun"]["stack"], "gvisor");
-
-  auto badMode = peer.call("updateConfig", json{{"mode", "sideways"}}.dump());
-  ASSERT_TRUE(badMode);
-  EXPECT_NE((*badMode)["code"], 0);
-  EXPECT_EQ(peer.query("getConfig")["mode"], "global");
 
   // A reload keeps selections that still exist and applies the selected map.
-  peer.ok("setupConfig",
-          json{{"selected-map", json::object()}, {"config", yamlConfig(k.port)}}.dump());
+  peer.setupConfig(yamlConfig(k.port));
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "beta");
-  peer.ok("setupConfig",
-          json{{"selected-map", {{"Proxy", "DIRECT"}}}, {"config", yamlConfig(k.port)}}.dump());
+  peer.setupConfig(yamlConfig(k.port), {{"Proxy", "DIRECT"}});
   EXPECT_EQ(peer.query("getProxies")["proxies"]["Proxy"]["now"], "DIRECT");
-}
-
-TEST(KernelMethods, QueriesAnswerJsonTextAndUnknownMethodsFail) {
-  RunningKernel k;
-  KernelPeer& peer = k.peer;
-  json mem = peer.query("getMemory");
-  EXPECT_GT(mem["inuse"].get<long long>(), 0);
-  EXPECT_TRUE(peer.query("getExternalProviders")["providers"].is_object());
-  json conns = peer.query("getConnections");
-  EXPECT_TRUE(conns["connections"].is_array());
-  for (const char* m : {"getTraffic", "getTotalTraffic"}) {
-    json t = peer.query(m, false);
-    EXPECT_TRUE(t["up"].is_number()) << m;
-    EXPECT_TRUE(t["down"].is_number()) << m;
-  }
-  auto reply = peer.call("frobnicate", "");  // answered by id even when unknown
-  ASSERT_TRUE(reply);
-  EXPECT_NE((*reply)["code"], 0);
-  EXPECT_FALSE((*reply)["data"].get<std::string>().empty());
 }
 
 TEST(KernelConfig, ReadsPortsAndOutboundsLikeTheDaemon) {
   KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
-  peer.ok("initCore", json{{"home-dir", peer.dir()}, {"version", 30}}.dump());
-  auto setup = [&](const std::string& config, const json& selected = json::object()) {
-    peer.ok("setupConfig", json{{"selected-map", selected}, {"config", config}}.dump());
-  };
+  ASSERT_TRUE(peer.start());
+  peer.initCore();
 
   // Indented key, comments, quoting, anchors and a flow sequence.
   uint16_t p1 = freePort();
-  setup(
-      "# generated\n"
-      "general:\n"
-      "    mixed-port:   " +
-          std::to_string(p1) +
-          "\n"
-          "mode: Global\n"
-          "tun: {enable: true, stack: system}\n"
-          "proxies:\n"
-          "- name: \"hk #1\"   # trailing comment\n"
-          "  type: trojan\n"
-          "- name: 'jp''s'\n"
-          "  type: ss\n"
-          "proxy-groups:\n"
-          "- name: Auto\n"
-          "  type: url-test\n"
-          "  proxies: [\"hk #1\", \"jp's\", ghost]\n"
-          "- &sel\n"
-          "  name: Pick\n"
-          "  type: select\n"
-          "  proxies:\n"
-          "  - Auto\n"
-          "  - DIRECT\n",
-      {{"Pick", "DIRECT"}, {"Auto", "ghost"}});
+  peer.setupConfig("# generated\ngeneral:\n    mixed-port:   " + std::to_string(p1) + R"(
+mode: Global
+tun: {enable: true, stack: system}
+proxies:
+- name: "hk #1"   # trailing comment
+  type: trojan
+- name: 'jp''s'
+  type: ss
+proxy-groups:
+- name: Auto
+  type: url-test
+  proxies: ["hk #1", "jp's", ghost]
+- &sel
+  name: Pick
+  type: select
+  proxies:
+  - Auto
+  - DIRECT
+)",
+                   {{"Pick", "DIRECT"}, {"Auto", "ghost"}});
   peer.ok("startListener");
   json cfg = peer.query("getConfig");
   EXPECT_EQ(cfg["mixed-port"], p1);
@@ -214,14 +125,14 @@ TEST(KernelConfig, ReadsPortsAndOutboundsLikeTheDaemon) {
   // JSON form: the HTTP port from "inbounds" (the SOCKS one listens too),
   // groups from sing-box style "outbounds". The listener moves on reload.
   uint16_t http = freePort(), socks = freePort();
-  setup(json{
+  peer.setupConfig(json{
       {"inbounds",
        {{{"type", "mixed"}, {"listen_port", http}}, {{"type", "socks"}, {"listen_port", socks}}}},
       {"outbounds",
        {{{"type", "selector"}, {"tag", "select"}, {"outbounds", json::array({"out-a", "out-b"})}},
         {{"type", "direct"}, {"tag", "out-a"}},
         {{"type", "direct"}, {"tag", "out-b"}}}}}
-            .dump());
+                       .dump());
   cfg = peer.query("getConfig");
   EXPECT_EQ(cfg["mixed-port"], http);
   EXPECT_EQ(cfg["ports"], json::array({http, socks}));
@@ -236,7 +147,7 @@ TEST(KernelConfig, ReadsPortsAndOutboundsLikeTheDaemon) {
 
   // Nothing to select from: the documented default outbounds.
   uint16_t p3 = freePort();
-  setup("mixed-port: " + std::to_string(p3) + "\n");
+  peer.setupConfig("mixed-port: " + std::to_string(p3) + "\n");
   proxies = peer.query("getProxies")["proxies"];
   EXPECT_EQ(proxies["Proxy"]["all"], json::array({"direct-1", "direct-2", "DIRECT"}));
   EXPECT_EQ(proxies["GLOBAL"]["now"], "DIRECT");
@@ -244,28 +155,9 @@ TEST(KernelConfig, ReadsPortsAndOutboundsLikeTheDaemon) {
   peer.expectCleanLog();
 }
 
-TEST(KernelFrames, RefusedLengthsDropTheConnectionAndTheKernelReconnects) {
+TEST(KernelFrames, SplitFramesAndNonObjectsAreToleratedRefusedLengthsReconnect) {
   KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
-  for (uint32_t bad : {0u, 0x02000000u}) {
-    std::string header = {static_cast<char>(bad & 0xFF), static_cast<char>((bad >> 8) & 0xFF),
-                          static_cast<char>((bad >> 16) & 0xFF), static_cast<char>(bad >> 24)};
-    peer.sendRaw(header);
-    EXPECT_TRUE(waitForEof(peer.connFd(), milliseconds(3000)))
-        << "length " << bad << " was not refused";
-    ASSERT_TRUE(peer.accept(milliseconds(3000))) << "no reconnection after length " << bad;
-    peer.ok("getMemory");  // the new connection works
-  }
-  EXPECT_TRUE(peer.alive());
-}
-
-TEST(KernelFrames, ToleratesSplitFramesSkipsNonObjectsAndTakesTheLargestLength) {
-  KernelPeer peer;
-  peer.listen();
-  peer.spawnKernel();
-  ASSERT_TRUE(peer.accept());
+  ASSERT_TRUE(peer.start());
 
   // Header in two pieces, body byte by byte.
   std::string f =
@@ -291,6 +183,15 @@ TEST(KernelFrames, ToleratesSplitFramesSkipsNonObjectsAndTakesTheLargestLength) 
   auto big = peer.awaitReply("big", milliseconds(30000));
   ASSERT_TRUE(big);
   EXPECT_EQ((*big)["code"], 0);
+
+  // A refused length drops the connection; the kernel comes back on its own.
+  for (uint32_t bad : {0u, 0x02000000u}) {
+    peer.sendRaw(KernelPeer::le32(bad));
+    EXPECT_TRUE(waitForEof(peer.connFd(), milliseconds(3000)))
+        << "length " << bad << " was not refused";
+    ASSERT_TRUE(peer.accept(milliseconds(3000))) << "no reconnection after length " << bad;
+    peer.ok("getMemory");  // the new connection works
+  }
   peer.expectCleanLog();
 }
 
@@ -299,12 +200,10 @@ TEST(KernelLog, RedactionKeepsConfigurationOutOfTheLog) {
   for (bool redact : {true, false}) {
     KernelPeer peer(redact ? std::vector<std::string>{"ZELVAN_REDACT_LOG=1"}
                            : std::vector<std::string>{});
-    peer.listen();
-    peer.spawnKernel();
-    ASSERT_TRUE(peer.accept());
+    ASSERT_TRUE(peer.start());
     std::string config = yamlConfig(freePort(), "# password: " + marker + "\n");
     peer.drive(config, {{"Proxy", "beta"}});
-    peer.ok("changeProxy", json{{"group-name", "Proxy"}, {"proxy-name", "alpha"}}.dump());
+    peer.ok("changeProxy", KernelPeer::choice("Proxy", "alpha"));
     std::string log = peer.log();
     EXPECT_NE(log.find("recv setupConfig id=2"), std::string::npos);
     EXPECT_NE(log.find("configuration of " + std::to_string(config.size()) + " bytes"),
@@ -319,29 +218,6 @@ TEST(KernelLog, RedactionKeepsConfigurationOutOfTheLog) {
                                                      << log;
     }
   }
-}
-
-TEST(KernelStop, ShutdownExitsAtOnceWithoutReply) {
-  RunningKernel k;
-  auto t0 = Clock::now();
-  k.peer.sendRaw(KernelPeer::frame(R"({"id":"0","method":"shutdown","data":""})"));
-  auto status = k.peer.waitExit(milliseconds(3000));
-  ASSERT_TRUE(status);
-  EXPECT_LT(secondsSince(t0), 1.5);
-  EXPECT_TRUE(status->exited);
-  EXPECT_EQ(status->code, 0);
-  EXPECT_FALSE(k.peer.readFrame(milliseconds(200)).has_value()) << "shutdown must not be answered";
-}
-
-TEST(KernelStop, SigtermEndsItWithExitZero) {
-  RunningKernel k;
-  auto t0 = Clock::now();
-  ASSERT_EQ(::kill(k.peer.pid(), SIGTERM), 0);
-  auto status = k.peer.waitExit(milliseconds(3000));
-  ASSERT_TRUE(status) << "kernel ignored SIGTERM";
-  EXPECT_LT(secondsSince(t0), 1.5);
-  EXPECT_TRUE(status->exited) << "ended by signal " << status->code;
-  EXPECT_EQ(status->code, 0);
 }
 
 }  // namespace

@@ -9,12 +9,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,7 +26,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -124,24 +121,13 @@ inline bool waitForEof(int fd, milliseconds timeout) {
   }
 }
 
-inline int connectLoopback(uint16_t port, int family = AF_INET) {
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int rc;
-  if (family == AF_INET6) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    a.sin6_addr = in6addr_loopback;
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  if (rc != 0) closeFd(fd);
+inline int connectLoopback(uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) closeFd(fd);
   return fd;
 }
 
@@ -157,25 +143,18 @@ class TcpServer {
 
   explicit TcpServer(Handler handler, int family = AF_INET) : handler_(std::move(handler)) {
     fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (family == AF_INET6) {
-      sockaddr_in6 a{};
-      a.sin6_family = AF_INET6;
-      a.sin6_addr = in6addr_loopback;
-      ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      socklen_t len = sizeof a;
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-      port_ = ntohs(a.sin6_port);
-    } else {
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      socklen_t len = sizeof a;
-      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-      port_ = ntohs(a.sin_port);
-    }
+    sockaddr_in6 a6{};  // bound to port 0: the system picks a free one
+    a6.sin6_family = AF_INET6;
+    a6.sin6_addr = in6addr_loopback;
+    sockaddr_in a4{};
+    a4.sin_family = AF_INET;
+    a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr* a =
+        family == AF_INET6 ? reinterpret_cast<sockaddr*>(&a6) : reinterpret_cast<sockaddr*>(&a4);
+    socklen_t len = family == AF_INET6 ? sizeof a6 : sizeof a4;
+    ::bind(fd_, a, len);
+    ::getsockname(fd_, a, &len);
+    port_ = ntohs(family == AF_INET6 ? a6.sin6_port : a4.sin_port);
     ::listen(fd_, 512);
     acceptor_ = std::thread([this] { acceptLoop(); });
   }
@@ -191,7 +170,6 @@ class TcpServer {
 
   uint16_t port() const { return port_; }
   int accepted() const { return accepted_.load(); }
-  int finished() const { return finished_.load(); }
 
  private:
   void acceptLoop() {
@@ -208,7 +186,6 @@ class TcpServer {
       // waits for open_ to drain instead of joining.
       std::thread([this, c] {
         handler_(c);
-        finished_++;
         std::lock_guard l(mu_);
         open_.erase(std::find(open_.begin(), open_.end(), c));
         ::close(c);
@@ -225,7 +202,6 @@ class TcpServer {
   std::condition_variable idle_;
   std::vector<int> open_;
   std::atomic<int> accepted_{0};
-  std::atomic<int> finished_{0};
 };
 
 // Echoes everything until the peer ends the stream.
@@ -370,7 +346,6 @@ class KernelPeer {
   }
 
   const std::string& socketPath() const { return socketPath_; }
-  const std::string& dir() const { return dir_; }
   pid_t pid() const { return pid_; }
   int connFd() const { return conn_; }
 
@@ -417,6 +392,13 @@ class KernelPeer {
 
   void spawnKernel() { spawn({socketPath_}); }
 
+  // Listens, starts the kernel and accepts its connection.
+  bool start() {
+    listen();
+    spawnKernel();
+    return accept();
+  }
+
   // Accepts the kernel's connection; false if it did not come in time.
   bool accept(milliseconds timeout = milliseconds(5000)) {
     pollfd p{listen_, POLLIN, 0};
@@ -435,11 +417,13 @@ class KernelPeer {
 
   void sendRaw(const std::string& bytes) { ASSERT_TRUE(sendAll(conn_, bytes)); }
 
+  // A little-endian length header.
+  static std::string le32(uint32_t n) {
+    return {static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+            static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+  }
   static std::string frame(const std::string& body) {
-    uint32_t n = static_cast<uint32_t>(body.size());
-    std::string f = {static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
-                     static_cast<char>((n >> 16) & 0xFF), static_cast<char>((n >> 24) & 0xFF)};
-    return f + body;
+    return le32(static_cast<uint32_t>(body.size())) + body;
   }
 
   // Writes one request frame; returns its id.
@@ -494,14 +478,27 @@ class KernelPeer {
     return parsed;
   }
 
-  // The daemon's start-up sequence with `config`; payloads as JSON text.
+  // The daemon's start-up sequence with `config`; payloads as JSON text. An
+  // action's reply data must be empty: the daemon takes any text for an error.
+  void initCore() {
+    EXPECT_EQ(ok("initCore", json{{"home-dir", dir_}, {"version", 30}}.dump()), "");
+  }
+  void setupConfig(const std::string& config, const json& selectedMap = json::object()) {
+    EXPECT_EQ(ok("setupConfig", json{{"selected-map", selectedMap},
+                                     {"test-url", "https://check.invalid/generate_204"},
+                                     {"config", config}}
+                                    .dump()),
+              "");
+  }
   void drive(const std::string& config, const json& selectedMap = json::object()) {
-    ok("initCore", json{{"home-dir", dir_}, {"version", 30}}.dump());
-    ok("setupConfig", json{{"selected-map", selectedMap},
-                           {"test-url", "https://check.invalid/generate_204"},
-                           {"config", config}}
-                          .dump());
-    ok("startListener", "");
+    initCore();
+    setupConfig(config, selectedMap);
+    EXPECT_EQ(ok("startListener"), "");
+  }
+
+  // changeProxy's payload.
+  static std::string choice(const std::string& group, const std::string& proxy) {
+    return json{{"group-name", group}, {"proxy-name", proxy}}.dump();
   }
 
   // Raw frame read with a deadline; nullopt on time-out, end or a bad frame.
@@ -522,25 +519,17 @@ class KernelPeer {
   std::vector<json>& pushes() { return pushes_; }
 
   bool alive() {
-    if (reaped_) return false;
     int status;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      reaped_ = true;
-      lastExit_ = decode(status);
-      return false;
-    }
-    return true;
+    if (reaped_ || ::waitpid(pid_, &status, WNOHANG) != pid_) return !reaped_;
+    reaped_ = true;
+    lastExit_ = WIFEXITED(status) ? ExitStatus{true, WEXITSTATUS(status)}
+                                  : ExitStatus{false, WTERMSIG(status)};
+    return false;
   }
 
   std::optional<ExitStatus> waitExit(milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      if (!alive()) return lastExit_;
-      std::this_thread::sleep_for(milliseconds(10));
-    }
-    if (!alive()) return lastExit_;
-    return std::nullopt;
+    if (!eventually([&] { return !alive(); }, timeout)) return std::nullopt;
+    return lastExit_;
   }
 
   std::string log() const {
@@ -556,16 +545,6 @@ class KernelPeer {
     for (size_t pos = 0; (pos = text.find(needle, pos)) != std::string::npos; pos += needle.size())
       ++n;
     return n;
-  }
-
-  // Waits until `needle` appears in the log.
-  bool waitForLog(const std::string& needle, milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      if (log().find(needle) != std::string::npos) return true;
-      std::this_thread::sleep_for(milliseconds(20));
-    }
-    return log().find(needle) != std::string::npos;
   }
 
   // Sanitizer findings of the kernel end up in its log.
@@ -585,11 +564,6 @@ class KernelPeer {
   }
 
  private:
-  static ExitStatus decode(int status) {
-    if (WIFEXITED(status)) return {true, WEXITSTATUS(status)};
-    return {false, WTERMSIG(status)};
-  }
-
   std::vector<std::string> env_;
   std::string dir_, socketPath_, logPath_;
   int listen_ = -1;
@@ -604,34 +578,31 @@ class KernelPeer {
 
 // A configuration in the YAML form with the given mixed port and two groups.
 inline std::string yamlConfig(uint16_t port, const std::string& extra = "") {
-  return "mixed-port: " + std::to_string(port) +
-         "\n"
-         "mode: rule\n"
-         "proxies:\n"
-         "  - name: alpha\n"
-         "    type: ss\n"
-         "    server: 127.0.0.1\n"
-         "  - {name: beta, type: vmess, server: 127.0.0.1}\n"
-         "proxy-groups:\n"
-         "  - name: Proxy\n"
-         "    type: select\n"
-         "    proxies:\n"
-         "      - alpha\n"
-         "      - beta\n"
-         "      - DIRECT\n"
-         "  - name: Block\n"
-         "    type: select\n"
-         "    proxies: [REJECT, DIRECT]\n" +
-         extra;
+  return "mixed-port: " + std::to_string(port) + R"(
+mode: rule
+proxies:
+  - name: alpha
+    type: ss
+    server: 127.0.0.1
+  - {name: beta, type: vmess, server: 127.0.0.1}
+proxy-groups:
+  - name: Proxy
+    type: select
+    proxies:
+      - alpha
+      - beta
+      - DIRECT
+  - name: Block
+    type: select
+    proxies: [REJECT, DIRECT]
+)" + extra;
 }
 
 // A kernel that has been driven through start-up with yamlConfig(port).
 struct RunningKernel {
   explicit RunningKernel(std::vector<std::string> env = {})
       : peer(std::move(env)), port(freePort()) {
-    peer.listen();
-    peer.spawnKernel();
-    if (!peer.accept()) {
+    if (!peer.start()) {
       ADD_FAILURE() << "kernel did not connect:\n" << peer.log();
       return;
     }

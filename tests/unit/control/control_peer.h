@@ -143,10 +143,6 @@ class KernelPeer {
     return cv_.wait_for(g, std::chrono::duration<double>(seconds),
                         [&] { return frames_.size() >= n; });
   }
-  bool sawEndOfStream() const {
-    std::lock_guard<std::mutex> g(mu_);
-    return ended_;
-  }
   bool waitForEndOfStream(double seconds) {
     std::unique_lock<std::mutex> g(mu_);
     return cv_.wait_for(g, std::chrono::duration<double>(seconds), [&] { return ended_; });
@@ -182,9 +178,36 @@ class KernelPeer {
   std::thread thread_;
 };
 
+// A delay result as the kernel pushes it: a frame without an id.
+inline Json delayPush(const Json& name, const Json& value, const Json& type = "delay") {
+  return Json{{"method", "message"},
+              {"data", {{"type", type}, {"data", {{"name", name}, {"value", value}}}}}};
+}
+
 // Answers every request with {"code":0} and echoes its "data" back.
 inline std::vector<Json> echo(const Json& request) {
   return {replyTo(request, {{"code", 0}, {"data", request["data"]}})};
+}
+
+// Gives `m` a new socketpair connection, as an accept would, and starts its
+// reader if asked; returns the kernel's end.
+inline int attachConnection(KernelProcessManager& m, bool startReader = true) {
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
+  m.setControlFdForTesting(sv[0]);
+  if (startReader) m.startReaderLoop();
+  return sv[1];
+}
+
+// Closes the manager's connection and waits until its background work has let
+// go of it, so that no line of this test reaches the next test's capture.
+inline void closeAndRelease(std::shared_ptr<KernelProcessManager>& manager) {
+  manager->closeControlSocket();
+  std::weak_ptr<KernelProcessManager> weak = manager;
+  manager.reset();
+  const auto t0 = Clock::now();
+  while (!weak.expired() && secondsSince(t0) < 10)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
 }
 
 // A manager connected through a socketpair; the test holds the other end.
@@ -193,23 +216,12 @@ struct Wired {
   int peerFd = -1;
 
   explicit Wired(bool startReader = true) {
-    sandboxRoot();
+    sandboxRoot();  // first: the manager's paths lie under it
     manager = std::make_shared<KernelProcessManager>();
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
-    manager->setControlFdForTesting(sv[0]);
-    peerFd = sv[1];
-    if (startReader) manager->startReaderLoop();
+    peerFd = attachConnection(*manager, startReader);
   }
-  // Closes the daemon side and waits until the reader has let go of the
-  // manager, so that no line of this test reaches the next test's capture.
   ~Wired() {
-    manager->closeControlSocket();
-    std::weak_ptr<KernelProcessManager> weak = manager;
-    manager.reset();
-    const auto t0 = Clock::now();
-    while (!weak.expired() && secondsSince(t0) < 10)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    closeAndRelease(manager);
     if (peerFd >= 0) ::close(peerFd);
   }
   // Hands the test's end to a KernelPeer (which then owns it).

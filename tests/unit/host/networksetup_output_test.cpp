@@ -28,6 +28,7 @@ TEST(NetworksetupOutputTest, LocalWebProxyNeedsEnabledAndALocalServer) {
   EXPECT_TRUE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: LOCALHOST\nPort: 1\n"));
   EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: No\nServer: 127.0.0.1\nPort: 7890\n"));
   EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: 10.0.0.1\nPort: 7890\n"));
+  EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: \nPort: 7890\n"));
   EXPECT_FALSE(showsEnabledLocalWebProxy(""));
 }
 

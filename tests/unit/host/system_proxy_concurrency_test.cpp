@@ -1,33 +1,23 @@
 // Concurrent set and clear of the system proxy: each run's networksetup
 // commands come out as one unbroken block, never mixed with another run's.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
 #include "platform/host_paths.h"
 #include "service/helper.h"
+#include "support/host_test_support.h"
 
 namespace zelvo {
 namespace {
 
-namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
+using namespace zelvo::testing::host;
 
 TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
-  char tmpl[] = "/tmp/zelvo-sysproxy-cc-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const fs::path root = tmpl;
-  fs::create_directories(root / "usr/sbin");
-  fs::create_directories(root / "var/standins");
-  fs::copy_file(fs::path(ZELVO_SOURCE_DIR) / "tools/standins/networksetup",
-                root / "usr/sbin/networksetup");
-  std::ofstream(root / "var/standins/network-services") << "Wi-Fi\nEthernet\n";
-  platform::setRoot(root.string());
+  zelvo::testing::SandboxRoot root;
+  setServices(root, "Wi-Fi\nEthernet\n");
+  platform::setRoot(root.path());
 
   auto helper = std::make_shared<Helper>(std::make_shared<KernelProcessManager>());
   constexpr int kRounds = 2;
@@ -39,12 +29,7 @@ TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
   }
   for (auto& t : threads) t.join();
 
-  std::vector<Args> calls;
-  std::ifstream in(root / "var/standins/calls.jsonl");
-  for (std::string line; std::getline(in, line);) {
-    Args a = nlohmann::json::parse(line).get<Args>();
-    calls.emplace_back(a.begin() + 1, a.end());
-  }
+  const std::vector<Args> calls = callsOf(root, "networksetup");
 
   // Cut the log into runs at each listing; a run is either six "set" commands
   // per service or three "off" commands per service, nothing else.
@@ -60,7 +45,9 @@ TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
     for (size_t k = 0; k < run.size(); ++k) {
       const std::string service = k < run.size() / 2 ? "Wi-Fi" : "Ethernet";
       EXPECT_EQ(run[k][1], service) << "call " << i + 1 + k;
-      if (!isSet) EXPECT_EQ(run[k].back(), "off");
+      if (!isSet) {
+        EXPECT_EQ(run[k].back(), "off");
+      }
       if (isSet && run[k].front().find("state") != std::string::npos) {
         EXPECT_EQ(run[k].back(), "on");
       }
@@ -72,7 +59,6 @@ TEST(SystemProxyConcurrencyTest, SetAndClearRunsNeverInterleave) {
   EXPECT_EQ(clears, kRounds);
 
   platform::setRoot("/");
-  fs::remove_all(root);
 }
 
 }  // namespace

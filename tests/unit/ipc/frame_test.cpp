@@ -8,158 +8,71 @@
 #include <random>
 
 #include "platform/ipc_frame.h"
+#include "support/raw_connection.h"
 
 namespace zelvo::platform {
 namespace {
 
-std::vector<uint8_t> header(uint32_t len) {
-  return {uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), uint8_t(len >> 24)};
-}
+using zelvo::testing::le32;
 
-std::vector<std::vector<uint8_t>> feedAll(FrameAssembler& a, const std::vector<uint8_t>& bytes,
-                                          size_t chunk, bool* ok) {
-  std::vector<std::vector<uint8_t>> out;
-  *ok = true;
-  for (size_t i = 0; i < bytes.size() && *ok; i += chunk) {
-    size_t n = std::min(chunk, bytes.size() - i);
-    *ok = a.feed(bytes.data() + i, n, [&](std::vector<uint8_t>&& b) { out.push_back(b); });
-  }
-  return out;
-}
-
-TEST(IpcFrame, HeaderIsLittleEndianLengthOfTheMessagePackBody) {
-  IpcValue m = {{"seq", 1}, {"sel", "getVersionWithCompletion:"}, {"args", IpcValue::array()}};
-  auto frame = encodeFrame(m);
-  auto body = IpcValue::to_msgpack(m);
-  ASSERT_EQ(frame.size(), body.size() + 4);
-  EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 4), header(uint32_t(body.size())));
-  EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 4, frame.end()), body);
-  // Keys keep their order: "seq" is the first key of the map.
-  EXPECT_EQ(frame[4], 0x83);
-  EXPECT_EQ(frame[5], 0xa3);
-  EXPECT_EQ(std::string(frame.begin() + 6, frame.begin() + 9), "seq");
-}
-
-TEST(IpcFrame, ReassemblesFramesFromAnyChunking) {
+// Small frames, one spanning several segments, and a small one after it. Each
+// chunking must give back every body, in one buffer of exactly its size, while
+// the memory held follows the bytes that arrived rather than the length
+// promised: at most twice those bytes (64 KiB at the least) below a segment,
+// at most one segment ahead of them beyond.
+TEST(IpcFrame, ReassemblesAnyChunkingHoldingOnlyWhatArrived) {
   std::vector<uint8_t> stream;
   std::vector<IpcValue> sent;
   std::mt19937 rng(7);
-  for (int i = 0; i < 50; ++i) {
-    IpcValue m = {{"seq", i + 1}, {"args", {std::string(rng() % 300, 'x'), i}}};
+  auto add = [&](const IpcValue& m) {
     sent.push_back(m);
     auto f = encodeFrame(m);
     stream.insert(stream.end(), f.begin(), f.end());
-  }
-  for (size_t chunk : {size_t(1), size_t(3), size_t(4), size_t(5), size_t(977), stream.size()}) {
+  };
+  for (int i = 0; i < 50; ++i) add({{"seq", i + 1}, {"args", {std::string(rng() % 300, 'x'), i}}});
+  std::vector<uint8_t> payload(2 * FrameAssembler::kSegmentSize + 12345);
+  for (auto& b : payload) b = uint8_t(rng());
+  add({{"seq", 51}, {"args", {IpcValue::binary(payload)}}});
+  add({{"seq", 52}, {"args", {"after"}}});
+
+  constexpr size_t kSeg = FrameAssembler::kSegmentSize;
+  for (size_t chunk :
+       {size_t(3), size_t(5), size_t(977), size_t(4093), size_t(65536), kSeg + 3, stream.size()}) {
+    SCOPED_TRACE("chunk " + std::to_string(chunk));
     FrameAssembler a;
-    bool ok;
-    auto bodies = feedAll(a, stream, chunk, &ok);
-    ASSERT_TRUE(ok);
-    ASSERT_EQ(bodies.size(), sent.size()) << "chunk " << chunk;
-    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(decodeBody(bodies[i]), sent[i]);
+    std::vector<std::vector<uint8_t>> bodies;
+    for (size_t i = 0; i < stream.size(); i += chunk) {
+      const size_t n = std::min(chunk, stream.size() - i);
+      ASSERT_TRUE(a.feed(stream.data() + i, n, [&](std::vector<uint8_t>&& b) {
+        EXPECT_EQ(b.capacity(), b.size());
+        bodies.push_back(std::move(b));
+      }));
+      const size_t held = a.bufferedBytes();
+      ASSERT_LE(a.capacityBytes(), held < kSeg ? std::max<size_t>(65536, 2 * held) : held + kSeg)
+          << "holding " << held << " bytes";
+    }
+    ASSERT_EQ(bodies.size(), sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(decodeBody(bodies[i]), sent[i]) << i;
     EXPECT_EQ(a.bufferedBytes(), 0u);
+    EXPECT_EQ(a.capacityBytes(), 0u);
   }
 }
 
 TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
   for (uint32_t len : {0u, kMaxFrameBody + 1, 0xffffffffu}) {
     FrameAssembler a;
-    auto h = header(len);
-    bool ok;
-    auto bodies = feedAll(a, h, 1, &ok);
-    EXPECT_FALSE(ok) << len;
+    auto h = le32(len);
+    bool fed = true;
+    for (uint8_t byte : h) fed = fed && a.feed(&byte, 1, [](auto&&) { ADD_FAILURE(); });
+    EXPECT_FALSE(fed) << len;
     EXPECT_TRUE(a.failed());
-    EXPECT_TRUE(bodies.empty());
     uint8_t more = 0;
-    EXPECT_FALSE(a.feed(&more, 1, [](auto&&) {}));
+    EXPECT_FALSE(a.feed(&more, 1, [](auto&&) {}));  // and it stays failed
   }
   // Exactly the limit is allowed as a length.
   FrameAssembler a;
-  auto h = header(kMaxFrameBody);
+  auto h = le32(kMaxFrameBody);
   EXPECT_TRUE(a.feed(h.data(), h.size(), [](auto&&) {}));
-}
-
-TEST(IpcFrame, MemoryFollowsTheBytesThatArrivedNotThePromise) {
-  FrameAssembler a;
-  auto h = header(200u << 20);
-  ASSERT_TRUE(a.feed(h.data(), h.size(), [](auto&&) {}));
-  std::vector<uint8_t> some(10'000, 0x90);
-  ASSERT_TRUE(a.feed(some.data(), some.size(), [](auto&&) {}));
-  EXPECT_EQ(a.bufferedBytes(), 4u + some.size());
-  EXPECT_LE(a.capacityBytes(), 64u * 1024);
-  // Growing keeps capacity within twice what arrived.
-  std::vector<uint8_t> chunk(64 * 1024, 0x90);
-  for (int i = 0; i < 64; ++i) ASSERT_TRUE(a.feed(chunk.data(), chunk.size(), [](auto&&) {}));
-  size_t arrived = some.size() + 64 * chunk.size();
-  EXPECT_LE(a.capacityBytes(), 2 * arrived);
-  // Past the first segment, at most one segment runs ahead of the bytes.
-  for (int i = 0; i < 100; ++i) {
-    ASSERT_TRUE(a.feed(chunk.data(), chunk.size(), [](auto&&) {}));
-    arrived += chunk.size();
-    ASSERT_EQ(a.bufferedBytes(), 4u + arrived);
-    ASSERT_LE(a.capacityBytes(), arrived + FrameAssembler::kSegmentSize);
-    ASSERT_GE(a.capacityBytes(), arrived);
-  }
-}
-
-// A body larger than one segment: every chunking, across segment boundaries,
-// gives back the same bytes in one exact buffer, and nothing stays held after.
-TEST(IpcFrame, LargeBodiesSurviveEveryChunkingAndReleaseTheirSegments) {
-  const size_t big = 2 * FrameAssembler::kSegmentSize + 12345;
-  std::vector<uint8_t> payload(big);
-  std::mt19937 rng(11);
-  for (auto& b : payload) b = uint8_t(rng());
-  IpcValue large = {{"seq", 1}, {"args", {IpcValue::binary(payload)}}};
-  IpcValue small = {{"seq", 2}, {"args", {"after"}}};
-  std::vector<uint8_t> stream = encodeFrame(large);
-  const size_t largeBody = stream.size() - 4;
-  auto tail = encodeFrame(small);
-  stream.insert(stream.end(), tail.begin(), tail.end());
-
-  for (size_t chunk :
-       {size_t(4093), size_t(64 * 1024), FrameAssembler::kSegmentSize + 3, stream.size()}) {
-    SCOPED_TRACE("chunk " + std::to_string(chunk));
-    FrameAssembler a;
-    std::vector<std::vector<uint8_t>> bodies;
-    size_t maxCapacity = 0;
-    for (size_t i = 0; i < stream.size(); i += chunk) {
-      const size_t n = std::min(chunk, stream.size() - i);
-      ASSERT_TRUE(a.feed(stream.data() + i, n, [&](std::vector<uint8_t>&& b) {
-        EXPECT_EQ(b.capacity(), b.size());  // joined into exactly its size
-        bodies.push_back(std::move(b));
-      }));
-      maxCapacity = std::max(maxCapacity, a.capacityBytes());
-    }
-    ASSERT_EQ(bodies.size(), 2u);
-    EXPECT_EQ(bodies[0].size(), largeBody);
-    EXPECT_EQ(decodeBody(bodies[0]), large);
-    EXPECT_EQ(decodeBody(bodies[1]), small);
-    EXPECT_EQ(a.bufferedBytes(), 0u);
-    EXPECT_EQ(a.capacityBytes(), 0u);
-    EXPECT_LE(maxCapacity, largeBody + FrameAssembler::kSegmentSize);
-  }
-}
-
-TEST(IpcFrame, ScanAcceptsWhatTheEncoderProduces) {
-  IpcValue m = {{"seq", uint64_t(1) << 63},
-                {"args",
-                 {nullptr,
-                  true,
-                  false,
-                  -1,
-                  -129,
-                  -40000,
-                  int64_t(-1) << 40,
-                  255,
-                  65536,
-                  3.5,
-                  "短い文字列",
-                  std::string(70000, 'a'),
-                  IpcValue::binary(std::vector<uint8_t>(300, 7)),
-                  {{"$class", "ProxyStatus"}, {"mode", "rule"}}}}};
-  auto body = IpcValue::to_msgpack(m);
-  EXPECT_EQ(scanMessagePack(body.data(), body.size()), std::nullopt);
-  EXPECT_EQ(decodeBody(body), m);
 }
 
 TEST(IpcFrame, ScanRefusesHostileBodies) {
@@ -188,13 +101,6 @@ TEST(IpcFrame, ScanRefusesHostileBodies) {
   // Trailing bytes after one value.
   EXPECT_TRUE(refused({0x80, 0x80}));
   EXPECT_TRUE(refused({}));
-}
-
-TEST(IpcFrame, DecodeRefusesNonMapsAndNonStringKeys) {
-  EXPECT_THROW(decodeBody({0x90}), std::invalid_argument);
-  EXPECT_THROW(decodeBody({0x81, 0x01, 0x02}), std::invalid_argument);
-  EXPECT_THROW(decodeBody({0x91, 0x91}), std::invalid_argument);
-  EXPECT_EQ(decodeBody({0x80}), IpcValue::object());
 }
 
 // What the library's own decoder makes of a body that passed the scan, or
@@ -227,7 +133,8 @@ std::vector<uint8_t> bytes(std::initializer_list<int> list) {
 }
 
 TEST(IpcFrame, DecoderAgreesWithTheLibraryOnEveryEncoding) {
-  // Encodings the library's encoder never picks but a peer may send.
+  // Encodings the library's encoder never picks but a peer may send, and
+  // well-formed bodies that are not requests.
   const std::vector<std::vector<uint8_t>> bodies = {
       bytes({0x81, 0xa1, 'a', 0xcc, 0x05}),                    // uint8 of a small value
       bytes({0x81, 0xa1, 'a', 0xcd, 0x00, 0x05}),              // uint16
@@ -251,8 +158,10 @@ TEST(IpcFrame, DecoderAgreesWithTheLibraryOnEveryEncoding) {
       bytes({0x83, 0xa1, 'b', 0x01, 0xa1, 'a', 0x90, 0xa1, 'b', 0x80}),
       bytes({0x81, 0xa1, 'a', 0x81, 0xa1, 'b', 0x81, 0xa0, 0xc2}),  // empty key, nested
       bytes({0x81, 0x01, 0x02}),                                    // an integer key
-      bytes({0x81, 0xa1, 'a', 0x81, 0xc0, 0xc0}),                   // a nil key, nested
-      bytes({0x81, 0xa1, 'a', 0x81, 0x90, 0xc0}),                   // an array key
+      bytes({0x80}),
+      bytes({0x90}),                               // empty map, not a map
+      bytes({0x81, 0xa1, 'a', 0x81, 0xc0, 0xc0}),  // a nil key, nested
+      bytes({0x81, 0xa1, 'a', 0x81, 0x90, 0xc0}),  // an array key
   };
   for (const auto& body : bodies) {
     SCOPED_TRACE(IpcValue::binary(body).dump());
@@ -330,43 +239,9 @@ TEST(IpcFrame, DecoderAgreesWithTheLibraryOnMutatedBodies) {
   EXPECT_GT(admitted, 250);
 }
 
-// An upload's byte buffer takes over the frame's memory instead of being
-// copied; the non-consuming form and small buffers copy as before.
-TEST(IpcFrame, ConsumingDecodeAdoptsTheFrameForOneLargeBuffer) {
-  std::vector<uint8_t> payload(300 * 1024);
-  std::mt19937 rng(9);
-  for (auto& c : payload) c = uint8_t(rng());
-  const IpcValue message = {
-      {"seq", 7}, {"sel", "installKernel:withReply:"}, {"args", {IpcValue::binary(payload)}}};
-
-  auto body = IpcValue::to_msgpack(message);
-  const IpcValue copied = decodeBody(body);
-  EXPECT_EQ(copied, message);
-  EXPECT_NE(copied["args"][0].get_binary().data(), body.data());
-
-  const uint8_t* frameMemory = body.data();
-  const IpcValue adopted = decodeBody(std::move(body));
-  EXPECT_EQ(adopted, message);
-  const auto& bin = adopted["args"][0].get_binary();
-  EXPECT_EQ(bin.data(), frameMemory);
-  EXPECT_FALSE(bin.has_subtype());
-  EXPECT_EQ(static_cast<const std::vector<uint8_t>&>(bin), payload);
-
-  // Deep inside the tree, after other values, it is found all the same.
-  const IpcValue nested = {
-      {"seq", 1}, {"args", {"before", {{{"k", IpcValue::binary(payload)}}}, 42}}, {"z", "after"}};
-  auto nestedBody = IpcValue::to_msgpack(nested);
-  frameMemory = nestedBody.data();
-  const IpcValue n = decodeBody(std::move(nestedBody));
-  EXPECT_EQ(n, nested);
-  EXPECT_EQ(n["args"][1][0]["k"].get_binary().data(), frameMemory);
-
-  // Two buffers, neither more than half of the body: both copied, both right.
-  std::vector<uint8_t> half(payload.begin(), payload.begin() + payload.size() / 2);
-  const IpcValue two = {{"seq", 1}, {"args", {IpcValue::binary(half), IpcValue::binary(half)}}};
-  EXPECT_EQ(decodeBody(IpcValue::to_msgpack(two)), two);
-}
-
+// The consuming decode lets an upload's byte buffer take over the frame's
+// memory (the daemon's large-upload test measures that); the buffer must land
+// where the library puts a repeated key's value.
 TEST(IpcFrame, ConsumingDecodeHonoursARepeatedKeyOverALargeBuffer) {
   const std::vector<uint8_t> payload(200 * 1024, 0x42);
   auto big = IpcValue::to_msgpack(IpcValue::binary(payload));
@@ -383,19 +258,6 @@ TEST(IpcFrame, ConsumingDecodeHonoursARepeatedKeyOverALargeBuffer) {
     EXPECT_EQ(decodeBody(std::vector<uint8_t>(body)), *expected);
   }
   EXPECT_EQ(decodeBody(std::vector<uint8_t>(kept))["a"].get_binary().size(), payload.size());
-}
-
-TEST(IpcFrame, RandomBytesNeverCrashTheScannerOrDecoder) {
-  std::mt19937 rng(42);
-  for (int i = 0; i < 20000; ++i) {
-    std::vector<uint8_t> b(rng() % 64);
-    for (auto& c : b) c = uint8_t(rng());
-    if (!b.empty() && rng() % 2) b[0] = uint8_t(0x80 | (rng() % 16));  // often a map
-    try {
-      decodeBody(b);
-    } catch (const std::invalid_argument&) {
-    }
-  }
 }
 
 }  // namespace

@@ -94,6 +94,10 @@ TEST_F(IpcConcurrency, TearingDownWhileCallsAreInFlightFailsEachCallOnce) {
   EXPECT_TRUE(eventually([&] { return completions.load() == sent.load(); }, 10s))
       << completions.load() << " of " << sent.load();
   for (auto& c : conns) EXPECT_FALSE(c->isValid());
+  // A later call on a dead connection fails before send() returns.
+  bool later = false;
+  conns[0]->send("echo:completion:", {"x"}, [&](IpcResult r) { later = !r.ok(); });
+  EXPECT_TRUE(later);
   // Every server-side connection ran its handler once.
   EXPECT_TRUE(eventually([&] { return invalidationCount() == size_t(kConnections); }));
 }

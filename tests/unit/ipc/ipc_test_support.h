@@ -3,19 +3,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,8 +23,11 @@
 
 namespace zelvo::platform::test {
 
+using zelvo::testing::rawFrame;
+using zelvo::testing::requestFrame;
+
 // echo:  String -> String       hold:  Int -> Int (the test decides when to answer)
-// pair:  Int, Bool -> Int       obj:   Object (class "Foo" allowed) -> Bool
+// obj:   Object (class "Foo" allowed) -> Bool
 // now:   Int -> Int, immediate (may be answered on the listener's I/O thread)
 inline std::shared_ptr<const IpcInterface> testInterface() {
   IpcSlot str{IpcType::String, false, {}}, i{IpcType::Int, false, {}}, b{IpcType::Bool, false, {}},
@@ -38,9 +35,8 @@ inline std::shared_ptr<const IpcInterface> testInterface() {
   return std::make_shared<IpcInterface>(
       "TestProtocol", std::vector<IpcMethod>{{1, "echo:completion:", {str}, {str}},
                                              {2, "hold:completion:", {i}, {i}},
-                                             {3, "pair:flag:completion:", {i, b}, {i}},
-                                             {4, "obj:completion:", {obj}, {b}},
-                                             {5, "now:completion:", {i}, {i}, true}});
+                                             {3, "obj:completion:", {obj}, {b}},
+                                             {4, "now:completion:", {i}, {i}, true}});
 }
 
 // A blocking framed client on a raw socket.
@@ -58,7 +54,8 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seco
 }
 
 // A listener on a socket in a fresh temporary directory; each accepted
-// connection gets the test interface and `dispatcher`.
+// connection gets the test interface and `dispatcher`, and is counted when
+// it is invalidated.
 class ListenerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,25 +63,7 @@ class ListenerFixture : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     path_ = dir_ + "/helper.sock";
-    listener_ = std::make_unique<IpcListener>(path_, "test.ipc");
-    listener_->setDelegate([this](const std::shared_ptr<IpcConnection>& c) {
-      c->setExportedInterface(testInterface());
-      c->setExportedObject([this](const IpcMethod& m, IpcValue args, IpcReply reply) {
-        dispatcher(m, std::move(args), std::move(reply));
-      });
-      std::weak_ptr<IpcConnection> weak = c;
-      c->setInvalidationHandler([this, weak] {
-        std::lock_guard lock(mu_);
-        invalidations_.push_back(weak);
-      });
-      {
-        std::lock_guard lock(mu_);
-        accepted_.push_back(c);
-      }
-      c->resume();
-      return true;
-    });
-    listener_->resume();
+    startListener();
   }
 
   void TearDown() override {
@@ -104,6 +83,30 @@ class ListenerFixture : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
+  // (Re)starts the listener at path_, with `delegate` in place of the
+  // fixture's own when one is given.
+  void startListener(IpcListener::Delegate delegate = {}) {
+    listener_.reset();
+    listener_ = std::make_unique<IpcListener>(path_, "test.ipc");
+    if (!delegate) {
+      delegate = [this](const std::shared_ptr<IpcConnection>& c) {
+        c->setExportedInterface(testInterface());
+        c->setExportedObject([this](const IpcMethod& m, IpcValue args, IpcReply reply) {
+          dispatcher(m, std::move(args), std::move(reply));
+        });
+        c->setInvalidationHandler([this] { ++invalidations_; });
+        {
+          std::lock_guard lock(mu_);
+          accepted_.push_back(c);
+        }
+        c->resume();
+        return true;
+      };
+    }
+    listener_->setDelegate(std::move(delegate));
+    listener_->resume();
+  }
+
   using Handler = std::function<void(const IpcMethod&, IpcValue, IpcReply)>;
   // Replaces the request handler (echo by default) for connections' later requests.
   void setHandler(Handler h) {
@@ -120,21 +123,12 @@ class ListenerFixture : public ::testing::Test {
     if (h) return h(m, std::move(args), std::move(reply));
     if (m.selector == "obj:completion:") {
       reply(IpcValue::array({true}));
-    } else if (m.selector == "pair:flag:completion:") {
-      reply(IpcValue::array({args[0]}));
     } else {
       reply(std::move(args));
     }
   }
 
-  size_t invalidationCount() {
-    std::lock_guard lock(mu_);
-    return invalidations_.size();
-  }
-  size_t acceptedCount() {
-    std::lock_guard lock(mu_);
-    return accepted_.size();
-  }
+  size_t invalidationCount() const { return invalidations_.load(); }
   std::shared_ptr<IpcConnection> accepted(size_t i) {
     std::lock_guard lock(mu_);
     return accepted_.at(i);
@@ -144,7 +138,7 @@ class ListenerFixture : public ::testing::Test {
   std::unique_ptr<IpcListener> listener_;
   std::mutex mu_;
   std::vector<std::shared_ptr<IpcConnection>> accepted_;
-  std::vector<std::weak_ptr<IpcConnection>> invalidations_;
+  std::atomic<size_t> invalidations_{0};
   Handler handler_;
 };
 

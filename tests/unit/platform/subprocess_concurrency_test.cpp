@@ -21,11 +21,15 @@ using Clock = std::chrono::steady_clock;
 
 using zelvo::testing::Counter;
 
-std::shared_ptr<Subprocess> shell(const std::string& script) {
+std::shared_ptr<Subprocess> tool(const std::string& path, std::vector<std::string> args) {
   auto p = Subprocess::create();
-  p->setExecutable("/bin/sh");
-  p->setArguments({"-c", script});
+  p->setExecutable(path);
+  p->setArguments(std::move(args));
   return p;
+}
+
+std::shared_ptr<Subprocess> shell(const std::string& script) {
+  return tool("/bin/sh", {"-c", script});
 }
 
 // The state letter of /proc/<pid>/stat, or 0 when the pid no longer exists.
@@ -46,7 +50,10 @@ bool waitGone(pid_t pid, Seconds timeout) {
   return false;
 }
 
-TEST(TerminationHandler, RunsExactlyOnceAfterTheStatusIsKnown) {
+// The handler runs once, after the status is known, whether it was set before
+// the child ended or after; a second one set later is ignored, and a removed
+// one never runs.
+TEST(TerminationHandler, RunsExactlyOnceAfterTheStatusIsKnownUnlessRemoved) {
   Counter calls;
   std::atomic<int> statusSeen{-100};
   std::atomic<bool> stillRunning{true};
@@ -58,36 +65,23 @@ TEST(TerminationHandler, RunsExactlyOnceAfterTheStatusIsKnown) {
   });
   p->launch();
   ASSERT_TRUE(calls.waitFor(1, Seconds(10)));
-  p->waitUntilExit();
-  sleepFor(Seconds(0.2));
-  EXPECT_EQ(calls.value(), 1);
   EXPECT_EQ(statusSeen.load(), 5);
   EXPECT_FALSE(stillRunning.load());
-}
 
-TEST(TerminationHandler, DoesNotRunAfterRemoval) {
-  Counter calls;
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/sleep");
-  p->setArguments({"0.3"});
-  p->setTerminationHandler([&](Subprocess&) { calls.add(); });
-  p->launch();
-  p->removeTerminationHandler();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
+  auto late = shell("exit 0");
+  late->launch();
+  ASSERT_TRUE(late->waitUntilExit(Seconds(10)));
+  late->setTerminationHandler([&](Subprocess&) { calls.add(); });
+  ASSERT_TRUE(calls.waitFor(2, Seconds(5)));
+  late->setTerminationHandler([&](Subprocess&) { calls.add(); });  // already ran: ignored
+
+  auto removed = tool("/bin/sleep", {"0.3"});
+  removed->setTerminationHandler([&](Subprocess&) { calls.add(); });
+  removed->launch();
+  removed->removeTerminationHandler();
+  ASSERT_TRUE(removed->waitUntilExit(Seconds(10)));
   sleepFor(Seconds(0.3));
-  EXPECT_EQ(calls.value(), 0);
-}
-
-TEST(TerminationHandler, SetAfterTheChildEndedStillRunsOnce) {
-  Counter calls;
-  auto p = shell("exit 0");
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  p->setTerminationHandler([&](Subprocess&) { calls.add(); });
-  ASSERT_TRUE(calls.waitFor(1, Seconds(5)));
-  p->setTerminationHandler([&](Subprocess&) { calls.add(); });  // already ran: ignored
-  sleepFor(Seconds(0.2));
-  EXPECT_EQ(calls.value(), 1);
+  EXPECT_EQ(calls.value(), 2);
 }
 
 TEST(TerminationHandler, MayRemoveItselfAndDropTheLastReference) {
@@ -112,9 +106,7 @@ TEST(TerminationHandler, MayRemoveItselfAndDropTheLastReference) {
 TEST(SubprocessLifetime, ChildIsReapedAfterTheOwnerIsDestroyed) {
   pid_t pid;
   {
-    auto p = Subprocess::create();
-    p->setExecutable("/bin/sleep");
-    p->setArguments({"0.2"});
+    auto p = tool("/bin/sleep", {"0.2"});
     p->setStdout(Subprocess::Stream::Pipe);
     p->launch();
     pid = p->pid();
@@ -171,9 +163,7 @@ TEST(SubprocessConcurrency, ManyChildrenFromManyThreadsEachGetTheirOwnStatus) {
 }
 
 TEST(SubprocessConcurrency, SignalsFromSeveralThreadsWhileAnotherWaits) {
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/sleep");
-  p->setArguments({"30"});
+  auto p = tool("/bin/sleep", {"30"});
   p->launch();
   std::thread waiter([&] { EXPECT_TRUE(p->waitUntilExit(Seconds(10))); });
   std::vector<std::thread> killers;

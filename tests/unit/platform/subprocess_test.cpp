@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,33 +21,35 @@ double secondsSince(Clock::time_point t0) {
   return Seconds(Clock::now() - t0).count();
 }
 
-class TempDir {
- public:
+struct TempDir {
   TempDir() {
     char tmpl[] = "/tmp/zelvo-subprocess-XXXXXX";
-    path_ = mkdtemp(tmpl);
+    path = mkdtemp(tmpl);
   }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name, const std::string& content, mode_t mode) const {
-    std::string p = path_ + "/" + name;
-    std::ofstream(p, std::ios::binary) << content;
-    chmod(p.c_str(), mode);
-    return p;
-  }
-
- private:
-  std::string path_;
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string path;
 };
 
-std::shared_ptr<Subprocess> shell(const std::string& script) {
+std::shared_ptr<Subprocess> tool(const std::string& path, std::vector<std::string> args = {}) {
   auto p = Subprocess::create();
-  p->setExecutable("/bin/sh");
-  p->setArguments({"-c", script});
+  p->setExecutable(path);
+  p->setArguments(std::move(args));
   return p;
 }
 
-TEST(SubprocessStatus, ExitCodeIsReported) {
+std::shared_ptr<Subprocess> shell(const std::string& script) {
+  return tool("/bin/sh", {"-c", script});
+}
+
+// Runs `p` to its end with its output piped, and returns what it wrote.
+std::string outputOf(const std::shared_ptr<Subprocess>& p) {
+  p->setStdout(Subprocess::Stream::Pipe);
+  p->launch();
+  EXPECT_TRUE(p->waitUntilExit(Seconds(10)));
+  return p->output();
+}
+
+TEST(SubprocessStatus, ExitCodeOrTheEndingSignalIsReported) {
   auto p = shell("exit 3");
   p->launch();
   EXPECT_GT(p->pid(), 0);
@@ -54,51 +57,32 @@ TEST(SubprocessStatus, ExitCodeIsReported) {
   EXPECT_FALSE(p->isRunning());
   EXPECT_EQ(p->terminationStatus(), 3);
   EXPECT_FALSE(p->terminatedBySignal());
+
+  for (int sig : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    // The parent ignores SIGTERM meanwhile; the child must not inherit that.
+    struct sigaction ign {
+    }, old{};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGTERM, &ign, &old);
+    auto s = tool("/bin/sleep", {"30"});
+    s->launch();
+    sigaction(SIGTERM, &old, nullptr);
+    EXPECT_TRUE(s->isRunning());
+    EXPECT_FALSE(s->waitUntilExit(Seconds(0.1)));
+    if (sig == SIGTERM) {
+      s->terminate();
+    } else {
+      s->sendSignal(sig);
+    }
+    ASSERT_TRUE(s->waitUntilExit(Seconds(10)));
+    EXPECT_EQ(s->terminationStatus(), sig);
+    EXPECT_TRUE(s->terminatedBySignal());
+    // Signals after the reap go nowhere (and must not reach a recycled pid).
+    s->sendSignal(SIGKILL);
+    s->terminate();
+  }
 }
-
-TEST(SubprocessStatus, KilledChildReportsTheSignalNumber) {
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/sleep");
-  p->setArguments({"30"});
-  p->launch();
-  EXPECT_TRUE(p->isRunning());
-  EXPECT_FALSE(p->waitUntilExit(Seconds(0.2)));
-  p->sendSignal(SIGKILL);
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->terminationStatus(), SIGKILL);
-  EXPECT_TRUE(p->terminatedBySignal());
-  // Signals after the reap go nowhere (and must not reach a recycled pid).
-  p->sendSignal(SIGKILL);
-  p->terminate();
-
-  auto t = Subprocess::create();
-  t->setExecutable("/bin/sleep");
-  t->setArguments({"30"});
-  t->launch();
-  t->terminate();
-  ASSERT_TRUE(t->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(t->terminationStatus(), SIGTERM);
-  EXPECT_TRUE(t->terminatedBySignal());
-}
-
-TEST(SubprocessStatus, ChildStartsWithDefaultSignalDispositions) {
-  // The parent ignores SIGTERM; the child must not inherit that.
-  struct sigaction ign {
-  }, old{};
-  ign.sa_handler = SIG_IGN;
-  sigaction(SIGTERM, &ign, &old);
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/sleep");
-  p->setArguments({"30"});
-  p->launch();
-  sigaction(SIGTERM, &old, nullptr);
-  p->terminate();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_TRUE(p->terminatedBySignal());
-  EXPECT_EQ(p->terminationStatus(), SIGTERM);
-}
-
-// --- Launch failures ------------------------------------------------------
 
 void expectLaunchError(Subprocess& p, int expectedErrno) {
   try {
@@ -112,149 +96,82 @@ void expectLaunchError(Subprocess& p, int expectedErrno) {
   EXPECT_FALSE(p.isRunning());
 }
 
-TEST(SubprocessLaunch, MissingExecutableThrowsENOENT) {
-  auto p = Subprocess::create();
-  p->setExecutable("/nonexistent/zelvo/tool");
-  expectLaunchError(*p, ENOENT);
-}
-
-TEST(SubprocessLaunch, FileWithoutExecutePermissionThrowsEACCES) {
+TEST(SubprocessLaunch, FailuresThrowTheirErrno) {
+  expectLaunchError(*tool("/nonexistent/zelvo/tool"), ENOENT);
   TempDir dir;
-  auto p = Subprocess::create();
-  p->setExecutable(dir.file("plain", "#!/bin/sh\nexit 0\n", 0644));
-  expectLaunchError(*p, EACCES);
+  const std::string plain = dir.path + "/plain";
+  std::ofstream(plain) << "#!/bin/sh\nexit 0\n";
+  chmod(plain.c_str(), 0644);
+  expectLaunchError(*tool(plain), EACCES);
+  auto noDir = tool("/bin/true");
+  noDir->setCurrentDirectory("/nonexistent/zelvo/dir");
+  expectLaunchError(*noDir, ENOENT);
+
+  auto twice = shell("exit 0");
+  twice->launch();
+  EXPECT_THROW(twice->launch(), Error);
+  EXPECT_TRUE(twice->waitUntilExit(Seconds(10)));
 }
 
-TEST(SubprocessLaunch, GarbageBytesMarkedExecutableThrowENOEXEC) {
-  TempDir dir;
-  std::string garbage;
-  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919 + 13) % 251 + 1));
-  auto p = Subprocess::create();
-  p->setExecutable(dir.file("garbage", garbage, 0755));
-  expectLaunchError(*p, ENOEXEC);
+// What the child sees of its arguments, environment, directory, streams and
+// descriptors, read back through its output.
+TEST(SubprocessStreams, TheChildGetsExactlyWhatWasSetUp) {
+  EXPECT_EQ(outputOf(tool("/usr/bin/printf", {"[%s]", "a b", "$HOME", "*", "", "内核"})),
+            "[a b][$HOME][*][][内核]");
 
-  // No "#!" line: not run through a shell either.
-  auto s = Subprocess::create();
-  s->setExecutable(dir.file("noshebang", "exit 0\n", 0755));
-  expectLaunchError(*s, ENOEXEC);
-}
-
-TEST(SubprocessLaunch, MissingWorkingDirectoryThrows) {
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/true");
-  p->setCurrentDirectory("/nonexistent/zelvo/dir");
-  expectLaunchError(*p, ENOENT);
-}
-
-TEST(SubprocessLaunch, SecondLaunchIsRefused) {
-  auto p = shell("exit 0");
-  p->launch();
-  EXPECT_THROW(p->launch(), Error);
-  EXPECT_TRUE(p->waitUntilExit(Seconds(10)));
-}
-
-// --- Arguments, environment, directory, streams ---------------------------
-
-TEST(SubprocessStreams, ArgumentsArePassedVerbatimWithoutAShell) {
-  auto p = Subprocess::create();
-  p->setExecutable("/usr/bin/printf");
-  p->setArguments({"[%s]", "a b", "$HOME", "*", "", "内核"});
-  p->setStdout(Subprocess::Stream::Pipe);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->output(), "[a b][$HOME][*][][内核]");
-}
-
-TEST(SubprocessStreams, EnvironmentReplacesTheParentsWhenSet) {
-  auto p = Subprocess::create();
-  p->setExecutable("/usr/bin/env");
-  p->setEnvironment({{"ZELVO_A", "1"}, {"ZELVO_B", "x=y"}});
-  p->setStdout(Subprocess::Stream::Pipe);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->output(), "ZELVO_A=1\nZELVO_B=x=y\n");
-
+  auto env = tool("/usr/bin/env");
+  env->setEnvironment({{"ZELVO_A", "1"}, {"ZELVO_B", "x=y"}});
+  EXPECT_EQ(outputOf(env), "ZELVO_A=1\nZELVO_B=x=y\n");
   setenv("ZELVO_INHERITED", "yes", 1);
-  auto env = currentEnvironment();
-  EXPECT_EQ(env["ZELVO_INHERITED"], "yes");
-  auto q = shell("printf %s \"$ZELVO_INHERITED\"");
-  q->setStdout(Subprocess::Stream::Pipe);
-  q->launch();
-  ASSERT_TRUE(q->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(q->output(), "yes");
+  EXPECT_EQ(currentEnvironment()["ZELVO_INHERITED"], "yes");
+  EXPECT_EQ(outputOf(shell("printf %s \"$ZELVO_INHERITED\"")), "yes");
   unsetenv("ZELVO_INHERITED");
-}
 
-TEST(SubprocessStreams, WorkingDirectoryIsSet) {
   TempDir dir;
-  auto p = Subprocess::create();
-  p->setExecutable("/bin/pwd");
-  p->setArguments({"-P"});
-  p->setCurrentDirectory(dir.path());
-  p->setStdout(Subprocess::Stream::Pipe);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->output(), std::filesystem::canonical(dir.path()).string() + "\n");
-}
+  auto pwd = tool("/bin/pwd", {"-P"});
+  pwd->setCurrentDirectory(dir.path);
+  EXPECT_EQ(outputOf(pwd), std::filesystem::canonical(dir.path).string() + "\n");
 
-TEST(SubprocessStreams, StdoutAndStderrShareOnePipe) {
-  auto p = shell("echo out; echo err >&2");
-  p->setStdout(Subprocess::Stream::Pipe);
-  p->setStderr(Subprocess::Stream::Pipe);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->output(), "out\nerr\n");
-}
+  auto both = shell("echo out; echo err >&2");
+  both->setStderr(Subprocess::Stream::Pipe);
+  EXPECT_EQ(outputOf(both), "out\nerr\n");
 
-TEST(SubprocessStreams, OutputGoesToAFileTheCallerStillOwns) {
-  TempDir dir;
-  std::string path = dir.path() + "/kernel.log";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // A descriptor the parent forgot to mark close-on-exec must not leak.
+  const int leaky = open("/dev/null", O_RDONLY);
+  ASSERT_GE(leaky, 3);
+  auto nulls = shell("cat; test -e /proc/self/fd/" + std::to_string(leaky) +
+                     " && echo leaked || echo clean; echo hidden >&2");
+  nulls->setStdin(Subprocess::Stream::Null);
+  nulls->setStderr(Subprocess::Stream::Null);
+  EXPECT_EQ(outputOf(nulls), "clean\n");
+  close(leaky);
+
+  // Output to a file the caller still owns and may go on using.
+  const std::string path = dir.path + "/kernel.log";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   ASSERT_GE(fd, 0);
-  auto p = shell("echo to-out; echo to-err >&2");
-  p->setStdout(Subprocess::Stream::File, fd);
-  p->setStderr(Subprocess::Stream::File, fd);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  // Our descriptor is still ours and still usable.
+  auto toFile = shell("echo to-out; echo to-err >&2");
+  toFile->setStdout(Subprocess::Stream::File, fd);
+  toFile->setStderr(Subprocess::Stream::File, fd);
+  toFile->launch();
+  ASSERT_TRUE(toFile->waitUntilExit(Seconds(10)));
   ASSERT_EQ(write(fd, "after\n", 6), 6);
   close(fd);
   std::ifstream in(path);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(content, "to-out\nto-err\nafter\n");
-}
-
-TEST(SubprocessStreams, NullStreamsAndNoInheritedDescriptors) {
-  // A descriptor the parent forgot to mark close-on-exec must not leak.
-  int leaky = open("/dev/null", O_RDONLY);
-  ASSERT_GE(leaky, 3);
-  auto p = shell("cat; test -e /proc/self/fd/" + std::to_string(leaky) +
-                 " && echo leaked || echo clean; echo hidden >&2");
-  p->setStdin(Subprocess::Stream::Null);  // cat ends at once instead of waiting
-  p->setStdout(Subprocess::Stream::Pipe);
-  p->setStderr(Subprocess::Stream::Null);
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  close(leaky);
-  EXPECT_EQ(p->output(), "clean\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "to-out\nto-err\nafter\n");
 }
 
 TEST(SubprocessStreams, GrandchildHoldingThePipeDoesNotBlockWaitUntilExit) {
   auto p = shell("sleep 20 & echo $!");
-  p->setStdout(Subprocess::Stream::Pipe);
   auto t0 = Clock::now();
-  p->launch();
-  ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
+  const pid_t grandchild = static_cast<pid_t>(std::stol(outputOf(p)));
   EXPECT_LT(secondsSince(t0), 5.0);
   EXPECT_EQ(p->terminationStatus(), 0);
-  pid_t grandchild = static_cast<pid_t>(std::stol(p->output()));
   ASSERT_GT(grandchild, 0);
   kill(grandchild, SIGKILL);
 }
 
-// --- runTool ---------------------------------------------------------------
-
-TEST(RunTool, CollectsOutputAndStatus) {
+TEST(RunTool, CollectsOutputAndStatusOrTheLaunchError) {
   auto r = runTool("/bin/sh", {"-c", "echo hello; echo oops >&2; exit 4"});
   EXPECT_TRUE(r.launched);
   EXPECT_FALSE(r.launchError.has_value());
@@ -262,17 +179,15 @@ TEST(RunTool, CollectsOutputAndStatus) {
   EXPECT_FALSE(r.bySignal);
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.output, "hello\noops\n");
+
+  auto missing = runTool("/nonexistent/usr/sbin/networksetup", {"-listallnetworkservices"});
+  EXPECT_FALSE(missing.launched);
+  ASSERT_TRUE(missing.launchError.has_value());
+  EXPECT_EQ(missing.launchError->code(), ENOENT);
+  EXPECT_EQ(missing.launchError->domain(), "NSPOSIXErrorDomain");
 }
 
-TEST(RunTool, ReportsALaunchErrorInsteadOfThrowing) {
-  auto r = runTool("/nonexistent/usr/sbin/networksetup", {"-listallnetworkservices"});
-  EXPECT_FALSE(r.launched);
-  ASSERT_TRUE(r.launchError.has_value());
-  EXPECT_EQ(r.launchError->code(), ENOENT);
-  EXPECT_EQ(r.launchError->domain(), "NSPOSIXErrorDomain");
-}
-
-TEST(RunTool, KillsAToolThatOutlivesItsTimeout) {
+TEST(RunTool, KillsAToolThatOutlivesItsTimeoutAndGivesItNoInput) {
   auto t0 = Clock::now();
   auto r = runTool("/bin/sleep", {"30"}, ToolOptions{true, 0.3});
   double took = secondsSince(t0);
@@ -282,14 +197,21 @@ TEST(RunTool, KillsAToolThatOutlivesItsTimeout) {
   EXPECT_EQ(r.status, SIGKILL);
   EXPECT_GE(took, 0.3);
   EXPECT_LT(took, 3.0);
-}
 
-TEST(RunTool, StdinIsNotInherited) {
-  // A tool reading its input gets end of file, not the test's terminal.
-  auto r = runTool("/bin/cat", {}, ToolOptions{true, 10});
-  EXPECT_FALSE(r.timedOut);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.output, "");
+  // Our standard input is a pipe that never ends: a tool that inherited it
+  // would wait on it until killed.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  const int saved = dup(STDIN_FILENO);
+  dup2(p[0], STDIN_FILENO);
+  auto cat = runTool("/bin/cat", {}, ToolOptions{true, 5});
+  dup2(saved, STDIN_FILENO);
+  close(saved);
+  close(p[0]);
+  close(p[1]);
+  EXPECT_FALSE(cat.timedOut);
+  EXPECT_EQ(cat.status, 0);
+  EXPECT_EQ(cat.output, "");
 }
 
 }  // namespace
