@@ -9,10 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/proc_scan.h"
 
 extern char** environ;
 
@@ -108,7 +111,25 @@ void DaemonProcess::kill9() {
 }
 
 void DaemonProcess::pause() {
-  if (pid_ > 0) ::kill(pid_, SIGSTOP);
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGSTOP);
+  // The stop lands on each thread when it next runs, not when kill returns:
+  // wait until every thread is stopped, or a request sent now is served.
+  const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  for (;;) {
+    bool allStopped = true;
+    if (DIR* d = ::opendir(tasks.c_str())) {
+      while (dirent* e = ::readdir(d)) {
+        const pid_t tid = std::atoi(e->d_name);
+        const char state = tid > 0 ? processState(tid) : 'T';
+        if (state != 0 && state != 'T') allStopped = false;
+      }
+      ::closedir(d);
+    }
+    if (allStopped || std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void DaemonProcess::resume() {

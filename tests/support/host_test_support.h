@@ -131,11 +131,6 @@ class HostTest : public SupervisionTest {
     SupervisionTest::startDaemon(env);
     ASSERT_TRUE(waitUntilSettled(*daemon_));
   }
-  void restartDaemon() {
-    daemon_->kill9();
-    daemon_->start();
-    ASSERT_TRUE(waitUntilSettled(*daemon_));
-  }
 };
 
 // A process started by the test; SIGKILLed and reaped when it goes away.
