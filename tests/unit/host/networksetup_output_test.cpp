@@ -1,5 +1,4 @@
-// The readers of networksetup's answers, on the exact text macOS prints and
-// on the odd shapes a tool (or a stand-in) may produce.
+// The readers of networksetup's answers, as pure functions of its text.
 #include "host/networksetup_output.h"
 
 #include <gtest/gtest.h>
@@ -9,36 +8,27 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-TEST(NetworksetupOutputTest, ServiceListKeepsEnabledTrimmedNamesInOrder) {
+TEST(NetworksetupOutput, ServicesLocalWebProxyAndUtf8AreReadFromTheText) {
+  // Enabled names, trimmed, in order; the header is any line starting with its words.
   EXPECT_EQ(parseNetworkServiceList("An asterisk (*) denotes that a network service is disabled.\n"
-                                    "Wi-Fi\n*Bluetooth PAN\n  Thunderbolt Bridge\t\n"
-                                    "USB 10/100/1000 LAN\n"),
-            (Names{"Wi-Fi", "Thunderbolt Bridge", "USB 10/100/1000 LAN"}));
-  // Blank lines and no trailing newline; any line beginning with the header's
-  // words counts as the header, while "Any Asterisk" does not.
-  EXPECT_EQ(parseNetworkServiceList("\n\t \nAn Asteriskless Net\nAny Asterisk\nLast"),
-            (Names{"Any Asterisk", "Last"}));
-  EXPECT_EQ(parseNetworkServiceList("AN ASTERISK (*) denotes that a network service is disabled."),
-            Names{});
-  EXPECT_EQ(parseNetworkServiceList(""), Names{});
-}
-
-TEST(NetworksetupOutputTest, LocalWebProxyNeedsEnabledAndALocalServer) {
-  EXPECT_TRUE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: 127.0.0.1\nPort: 7890\n"));
-  EXPECT_TRUE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: LOCALHOST\nPort: 1\n"));
-  EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: No\nServer: 127.0.0.1\nPort: 7890\n"));
-  EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: 10.0.0.1\nPort: 7890\n"));
-  EXPECT_FALSE(showsEnabledLocalWebProxy("Enabled: Yes\nServer: \nPort: 7890\n"));
-  EXPECT_FALSE(showsEnabledLocalWebProxy(""));
-}
-
-TEST(NetworksetupOutputTest, Utf8CheckRejectsWhatIsNotText) {
+                                    "Wi-Fi\n*Bluetooth PAN\n  Thunderbolt Bridge\t\n\n\t \nLAN 2"),
+            (Names{"Wi-Fi", "Thunderbolt Bridge", "LAN 2"}));
+  EXPECT_EQ(parseNetworkServiceList("AN ASTERISK (*) denotes\nAny Asterisk\n"),
+            Names{"Any Asterisk"});
+  for (const auto& [text, local] :
+       {std::pair{"Enabled: Yes\nServer: 127.0.0.1\nPort: 7890\n", true},
+        {"Enabled: Yes\nServer: LOCALHOST\nPort: 1\n", true},
+        {"Enabled: No\nServer: 127.0.0.1\nPort: 7890\n", false},
+        {"Enabled: Yes\nServer: 10.0.0.1\nPort: 7890\n", false},
+        {"Enabled: Yes\nServer: \nPort: 7890\n", false}}) {
+    EXPECT_EQ(showsEnabledLocalWebProxy(text), local) << text;
+  }
+  // Output that is not strict UTF-8 counts as no output at all.
   EXPECT_TRUE(isValidUtf8("Wi-Fi 网络 \xF0\x9F\x98\x80"));
-  EXPECT_FALSE(isValidUtf8("\xFF\xFE"));
-  EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong '/'
-  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // a surrogate
-  EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-  EXPECT_FALSE(isValidUtf8("ab\xE4\xB8"));        // cut short
+  for (const char* bad :
+       {"\xFF\xFE", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE4\xB8"}) {
+    EXPECT_FALSE(isValidUtf8(bad)) << bad;
+  }
 }
 
 }  // namespace

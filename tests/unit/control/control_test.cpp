@@ -1,0 +1,175 @@
+// The control channel seen from one caller at a time.
+#include <gtest/gtest.h>
+#include <sys/un.h>
+
+#include <deque>
+#include <future>
+
+#include "control_peer.h"
+#include "platform/log.h"
+
+namespace zelvo::controltest {
+namespace {
+
+// Replies follow a push in one write, sized so that frames straddle the 64 KiB
+// read-ahead; a late reply is dropped, not handed to the next caller.
+TEST(Correlation, RepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAreDropped) {
+  std::mutex mu;
+  std::optional<Json> held;  // the "slow" request, answered only later
+  Wired wired([&](const Json& req) -> std::vector<Json> {
+    std::lock_guard<std::mutex> g(mu);
+    if (req["method"] == "slow") {
+      held = req;
+      return {};
+    }
+    const std::string data = req["data"];
+    return {delayPush(data, 1), replyTo(req, {{"code", data == "3" ? 7 : 0},
+                                              {"data", std::string(std::stoul(data), 'r')}})};
+  });
+  auto& m = *wired.manager;
+  for (size_t size : {0, 10, 65400, 65536, 70000, 1 << 20, 3, 131072}) {
+    auto reply = m.sendActionAwait("sized", std::to_string(size), 10);
+    ASSERT_TRUE(reply) << size;
+    EXPECT_EQ((*reply)["data"].get_ref<const std::string&>().size(), size);
+    EXPECT_EQ((*reply)["code"], size == 3 ? 7 : 0);
+    EXPECT_EQ(m.pushedDelays().count(std::to_string(size)), 1u);
+  }
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(m.sendActionAwait("slow", "s", 0.3));
+  EXPECT_GE(secondsSince(t0), 0.28);
+  EXPECT_LT(secondsSince(t0), 1.5);
+  {
+    std::lock_guard<std::mutex> g(mu);
+    ASSERT_TRUE(held);
+    wired.peer->send({replyTo(*held, {{"code", 0}, {"data", "too late"}})});
+  }
+  auto next = m.sendActionAwait("next", "5", 5);
+  ASSERT_TRUE(next);
+  EXPECT_EQ((*next)["data"], "rrrrr");
+}
+
+// Frames without a string id are pushes; only well-formed delays count,
+// truncated (saturating), the latest winning. A new connection gets a reader
+// even while the old one winds down, and ids keep rising.
+TEST(Correlation, PushesAreCollectedAndANewConnectionGetsItsReaderWithRisingIds) {
+  Wired wired(echo);
+  auto& m = *wired.manager;
+  Json emptyId = delayPush("DE-06", -3.9), numericId = delayPush("FR-07", 5.5);
+  Json notDelay = delayPush("SG-05", 1), otherMethod = delayPush("JP-02", 1);
+  emptyId["id"] = "";
+  numericId["id"] = 5;
+  notDelay["data"]["type"] = "log";
+  otherMethod["method"] = "other";
+  wired.peer->send({delayPush("HK-01", 123.7), emptyId, numericId, notDelay, otherMethod,
+                    delayPush("", 1), delayPush("US-03", "7"), delayPush("HK-01", 99.9),
+                    delayPush("XL", -1e300)});
+  // Answered after the pushes on the same stream: they have been handled.
+  ASSERT_TRUE(m.sendActionAwait("a", "x", 5));
+  EXPECT_EQ(m.pushedDelays(), (std::map<std::string, int64_t>{
+                                  {"HK-01", 99}, {"DE-06", -3}, {"FR-07", 5}, {"XL", INT64_MIN}}));
+  ASSERT_TRUE(m.sendActionAwait("b", "y", 5));
+  platform::LogCapture log;
+  m.closeControlSocket();
+  KernelPeer peer(attachConnection(m), echo);
+  // A request sent before the old reader has gone is released with it.
+  ASSERT_TRUE(unit::eventually([&] { return log.count("reader loop 结束") == 1; }));
+  auto reply = m.sendActionAwait("c", "z", 5);
+  ASSERT_TRUE(reply) << "the new connection has no reader";
+  EXPECT_EQ((*reply)["data"], "z");
+  std::vector<Json> ids;
+  for (auto* p : {wired.peer.get(), &peer}) {
+    for (const Json& f : p->received()) ids.push_back(f["id"]);
+  }
+  EXPECT_EQ(ids, (std::vector<Json>{"1", "2", "3"}));
+}
+
+// Each step waits for its reply or its own 5 s time-out; failure codes do not
+// stop the sequence; the configuration is escaped twice on its way.
+TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
+  useSandboxRoot();
+  auto m = std::make_shared<KernelProcessManager>();
+  // Malformed bytes (a stray byte, an overlong, a surrogate, a cut-short
+  // sequence) become one U+FFFD each; everything else arrives unchanged.
+  const std::string text = "q: \"x\" 'y' C:\\d\r\n代理组: 香港 🇭🇰\t\\u0041\x01\x7f|",
+                    r = "\xEF\xBF\xBD";
+  const std::string config = text + "\xff|\xC0\x80|\xED\xA0\x80|\xE4\xB8";
+  const std::string sent = text + r + "|" + r + r + "|" + r + r + r + "|" + r + r;
+  m->setCurrentConfigForTesting(config);
+  const std::string path = platform::joinPath(m->homeDir(), "control.sock");
+  m->setupControlSocket(path);
+  auto drive = std::async(std::launch::async, [weak = std::weak_ptr(m)] {
+    if (auto self = weak.lock()) self->acceptAndDrive();
+  });
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{AF_UNIX, {}};
+  path.copy(a.sun_path, sizeof a.sun_path - 1);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  KernelPeer kernel(fd, [](const Json& req) -> std::vector<Json> {
+    if (req["method"] == "setupConfig") return {};  // silent: the step times out
+    return {replyTo(req, {{"code", req["method"] == "initCore" ? 5 : 0}})};
+  });
+  ASSERT_TRUE(kernel.waitForFrames(2));
+  const auto t0 = Clock::now();  // the setupConfig step's wait starts about now
+  ASSERT_TRUE(kernel.waitForFrames(3));
+  EXPECT_GE(secondsSince(t0), 4.5);
+  EXPECT_LT(secondsSince(t0), 6.5);
+  EXPECT_EQ(drive.wait_for(5s), std::future_status::ready);
+
+  const std::vector<Json> frames = kernel.received();
+  ASSERT_EQ(frames.size(), 3u);
+  const char* methods[] = {"initCore", "setupConfig", "startListener"};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(frames[i]["method"], methods[i]);
+  EXPECT_EQ(Json::parse(frames[1]["data"].get<std::string>())["config"], sent);
+  closeAndRelease(m);
+}
+
+TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
+  std::mutex mu;
+  std::deque<Json> script;  // the reply fields for each request in turn
+  Wired wired([&](const Json& req) -> std::vector<Json> {
+    std::lock_guard<std::mutex> g(mu);
+    Json fields = std::move(script.front());
+    script.pop_front();
+    return {replyTo(req, std::move(fields))};
+  });
+  auto& m = *wired.manager;
+  std::string accepted;
+  // Only selections the kernel accepted are recorded (and later replayed).
+  auto change = [&](int i) {
+    const bool ok = m.changeProxy("G", "P" + std::to_string(i));
+    if (ok) accepted = "P" + std::to_string(i);
+    EXPECT_EQ(m.lastSelections(), (std::map<std::string, std::string>{{"G", accepted}}));
+    return Json(ok);
+  };
+  auto close = [&](int) { return Json(m.closeConnections()); };  // needs an integer 0 code
+  auto traffic = [&](int) {
+    const auto [up, down] = m.trafficCall("getTraffic");
+    return Json{up, down};
+  };
+  const struct {
+    std::function<Json(int)> action;
+    Json reply, expected;
+  } cases[] = {
+      {change, {{"code", 0}, {"data", ""}}, true},
+      {change, {{"code", 0}, {"data", "proxy not found"}}, false},
+      {change, Json::object(), true},
+      {change, {{"code", "9"}, {"data", 3}}, true},
+      {close, {{"code", 0}}, true},
+      {close, Json::object(), false},
+      {close, {{"code", "0"}}, false},
+      {traffic, {{"data", R"({"up":10,"down":20})"}}, {10, 20}},
+      {traffic, {{"code", 3}, {"data", R"({"down":20})"}}, {0, 20}},
+      {traffic, {{"data", R"({"up":12.9,"down":"7"})"}}, {12, 0}},
+      {traffic, {{"data", {{"up", 10}, {"down", 20}}}}, {0, 0}},  // not text
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    {
+      std::lock_guard<std::mutex> g(mu);
+      script.push_back(cases[i].reply);
+    }
+    EXPECT_EQ(cases[i].action(int(i)), cases[i].expected) << "case " << i;
+  }
+}
+
+}  // namespace
+}  // namespace zelvo::controltest

@@ -1,0 +1,190 @@
+// Frames, the keyed archive, and the listener on real Unix sockets.
+#include <fcntl.h>
+
+#include <random>
+
+#include "ipc_test_support.h"
+#include "platform/keyed_archive.h"
+#include "service/proxy_status.h"
+
+namespace zelvo::platform::test {
+namespace {
+
+// Any chunking gives back every body; memory follows the bytes that arrived, not
+// the length promised: below a segment <= 2x (64 KiB min), beyond <= +1 segment.
+TEST(IpcFrame, ReassemblesAnyChunkingHoldingOnlyWhatArrived) {
+  std::mt19937 rng(7);
+  std::vector<IpcValue> sent;
+  for (int i = 0; i < 50; ++i)
+    sent.push_back({{"seq", i}, {"args", {std::string(rng() % 300, 'x')}}});
+  constexpr size_t kSeg = FrameAssembler::kSegmentSize;
+  const std::vector<uint8_t> payload(2 * kSeg + 12345, 0xab);
+  sent.push_back({{"seq", 51}, {"args", {IpcValue::binary(payload)}}});
+  sent.push_back({{"seq", 52}, {"args", {"after"}}});
+  std::vector<uint8_t> stream;
+  for (const auto& m : sent) {
+    for (uint8_t b : encodeFrame(m)) stream.push_back(b);
+  }
+  for (size_t chunk : {size_t(3), size_t(977), size_t(65536), kSeg + 3, stream.size()}) {
+    FrameAssembler a;
+    std::vector<IpcValue> got;
+    for (size_t i = 0; i < stream.size(); i += chunk) {
+      ASSERT_TRUE(a.feed(stream.data() + i, std::min(chunk, stream.size() - i),
+                         [&](std::vector<uint8_t>&& b) {
+                           EXPECT_EQ(b.capacity(), b.size());
+                           got.push_back(decodeBody(b));
+                         }));
+      const size_t held = a.bufferedBytes();
+      ASSERT_LE(a.capacityBytes(), held < kSeg ? std::max<size_t>(65536, 2 * held) : held + kSeg)
+          << "holding " << held << " bytes in chunks of " << chunk;
+    }
+    EXPECT_EQ(got, sent) << "chunks of " << chunk;
+    EXPECT_EQ(a.capacityBytes(), 0u);
+  }
+}
+
+TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
+  for (uint32_t len : {0u, kMaxFrameBody + 1, 0xffffffffu, kMaxFrameBody}) {
+    FrameAssembler a;
+    bool fed = true;
+    for (int i = 0; i < 5; ++i) {  // the header, then a byte of body
+      const uint8_t byte = i < 4 ? uint8_t(len >> (8 * i)) : 0;
+      fed = a.feed(&byte, 1, [](auto&&) { ADD_FAILURE(); }) && fed;
+    }
+    EXPECT_EQ(fed, len == kMaxFrameBody) << len;  // exactly the limit is allowed
+  }
+}
+
+// Missing keys (and a nil object) take the field defaults; a class not allowed
+// or a field of the wrong type is refused as corrupt.
+TEST(KeyedArchive, DefaultsMissingKeysAndRefusesOtherClassesAndWrongTypes) {
+  EXPECT_EQ(ProxyStatus::fromArchive(
+                {{"$class", "ProxyStatus"}, {"httpPort", 8080}, {"errorMessage", nullptr}}),
+            (ProxyStatus{false, 8080, 0, "", 0, 0, std::nullopt}));
+  const IpcValue refused[] = {
+      {{"$class", "NSDictionary"}, {"isRunning", true}},
+      {{"isRunning", true}},  // no class at all
+      "ProxyStatus",          // a str is an NSString, not a ProxyStatus
+      {{"$class", "ProxyStatus"}, {"httpPort", "7890"}},
+      {{"$class", "ProxyStatus"}, {"isRunning", 1}},
+      {{"$class", "ProxyStatus"}, {"uplink", uint64_t(1) << 63}},
+  };
+  for (const IpcValue& v : refused) {
+    try {
+      ProxyStatus::fromArchive(v);
+      ADD_FAILURE() << "accepted " << v.dump();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.domain() + " " + std::to_string(e.code()), "NSCocoaErrorDomain 4864") << v.dump();
+    }
+  }
+}
+
+// Every third request is immediate: while the first is held none may overtake
+// it or run beside another. There are more than the backlog admits, so reading
+// pauses and must resume on bytes already waiting in the socket.
+TEST_F(IpcListenerTest, RequestsOfOneConnectionRunInOrderOneAtATimeImmediateOnesIncluded) {
+  auto release = std::make_shared<Semaphore>();
+  auto inFlight = std::make_shared<std::atomic<int>>(0),
+       overlaps = std::make_shared<std::atomic<int>>(0);
+  start([=](const IpcMethod&, IpcValue args, IpcReply reply) {
+    *overlaps += (*inFlight)++ != 0;
+    if (args[0] == 1) release->waitFor(Seconds(20));
+    --*inFlight;
+    reply(args);  // replies go out in the order the handler ran
+  });
+  RawClient c(path_);
+  auto send = [&](int i) { c.request(i, i % 3 ? "hold:completion:" : "now:completion:", {i}); };
+  for (int i = 1; i <= 200; ++i) send(i);
+  EXPECT_FALSE(c.next(300ms)) << "a request overtook the held one";
+  release->signal();
+  send(201);
+  for (int i = 1; i <= 201; ++i) {
+    auto r = c.next();
+    ASSERT_TRUE(r) << i;
+    ASSERT_EQ((*r)["seq"], i);
+  }
+  EXPECT_EQ(overlaps->load(), 0);
+}
+
+// One connection blocked in its handler, another that never reads its replies:
+// a third is still served at once, immediate and queued requests alike.
+TEST_F(IpcListenerTest, ABlockedConnectionOrAPeerThatNeverReadsHoldsUpNoOther) {
+  auto release = std::make_shared<Semaphore>();
+  start([release](const IpcMethod&, IpcValue args, IpcReply reply) {
+    if (args[0] == "block") release->waitFor(Seconds(20));
+    reply(args);
+  });
+  RawClient blocked(path_), greedy(path_), other(path_);
+  blocked.request(1, "echo:completion:", {"block"});
+  ASSERT_EQ(::fcntl(greedy.fd(), F_SETFL, O_NONBLOCK), 0);
+  std::vector<uint8_t> frames;
+  for (int i = 1; i <= 256; ++i) {
+    auto f = encodeFrame({{"seq", i}, {"sel", "now:completion:"}, {"args", {i}}});
+    frames.insert(frames.end(), f.begin(), f.end());
+  }
+  EXPECT_TRUE(eventually([&] {
+    if (::send(greedy.fd(), frames.data(), frames.size(), MSG_NOSIGNAL) >= 0) return false;
+    pollfd p{greedy.fd(), POLLOUT, 0};
+    return errno == EAGAIN && ::poll(&p, 1, 500) == 0;  // the listener no longer reads it
+  })) << "the listener kept reading a peer that never reads its replies";
+
+  const auto t0 = unit::Clock::now();
+  other.request(1, "now:completion:", {7});
+  other.request(2, "echo:completion:", {"x"});
+  for (IpcValue want : {IpcValue(7), IpcValue("x")}) {
+    auto r = other.next(5s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ((*r)["reply"][0], want);
+  }
+  EXPECT_LT(unit::secondsSince(t0), 2.0);
+  release->signal();
+  EXPECT_TRUE(blocked.next());
+}
+
+// Shapes only this interface has; bad frames are daemon-level tests' business.
+TEST_F(IpcListenerTest, BadInputInvalidatesOnlyThatConnection) {
+  start();
+  const IpcValue bad[] = {
+      {{"seq", 1},
+       {"sel", "obj:completion:"},
+       {"args", IpcValue::array({{{"x", 1}}})}},  // no class
+      {{"seq", 1}, {"sel", "obj:completion:"}, {"args", IpcValue::array({{{"$class", "Bar"}}})}},
+      {{"seq", "1"}, {"sel", "echo:completion:"}, {"args", {"a"}}},
+      {{"seq", 1}, {"sel", "echo:completion:"}, {"args", "a"}},
+  };
+  RawClient good(path_);
+  for (size_t i = 0; i < std::size(bad); ++i) {
+    RawClient c(path_);
+    c.sendBytes(encodeFrame(bad[i]));
+    EXPECT_TRUE(eventually([&] { return invalidationCount() == i + 1; })) << bad[i].dump();
+    good.request(i + 1, "echo:completion:", {"still here"});
+    auto r = good.next();
+    ASSERT_TRUE(r);
+    EXPECT_EQ((*r)["seq"], i + 1);
+  }
+  good.request(100, "obj:completion:", IpcValue::array({{{"$class", "Foo"}}}));
+  auto r = good.next();
+  ASSERT_TRUE(r) << "the allowed class was refused";
+  EXPECT_EQ((*r)["reply"][0], true);
+  EXPECT_EQ(invalidationCount(), std::size(bad)) << "a handler ran twice";
+}
+
+TEST_F(IpcListenerTest, HangUpRunsTheInvalidationHandlerOnceAfterEarlierRequests) {
+  auto events = std::make_shared<std::vector<std::string>>();  // touched on the connection's queue
+  start([n = invalidations_, events](const IpcMethod&, IpcValue args, IpcReply reply) {
+    std::this_thread::sleep_for(5ms);
+    events->push_back(args[0].get<std::string>() + (*n ? " late" : ""));
+    reply(args);
+  });
+  {
+    RawClient c(path_);
+    for (auto s : {"a", "b", "c"}) c.request(1, "echo:completion:", {s});
+  }  // hangs up at once, without reading the replies
+  ASSERT_TRUE(eventually([&] { return invalidationCount() == 1; }));
+  EXPECT_EQ(*events, (std::vector<std::string>{"a", "b", "c"}));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(invalidationCount(), 1u);
+}
+
+}  // namespace
+}  // namespace zelvo::platform::test
