@@ -176,10 +176,12 @@ TEST_F(IpcListenerTest, HangUpRunsTheInvalidationHandlerOnceAfterEarlierRequests
     events->push_back(args[0].get<std::string>() + (*n ? " late" : ""));
     reply(args);
   });
-  {
-    RawClient c(path_);
-    for (auto s : {"a", "b", "c"}) c.request(1, "echo:completion:", {s});
-  }  // hangs up at once, without reading the replies
+  RawClient c(path_);
+  for (auto s : {"a", "b", "c"}) c.request(1, "echo:completion:", {s});
+  // Hangs up at once, without reading the replies. Only the sending half
+  // closes: a peer that is gone entirely may also cut the requests still
+  // queued when a reply fails to go out, which is not what is tested here.
+  ::shutdown(c.fd(), SHUT_WR);
   ASSERT_TRUE(eventually([&] { return invalidationCount() == 1; }));
   EXPECT_EQ(*events, (std::vector<std::string>{"a", "b", "c"}));
   std::this_thread::sleep_for(50ms);
