@@ -240,7 +240,7 @@ int main() {
       if (recvFrame(fd, frame)) sendFrame(fd, R"({"id":"1"})");
     });
     auto t0 = Clock::now();
-    if (!big->writeFrame("1", "setupConfig", config)) std::abort();
+    if (!big->writeFrame("1", "setupConfig", config, 30.0)) std::abort();
     if (!big->recvFrame()) std::abort();  // the acknowledgement
     writeSeconds.push_back(since(t0));
     sink.join();

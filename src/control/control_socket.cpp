@@ -34,10 +34,6 @@ namespace zelvo {
 
 namespace {
 
-// The socket address holds 104 bytes on the platform the daemon was designed
-// for; keeping the same limit here keeps behaviour identical on both.
-constexpr size_t kMaxSocketPathBytes = 103;
-
 // strerror_r comes in a GNU and an XSI flavour; these pick the text from
 // either without depending on feature macros.
 [[maybe_unused]] const char* strerrorText(int result, const char* buffer) {
@@ -63,6 +59,9 @@ platform::Error KernelProcessManager::posixError(const std::string& call) {
 }
 
 void KernelProcessManager::setupControlSocket(const std::string& path) {
+  // A listener or connection still open from an earlier launch or adoption
+  // goes first, or its descriptor would leak.
+  if (listenFd_.load() >= 0 || controlFd_.load() >= 0) closeControlSocket();
   ::unlink(path.c_str());  // a leftover from an earlier run must not block bind
 
   // Close-on-exec: the kernel we launch next must not inherit the listener.
@@ -105,6 +104,23 @@ void KernelProcessManager::closeControlSocket() {
     if (listener >= 0) ::close(listener);
   }
   ::unlink(platform::joinPath(homeDir(), "control.sock").c_str());
+}
+
+uint64_t KernelProcessManager::socketIdentity(int fd) {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_ino);
+}
+
+bool KernelProcessManager::publishAccepted(uint64_t listener, int fd) {
+  std::lock_guard<std::mutex> g(writeLock);
+  if (listener == 0 || socketIdentity(listenFd_.load()) != listener) return false;
+  const int displaced = controlFd_.exchange(fd);
+  if (displaced >= 0) {
+    ::shutdown(displaced, SHUT_RDWR);
+    ::close(displaced);
+  }
+  return true;
 }
 
 int KernelProcessManager::duplicateDescriptor(const std::atomic<int>& field, int* number) {

@@ -21,15 +21,6 @@ namespace zelvo {
 
 namespace {
 
-// Identifies a socket independently of its descriptor number: descriptor
-// numbers are reused at once, socket inodes are not while the socket is open
-// (and the reader keeps the one it serves open).
-uint64_t socketIdentity(int fd) {
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
-  return static_cast<uint64_t>(st.st_ino);
-}
-
 // "code" that is an integer other than 0.
 bool isFailureCode(const Json& code) {
   if (code.is_number_unsigned()) return code.get<uint64_t>() != 0;
@@ -62,7 +53,7 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   }
 
   // Registered before writing: the reply may arrive before writeFrame returns.
-  if (!writeFrame(id, method, data)) {
+  if (!writeFrame(id, method, data, timeoutSeconds)) {
     std::lock_guard<std::mutex> g(pendingLock);
     pending_.erase(id);
     return std::nullopt;

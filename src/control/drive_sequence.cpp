@@ -25,8 +25,8 @@ constexpr double kDriveStepTimeout = 5.0;
 void KernelProcessManager::acceptAndDrive() {
   // Accept on a private duplicate of the listener so that closeControlSocket()
   // may close the listener meanwhile; its shutdown wakes this accept.
-  int listenNumber = -1;
-  const int listener = duplicateDescriptor(listenFd_, &listenNumber);
+  const int listener = duplicateDescriptor(listenFd_);
+  const uint64_t listenerIdentity = socketIdentity(listener);
   int fd = -1;
   if (listener >= 0) {
     do {
@@ -38,17 +38,11 @@ void KernelProcessManager::acceptAndDrive() {
     log("accept failed");
     return;
   }
-
-  // Publish the connection only if its listener is still the supervised one:
-  // if the socket was closed while we accepted, this connection belongs to a
+  // Publish the connection only if its listener is still the supervised one
+  // (compared by socket, not by number, which a new listener may reuse): if
+  // the socket was closed while we accepted, this connection belongs to a
   // kernel nobody supervises any more.
-  bool current = false;
-  {
-    std::lock_guard<std::mutex> g(writeLock);
-    current = listenFd_.load() == listenNumber;
-    if (current) controlFd_.store(fd);
-  }
-  if (!current) {
+  if (!publishAccepted(listenerIdentity, fd)) {
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
     log("accept failed");

@@ -1,9 +1,11 @@
 #include "control/frame.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "control/json_text.h"
@@ -49,16 +51,33 @@ std::optional<Json> parseBody(const char* begin, const char* end) {
 // A call that writes nothing or fails ends the attempt, interrupted or not: a
 // frame cut short cannot be resumed meaningfully, and retrying on a dead
 // connection would only delay the caller. MSG_NOSIGNAL: a kernel that went
-// away must not raise SIGPIPE in the daemon.
-bool writeAll(int fd, std::string_view bytes) {
+// away must not raise SIGPIPE in the daemon. With a time-out the socket is
+// written without blocking and waited on with poll, so a kernel that stopped
+// reading holds the writer no longer than that.
+bool writeAll(int fd, std::string_view bytes, double timeoutSeconds, size_t* written) {
+  using Clock = std::chrono::steady_clock;
+  const bool bounded = timeoutSeconds >= 0;
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(bounded ? timeoutSeconds : 0));
   const char* p = bytes.data();
   size_t left = bytes.size();
+  if (written) *written = 0;
   while (left > 0) {
-    ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
     if (n < 0 && errno == ENOTSOCK) n = ::write(fd, p, left);  // a pipe in place of a socket
+    if (n < 0 && bounded && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      const auto wait =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (wait.count() <= 0) return false;
+      pollfd out{fd, POLLOUT, 0};
+      ::poll(&out, 1, static_cast<int>(wait.count()));
+      continue;
+    }
     if (n <= 0) return false;
     p += n;
     left -= static_cast<size_t>(n);
+    if (written) *written += static_cast<size_t>(n);
   }
   return true;
 }
@@ -118,7 +137,7 @@ std::optional<Json> FrameReader::next() {
 }  // namespace control
 
 bool KernelProcessManager::writeFrame(const std::string& id, const std::string& method,
-                                      const Json& data) {
+                                      const Json& data, double timeoutSeconds) {
   std::string frame;
   try {
     frame = control::encodeRequestFrame(id, method, data);
@@ -126,15 +145,23 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
     return false;
   }
   if (frame.size() - 4 > UINT32_MAX) return false;
-
-  // Held across send(), which may block on a kernel that stopped reading:
-  // that is what keeps frames from different threads whole on the stream.
-  // It cannot wedge teardown, because closeControlSocket() shuts the socket
-  // down before it takes this lock, which makes the blocked send() fail.
-  std::lock_guard<std::mutex> g(writeLock);
+  // Held across the send, which keeps frames from different threads whole on
+  // the stream; the send is bounded, so no writer holds it for long. A write
+  // that may not wait (timeout 0) does not queue behind another either.
+  std::unique_lock<std::mutex> g(writeLock, std::defer_lock);
+  if (timeoutSeconds > 0) {
+    g.lock();
+  } else if (!g.try_lock()) {
+    return false;
+  }
   const int fd = controlFd_.load();
   if (fd < 0) return false;
-  return control::writeAll(fd, frame);
+  size_t written = 0;
+  if (control::writeAll(fd, frame, timeoutSeconds, &written)) return true;
+  // A frame cut short leaves the stream unreadable for the kernel: end the
+  // connection rather than let the next frame be taken for its remainder.
+  if (written > 0) ::shutdown(fd, SHUT_RDWR);
+  return false;
 }
 
 std::optional<Json> KernelProcessManager::readFrame(int fd) {

@@ -50,8 +50,11 @@ class FrameReader {
   size_t end_ = 0;    // one past the last buffered byte
 };
 
-// Writes all of `bytes`; false when a call writes nothing or fails.
-bool writeAll(int fd, std::string_view bytes);
+// Writes all of `bytes`; false when a call writes nothing or fails, or when
+// `timeoutSeconds` (if not negative) passes first: 0 takes only what the
+// socket accepts at once. `written`, when given, receives the bytes sent.
+bool writeAll(int fd, std::string_view bytes, double timeoutSeconds = -1,
+              size_t* written = nullptr);
 
 // Reads exactly `size` bytes; false at end of stream or on an error.
 bool readExact(int fd, char* out, size_t size);

@@ -42,9 +42,12 @@ void Helper::checkAppAlive() {
   // zombie entry is left, and it will never switch the proxy off.
   if (!platform::processIsGone(pid)) return;
 
+  // Forget only the client that was probed: one that connected meanwhile
+  // is alive and must stay watched.
+  pid_t probed = pid;
+  if (!clientAppPid_.compare_exchange_strong(probed, 0)) return;
   const std::string pidText = std::to_string(pid);
   log("看门狗：主程序(pid " + pidText + ")已消失（崩溃/强杀）→ 停内核 + 清系统代理/TUN");
-  clientAppPid_.store(0);
   try {
     processManager_->stop();
   } catch (const std::exception&) {

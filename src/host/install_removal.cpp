@@ -1,11 +1,13 @@
 // Kernel installation (upload, trial run, install) and removal of the helper
 // itself (kernel, system proxy, launchd job, files, process).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -84,10 +86,16 @@ void writeExecutable(const std::string& path, const std::vector<uint8_t>& bytes)
   if (fd.close() != 0) throw platform::Error::fromErrno(errno, path);
 }
 
-// Reads and throws away everything from `fd` until end of file.
-void discardUntilEof(int fd) {
+// Reads and throws away everything from `fd` until end of file or until
+// `deadline`: a heir of the trial that keeps the pipe open must not pin a
+// worker for longer than the trial itself may take.
+void discardUntilEof(int fd, std::chrono::steady_clock::time_point deadline) {
   char buf[16 * 1024];
   for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd in{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&in, 1, static_cast<int>(left.count())) == 0) return;
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
@@ -127,8 +135,11 @@ TrialOutcome trialRun(const std::string& path) {
 
   // The drain lives on its own work item: a grandchild that inherits the pipe
   // may keep it open long after the trial, and must not hold this thread.
-  platform::globalQueue(platform::QoS::Utility).async([readEnd] {
-    discardUntilEof(readEnd->get());
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(kTrialRunTimeoutSeconds));
+  platform::globalQueue(platform::QoS::Utility).async([readEnd, deadline] {
+    discardUntilEof(readEnd->get(), deadline);
   });
 
   if (!process->waitUntilExit(platform::Seconds(kTrialRunTimeoutSeconds))) {

@@ -3,7 +3,10 @@
 //
 // The bound of consecutive attempts keeps a kernel that cannot stay up (a bad
 // configuration) from being restarted for ever; the counter returns to 0 only
-// when a replay finds the kernel running, or when the client starts anew.
+// when a replay finds the kernel of its own launch still running, or when the
+// client starts anew. A replay scheduled for a launch that has died since
+// must not count a later launch's kernel as a success, or a kernel dying
+// right after every launch would be restarted for ever.
 #include "kernel/kernel_process_manager.h"
 
 namespace zelvo {
@@ -44,15 +47,25 @@ void KernelProcessManager::restartFromExistingConfig() {
     return;
   }
   log("自动重启：内核已重新拉起，回放运行时状态");
+  uint64_t generation = 0;
+  {
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    generation = processGeneration_;
+  }
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).after(platform::Seconds(1.5), [weakSelf] {
-    if (auto self = weakSelf.lock()) self->replayRuntimeState();
-  });
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .after(platform::Seconds(1.5), [weakSelf, generation] {
+        if (auto self = weakSelf.lock()) self->replayRuntimeState(generation);
+      });
 }
 
 // Runs the replay's kernel actions without the lifecycle lock: each may wait
 // up to its time-out for the kernel, and a stop() must not queue behind that.
-void KernelProcessManager::replayRuntimeState() {
+void KernelProcessManager::replayRuntimeState(uint64_t generation) {
+  {
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    if (generation != processGeneration_) return;  // that launch's kernel is gone
+  }
   if (!state().isRunning()) return;
   if (const auto mode = lastMode()) setMode(*mode);
   for (const auto& [group, proxy] : lastSelections()) changeProxy(group, proxy);

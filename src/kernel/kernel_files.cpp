@@ -15,13 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A plain "does anything exist here" test: type and permissions do not matter,
-// and a dangling symbolic link counts as a file, as the file manager sees it.
-bool fileExists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 platform::Error fileSystemError(const std::error_code& ec, const std::string& what) {
   return platform::Error("NSCocoaErrorDomain", ec.value(), what + ": " + ec.message());
 }
@@ -49,12 +42,12 @@ const std::string& KernelProcessManager::homeDir() {
 std::string KernelProcessManager::binaryPath() {
   const std::string preinstalled =
       platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
-  if (fileExists(preinstalled)) {
+  if (platform::fileExists(preinstalled)) {
     log("Found kernel at: " + preinstalled);
     return preinstalled;
   }
   const std::string installed = platform::joinPath(dataPath(), binaryName);
-  if (fileExists(installed)) {
+  if (platform::fileExists(installed)) {
     log("Found kernel at: " + installed);
     return installed;
   }
@@ -64,10 +57,9 @@ std::string KernelProcessManager::binaryPath() {
 void KernelProcessManager::installBinary(const std::string& source) {
   const std::string destination = platform::joinPath(dataPath(), binaryName);
   std::error_code ec;
-  if (fileExists(destination)) {
-    fs::remove(destination, ec);
-    if (ec) throw fileSystemError(ec, "remove " + destination);
-  }
+  // Whatever is in the way goes, a dangling link included.
+  fs::remove(destination, ec);
+  if (ec) throw fileSystemError(ec, "remove " + destination);
   fs::copy_file(source, destination, fs::copy_options::none, ec);
   if (ec) throw fileSystemError(ec, "copy " + source + " to " + destination);
   if (::chmod(destination.c_str(), 0755) != 0) {

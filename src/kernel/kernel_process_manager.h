@@ -80,6 +80,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   static constexpr const char* kPreinstalledDirectory = "/Library/PrivilegedHelperTools";
   static constexpr const char* kWorkDirectoryName = "work";
   static constexpr int maxRestartAttempts = 3;
+  // A socket address holds 104 bytes on the platform the daemon was designed
+  // for; the same limit here keeps behaviour identical on both.
+  static constexpr size_t kMaxSocketPathBytes = 103;
   static constexpr int protocolVersion = 30;
   static constexpr const char* kConnectivityCheckURL = "https://connect.zelvo.net/generate_204";
 
@@ -138,7 +141,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void setupControlSocket(const std::string& path);  // throws platform::Error
   void closeControlSocket();
   static platform::Error posixError(const std::string& call);
-  bool writeFrame(const std::string& id, const std::string& method, const Json& data);
+  // Sends one request frame within `timeoutSeconds` (0: only if it can go at
+  // once, without waiting for another writer either). False when it did not
+  // go whole; a frame cut short ends the connection.
+  bool writeFrame(const std::string& id, const std::string& method, const Json& data,
+                  double timeoutSeconds);
   std::optional<Json> recvFrame();
 
   // ---- Request correlation ----
@@ -191,12 +198,19 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void setProcess(std::shared_ptr<platform::Subprocess> p);
   void cancelAdoptLivenessTimer();
   void checkAdoptedLiveness();
-  void replayRuntimeState();
+  void replayRuntimeState(uint64_t generation);
   std::weak_ptr<KernelProcessManager> weak() { return weak_from_this(); }
 
   // Control channel internals (control/*.cpp).
   static std::optional<Json> readFrame(int fd);
   int duplicateDescriptor(const std::atomic<int>& field, int* number = nullptr);
+  // Identifies a socket independently of its descriptor number: numbers are
+  // reused at once, socket inodes are not while the socket is open.
+  static uint64_t socketIdentity(int fd);
+  // Makes `fd`, accepted on the listening socket `listener` (its identity),
+  // the control connection if that listener is still the supervised one;
+  // a connection it displaces is closed. False: nothing was published.
+  bool publishAccepted(uint64_t listener, int fd);
   void readerLoop(int fd);
 
   // Lifecycle serialisation (see the header comment). Recursive because the
@@ -205,16 +219,16 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Guards the small fields below that other threads read as snapshots.
   mutable std::mutex fieldsLock_;
 
-  KernelProcessState state_;                         // fieldsLock_
-  std::shared_ptr<platform::Subprocess> process_;    // fieldsLock_
-  uint64_t processGeneration_ = 0;                   // fieldsLock_
+  KernelProcessState state_;                       // fieldsLock_
+  std::shared_ptr<platform::Subprocess> process_;  // fieldsLock_
+  uint64_t processGeneration_ = 0;                 // fieldsLock_
   std::atomic<int> controlFd_{-1};
   std::atomic<int> listenFd_{-1};
   std::atomic<bool> desiredRunning_{false};
   std::atomic<int> restartAttempts_{0};
-  std::optional<std::string> lastMode_;              // fieldsLock_
+  std::optional<std::string> lastMode_;                // fieldsLock_
   std::map<std::string, std::string> lastSelections_;  // fieldsLock_
-  std::string currentConfigYAML_;                    // fieldsLock_
+  std::string currentConfigYAML_;                      // fieldsLock_
 
   // Control channel.
   // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_

@@ -41,11 +41,6 @@ platform::Error managerError(const std::string& message) {
   return platform::Error(KernelProcessManager::kErrorDomain, -1, message);
 }
 
-bool fileExists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found;
-}
-
 void removeConfigFile(const std::string& workDir) {
   std::error_code ec;
   std::filesystem::remove(platform::joinPath(workDir, "config.yaml"), ec);
@@ -101,7 +96,7 @@ void KernelProcessManager::launchKernel() {
   setState(KernelProcessState::starting());
 
   const std::string executable = binaryPath();
-  if (!fileExists(executable)) {
+  if (!platform::fileExists(executable)) {
     const std::string message = "kernel binary not found at: " + executable;
     setState(KernelProcessState::error(message));
     throw managerError(message);
@@ -122,6 +117,9 @@ void KernelProcessManager::launchKernel() {
   child->setExecutable(executable);
   child->setArguments({socketPath});
   child->setCurrentDirectory(homeDir());
+  // Its own session: whatever signals the daemon's group (a terminal's
+  // Ctrl-C, a supervisor) must not end the kernel, or re-adoption is moot.
+  child->setNewSession(true);
   auto env = platform::currentEnvironment();
   env["ZELVAN_REDACT_LOG"] = "1";
   child->setEnvironment(std::move(env));
@@ -144,7 +142,10 @@ void KernelProcessManager::launchKernel() {
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
   child->setTerminationHandler([weakSelf, generation](platform::Subprocess& exited) {
     const int code = exited.terminationStatus();
-    platform::mainQueue().async([weakSelf, generation, code] {
+    // Not on the main queue: the notice takes the lifecycle lock, and the
+    // replies of unrelated requests go out through the main queue; they must
+    // never wait behind a stop or a start.
+    platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, generation, code] {
       if (auto self = weakSelf.lock()) self->handleTermination(code, generation);
     });
   });
@@ -180,7 +181,8 @@ void KernelProcessManager::stop() {
     setState(KernelProcessState::stopping());
     log("Stopping kernel...");
     if (controlFd() >= 0) {
-      writeFrame("0", "shutdown", "");
+      // Fire and forget: a kernel that stopped reading gets its SIGTERM anyway.
+      writeFrame("0", "shutdown", "", 0);
       log("→ shutdown (no-wait)");
       platform::sleepFor(platform::Seconds(0.2));
     }

@@ -43,8 +43,8 @@ void KernelProcessManager::acceptAndResumeControl() {
   // can end the wait by closing the listening socket (its shutdown wakes the
   // accept). It works on a private duplicate: the number in listenFd may be
   // closed, and reused by an unrelated file, while we wait.
-  int listenNumber = -1;
-  const int listener = duplicateDescriptor(listenFd_, &listenNumber);
+  const int listener = duplicateDescriptor(listenFd_);
+  const uint64_t listenerIdentity = socketIdentity(listener);
   int fd = -1;
   if (listener >= 0) {
     do {
@@ -52,7 +52,6 @@ void KernelProcessManager::acceptAndResumeControl() {
     } while (fd < 0 && errno == EINTR);
     ::close(listener);
   }
-
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
   if (!adopting_) {
     log("re-adopt: 已被自愈接管，放弃");
@@ -60,24 +59,21 @@ void KernelProcessManager::acceptAndResumeControl() {
     if (fd >= 0) ::close(fd);
     return;
   }
+  adopting_ = false;
   // A stop() that closed the socket after the kernel had already connected
   // leaves a connection of a kernel it has just killed: that is a failed
   // accept too, not a kernel to resume.
-  if (fd >= 0 && listenFd_.load() != listenNumber) {
+  if (fd >= 0 && !publishAccepted(listenerIdentity, fd)) {
     ::close(fd);
     fd = -1;
   }
   if (fd < 0) {
     log("re-adopt: accept 失败");
-    adopting_ = false;
+    // The listener goes with the adoption it was made for; the next start
+    // opens its own.
+    closeControlSocket();
     setState(KernelProcessState::stopped());
     return;
-  }
-  adopting_ = false;
-  {
-    // Published under writeLock like every other change of controlFd.
-    std::lock_guard<std::mutex> g(writeLock);
-    controlFd_ = fd;
   }
   log("re-adopt: 内核已重连，恢复控制（跳过 init/setup）");
   startReaderLoop();

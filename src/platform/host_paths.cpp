@@ -123,4 +123,9 @@ std::string privateTemporaryDirectory() {
   throw Error::fromErrno(EEXIST, dir);
 }
 
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 }  // namespace zelvo::platform

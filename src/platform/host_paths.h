@@ -22,6 +22,11 @@ std::string hostPath(std::string_view absolutePath);
 // Joins path components with exactly one '/' between them.
 std::string joinPath(std::string_view a, std::string_view b);
 
+// The daemon's one rule for "a file is there": anything that can be opened,
+// symbolic links followed, so a dangling link counts as absent and a lookup
+// falls through to the next candidate.
+bool fileExists(const std::string& path);
+
 // The daemon's private temporary directory under the root, ending in '/'
 // (like NSTemporaryDirectory()): "<root>/private/var/tmp/zelvo-helper-<uid>/",
 // created on first use with mode 0700 and owned by the daemon's user. If a

@@ -74,13 +74,17 @@ std::string formatNow(const char* pattern, bool utc) {
 }  // namespace
 
 void systemLog(std::string_view line) {
-  // The whole line and its newline go out in one write so that lines from
-  // concurrent threads (and processes sharing the descriptor) never interleave.
+  // The whole line and its newline go out in one write, so that lines from
+  // other processes sharing the descriptor do not interleave with it up to
+  // the pipe's atomic size; the lock keeps longer lines of our own threads
+  // whole too, since a pipe may take those in several pieces.
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line);
   buffer.push_back('\n');
   if (gLogToStderr.load(std::memory_order_relaxed)) {
+    static std::mutex stderrLock;
+    std::lock_guard<std::mutex> whole(stderrLock);
     writeAll(STDERR_FILENO, buffer.data(), buffer.size());
   }
 

@@ -100,6 +100,7 @@ struct Subprocess::State {
   Stream stderrMode = Stream::Inherit;
   int stderrFd = -1;
   Stream stdinMode = Stream::Inherit;
+  bool newSession = false;
 
   std::weak_ptr<Subprocess> owner;  // the handler's argument; never kept alive here
 
@@ -215,6 +216,10 @@ void Subprocess::setEnvironment(std::map<std::string, std::string> env) {
 }
 void Subprocess::setCurrentDirectory(std::string dir) {
   st_->currentDirectory = std::move(dir);
+}
+
+void Subprocess::setNewSession(bool on) {
+  st_->newSession = on;
 }
 void Subprocess::setStdout(Stream s, int fd) {
   st_->stdoutMode = s;
@@ -333,8 +338,9 @@ void Subprocess::launch() {
   sigfillset(&all);
   check(posix_spawnattr_setsigmask(&setup.attr, &empty), "posix_spawnattr_setsigmask");
   check(posix_spawnattr_setsigdefault(&setup.attr, &all), "posix_spawnattr_setsigdefault");
-  check(posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
-        "posix_spawnattr_setflags");
+  const short flags =
+      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (s.newSession ? POSIX_SPAWN_SETSID : 0);
+  check(posix_spawnattr_setflags(&setup.attr, flags), "posix_spawnattr_setflags");
 
   // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
   // no permission, not an executable format) comes back here as its errno.

@@ -46,6 +46,9 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   void setStdout(Stream s, int fd = -1);
   void setStderr(Stream s, int fd = -1);
   void setStdin(Stream s);  // Inherit (default) or Null
+  // Starts the child in a session (and process group) of its own, so that a
+  // signal to the parent's group, a terminal's Ctrl-C say, does not reach it.
+  void setNewSession(bool on);
   void setTerminationHandler(TerminationHandler handler);
   void removeTerminationHandler();
 

@@ -2,17 +2,10 @@
 
 #include <sys/stat.h>
 
+#include "platform/host_paths.h"
 #include "platform/log.h"
 
 namespace zelvo {
-
-namespace {
-// A plain existence test: any kind of file counts, permissions do not matter.
-bool fileExists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
-}  // namespace
 
 Helper::Helper(std::shared_ptr<KernelProcessManager> manager)
     : listenerQueue_(platform::makeSerialQueue("com.zelvo.svc.helper.listener")),
@@ -46,12 +39,12 @@ bool Helper::isKernelRunning() {
 void Helper::getVersion(StringReply completion) {
   log("getVersion called");
   std::string version = kHelperVersion;
-  if (fileExists(processManager_->binaryPath())) version += " (zelvan-core)";
+  if (platform::fileExists(processManager_->binaryPath())) version += " (zelvan-core)";
   completion(version);
 }
 
 void Helper::getKernelVersion(OptionalStringReply completion) {
-  if (fileExists(processManager_->binaryPath())) {
+  if (platform::fileExists(processManager_->binaryPath())) {
     completion(std::string("zelvan-core"));
   } else {
     completion(std::nullopt);

@@ -1,12 +1,12 @@
 // zelvo-helper: the privileged helper daemon's entry routine.
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "kernel/kernel_process_manager.h"
 #include "platform/dispatch.h"
 #include "platform/host_paths.h"
 #include "platform/log.h"
@@ -27,6 +27,21 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
 
+  // Both sockets live below the root and a socket address holds only so many
+  // bytes: refuse a root that leaves no room instead of failing every start.
+  const std::string controlSocket = platform::joinPath(
+      platform::joinPath(platform::hostPath(KernelProcessManager::kDataDirectory),
+                         KernelProcessManager::kWorkDirectoryName),
+      "control.sock");
+  for (const std::string& path : {platform::hostPath(kHelperSocketPath), controlSocket}) {
+    if (path.size() > KernelProcessManager::kMaxSocketPathBytes) {
+      platform::systemLog("[Helper] Root too long: " + root + " (the socket path " + path + " is " +
+                          std::to_string(path.size()) + " bytes, at most " +
+                          std::to_string(KernelProcessManager::kMaxSocketPathBytes) + " fit)");
+      return 1;
+    }
+  }
+
   auto helper = std::make_shared<Helper>();
   // Requests may arrive as soon as we listen; their kernel operations wait
   // until launch reconciliation has settled what an earlier run left.
@@ -45,8 +60,7 @@ int main(int argc, char** argv) {
   helper->reconcileOrphanKernelOnLaunch();
   reconciling.unlock();
 
-  struct stat st {};
-  if (::stat(helper->processManager()->binaryPath().c_str(), &st) == 0) {
+  if (platform::fileExists(helper->processManager()->binaryPath())) {
     platform::systemLog("[Helper] 内核 version: zelvan-core");
   } else {
     platform::systemLog("[Helper] Warning: 内核 binary not found");

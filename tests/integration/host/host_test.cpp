@@ -358,8 +358,25 @@ TEST_F(Host, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
     const char* line;  // logged after the call, or nothing
     bool tempRemoved;
   };
+  // Pipes the daemon holds: a trial's output drain must end with the trial's
+  // time-out even when a child of the upload keeps the pipe open.
+  const auto pipes = [&] {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& e :
+         fs::directory_iterator("/proc/" + std::to_string(daemonPid()) + "/fd", ec)) {
+      n += fs::read_symlink(e.path(), ec).string().rfind("pipe:", 0) == 0;
+    }
+    return n;
+  };
+  const int idlePipes = pipes();
   const std::string kernel = readFile(ZELVAN_CORE_BIN);
   const Upload uploads[] = {
+      {"leaves a child holding its output",
+       "#!/bin/sh\nsleep 40 &\nexit 1\n",
+       {false, "Invalid 内核 binary"},
+       nullptr,
+       true},
       {"fails its version run",
        "#!/bin/sh\necho zelvan-core 1.0.0\nexit 1\n",
        {false, "Invalid 内核 binary"},
@@ -390,6 +407,7 @@ TEST_F(Host, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
     EXPECT_EQ(fs::exists(installed), u.reply.success);
   }
 
+  EXPECT_TRUE(eventually([&] { return pipes() == idlePipes; }, 3)) << pipes() << " pipes open";
   struct stat st {};
   ASSERT_EQ(::stat(installed.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);

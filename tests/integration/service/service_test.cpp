@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <future>
 #include <map>
 #include <regex>
@@ -81,6 +82,15 @@ TEST_F(Service, ZelvoctlSpeaksForTheClientAndNamesAnUnreachableHelper) {
   const auto usage = runProgram({ZELVOCTL_BIN, "--root", root(), "mode"});
   EXPECT_NE(usage.exitCode, 0);
   EXPECT_EQ(countLog("Accepted new connection"), 1u);  // a usage error never connects
+}
+
+TEST_F(Service, ARootTooLongForTheSocketsIsRefusedWithOneLine) {
+  const std::string longRoot = root() + "/" + std::string(80, 'r');
+  std::filesystem::create_directories(longRoot);
+  const auto r = runProgram({ZELVO_HELPER_BIN, "--root", longRoot}, 10);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("[Helper] Root too long: " + longRoot), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
 }
 
 }  // namespace

@@ -5,9 +5,13 @@
 // restart without cutting connections.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <future>
 #include <iostream>
+#include <sstream>
 
 #include "support/scenario.h"
 
@@ -40,6 +44,12 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   // The kernel is told to keep configuration text out of its log, and does.
   const std::string environ = readFile("/proc/" + std::to_string(kernel) + "/environ");
   EXPECT_NE(environ.find(std::string("\0ZELVAN_REDACT_LOG=1\0", 21)), std::string::npos);
+  // In a session of its own: a signal to the daemon's group does not reach it.
+  const std::string stat = readFile("/proc/" + std::to_string(kernel) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string state, parent, group, session;
+  fields >> state >> parent >> group >> session;
+  EXPECT_EQ(group + " " + session, std::to_string(kernel) + " " + std::to_string(kernel));
 
   EchoServer echo;
   const int tunnel = socks5Tunnel(port, echo.port());
@@ -181,6 +191,93 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
 
   ASSERT_TRUE(*client().stopProxy());
   EXPECT_TRUE(eventually([&] { return kernelPids().empty(); }, 10));
+}
+
+TEST_F(Supervision, AReplayBelongsToItsOwnLaunch) {
+  startDaemon();
+  ASSERT_NE(startKernel(), 0);
+  ASSERT_EQ(::kill(kernelPid(), SIGKILL), 0);
+  // The first relaunch dies at once, so the second comes before the first
+  // one's replay is due (1.0 s + the sweep < 1.5 s) and still runs when it is:
+  // that replay must not count the second kernel as a recovery.
+  const auto first = waitLog("自动重启：内核已重新拉起，回放运行时状态", 5, 1);
+  ASSERT_TRUE(first && eventually([&] { return kernelPid() > 0; }, 1));
+  ASSERT_EQ(::kill(kernelPid(), SIGKILL), 0);
+  ASSERT_TRUE(waitLog("自动重启：内核已重新拉起，回放运行时状态", 5, 2));
+  std::this_thread::sleep_until(*first + std::chrono::milliseconds(1700));
+  ASSERT_EQ(::kill(kernelPid(), SIGKILL), 0);
+  ASSERT_TRUE(waitLog("自动重启：内核已重新拉起，回放运行时状态", 5, 3));
+  ASSERT_EQ(::kill(kernelPid(), SIGKILL), 0);
+  EXPECT_TRUE(waitLog("自动重启：连续 3 次仍失败，放弃（配置可能有问题）", 5));
+  EXPECT_EQ(countLog("自动重启：模式/节点已回放"), 0u);
+  EXPECT_EQ(countLog("自动重启内核 第 1/3 次"), 1u);
+}
+
+TEST_F(Supervision, AStopEndsAKernelThatNoLongerReadsWithinItsWaits) {
+  startDaemon();
+  const uint16_t port = startKernel();
+  ASSERT_NE(port, 0);
+  const pid_t kernel = kernelPid();
+  ASSERT_EQ(::kill(kernel, SIGSTOP), 0);
+  // A reload far larger than the socket buffers: its write cannot finish.
+  auto reloaded = std::make_shared<std::promise<void>>();
+  client().reloadProxy(yamlConfig(port) + "# " + std::string(16 << 20, 'x') + "\n",
+                       [reloaded](auto) { reloaded->set_value(); });
+  // Until a daemon thread sits in that send (a bounded writer waits in poll
+  // instead: give it 3 s to get there).
+  const auto reloading = waitLog("Config updated in memory, re-applying via setupConfig...", 30);
+  ASSERT_TRUE(reloading);
+  eventually(
+      [&] {
+        const std::string tasks = "/proc/" + std::to_string(daemonPid()) + "/task";
+        std::error_code ec;
+        for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+          if (readFile(t.path() / "wchan") == "sock_alloc_send_pskb") return true;
+        }
+        return false;
+      },
+      3);
+  HelperClient other(socketPath());
+  const auto began = Clock::now();
+  const auto stopped = other.stopProxy();
+  const double took = secondsBetween(began, Clock::now());
+  ASSERT_TRUE(stopped.ok());
+  EXPECT_TRUE(*stopped);
+  // At most 0.2 s for the notice, 5 s for SIGTERM, then SIGKILL (and the
+  // reload's own bounded write, 5 s, ahead of it).
+  EXPECT_LT(took, 12.0);
+  EXPECT_FALSE(processAlive(kernel));
+  EXPECT_EQ(reloaded->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+}
+
+TEST_F(Supervision, RepliesThroughTheMainQueueDoNotWaitForAStop) {
+  startDaemon();
+  ASSERT_NE(startKernel(), 0);
+  const pid_t kernel = kernelPid();
+  // A stale-kernel sweep that takes 4 s holds the stop (and the lifecycle)
+  // that long after the kernel has gone.
+  ASSERT_EQ(::unlink(at("/usr/bin/pkill").c_str()), 0);  // a link to the real one
+  writeFile(at("/usr/bin/pkill"), "#!/bin/sh\nsleep 4\n");
+  ASSERT_EQ(::chmod(at("/usr/bin/pkill").c_str(), 0755), 0);
+  auto stopped = std::make_shared<std::promise<void>>();
+  client().stopProxy([stopped](auto) { stopped->set_value(); });
+  ASSERT_TRUE(eventually([&] { return !processAlive(kernel); }, 10));
+  HelperClient other(socketPath());
+  const auto began = Clock::now();
+  EXPECT_TRUE(other.clearSystemProxy().ok());
+  EXPECT_LT(secondsBetween(began, Clock::now()), 1.5);
+  EXPECT_EQ(stopped->get_future().wait_for(std::chrono::seconds(15)), std::future_status::ready);
+}
+
+TEST_F(Supervision, ADanglingLinkAtThePreferredPathFallsThroughToTheInstalledKernel) {
+  std::filesystem::create_directories(dataDir());
+  std::filesystem::copy_file(kernelPath(), dataDir() + "/com.zelvo.svc.core");
+  ASSERT_EQ(::unlink(kernelPath().c_str()), 0);
+  ASSERT_EQ(::symlink((root() + "/nowhere").c_str(), kernelPath().c_str()), 0);
+  startDaemon();
+  EXPECT_EQ(*client().getKernelVersion(), std::optional<std::string>("zelvan-core"));
+  ASSERT_NE(startKernel(), 0);
+  EXPECT_EQ(programOf(kernelPid()), dataDir() + "/com.zelvo.svc.core");
 }
 
 }  // namespace
