@@ -73,6 +73,8 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   ASSERT_TRUE(reloaded.ok());
   EXPECT_EQ(*reloaded, (OperationResult{true, std::nullopt}));
 
+  // Neither while the kernel runs nor after it stopped is it on disk.
+  for (const auto& m : {marker, reloadMarker}) EXPECT_EQ(filesContaining(root(), m), Args{});
   ASSERT_TRUE(*client().stopProxy());
   EXPECT_TRUE(eventually([&] { return kernelPids().empty(); }, 10));
   EXPECT_EQ(statusOf(client()), ProxyStatus::stoppedRecord());
