@@ -106,6 +106,19 @@ void KernelProcessManager::closeControlSocket() {
   ::unlink(platform::joinPath(homeDir(), "control.sock").c_str());
 }
 
+int KernelProcessManager::acceptControlConnection(uint64_t* listenerIdentity) {
+  const int listener = duplicateDescriptor(listenFd_);
+  *listenerIdentity = socketIdentity(listener);
+  int fd = -1;
+  if (listener >= 0) {
+    do {
+      fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    ::close(listener);
+  }
+  return fd;
+}
+
 uint64_t KernelProcessManager::socketIdentity(int fd) {
   struct stat st {};
   if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
@@ -123,10 +136,9 @@ bool KernelProcessManager::publishAccepted(uint64_t listener, int fd) {
   return true;
 }
 
-int KernelProcessManager::duplicateDescriptor(const std::atomic<int>& field, int* number) {
+int KernelProcessManager::duplicateDescriptor(const std::atomic<int>& field) {
   std::lock_guard<std::mutex> g(writeLock);
   const int fd = field.load();
-  if (number) *number = fd;
   if (fd < 0) return -1;
   return ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }

@@ -7,7 +7,6 @@
 // out of the map (reader on reply or at its end, caller on write failure or
 // time-out) is the only one to finish it, so no request is answered twice and
 // a late reply finds nothing and is dropped.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>

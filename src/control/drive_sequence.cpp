@@ -25,15 +25,8 @@ constexpr double kDriveStepTimeout = 5.0;
 void KernelProcessManager::acceptAndDrive() {
   // Accept on a private duplicate of the listener so that closeControlSocket()
   // may close the listener meanwhile; its shutdown wakes this accept.
-  const int listener = duplicateDescriptor(listenFd_);
-  const uint64_t listenerIdentity = socketIdentity(listener);
-  int fd = -1;
-  if (listener >= 0) {
-    do {
-      fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    ::close(listener);
-  }
+  uint64_t listenerIdentity = 0;
+  int fd = acceptControlConnection(&listenerIdentity);
   if (fd < 0) {
     log("accept failed");
     return;

@@ -203,7 +203,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
 
   // Control channel internals (control/*.cpp).
   static std::optional<Json> readFrame(int fd);
-  int duplicateDescriptor(const std::atomic<int>& field, int* number = nullptr);
+  int duplicateDescriptor(const std::atomic<int>& field);
+  // Blocks in accept on a private duplicate of the listener (closing the
+  // listener meanwhile wakes it); returns the connection or -1, and the
+  // listener's identity for publishAccepted().
+  int acceptControlConnection(uint64_t* listenerIdentity);
   // Identifies a socket independently of its descriptor number: numbers are
   // reused at once, socket inodes are not while the socket is open.
   static uint64_t socketIdentity(int fd);

@@ -43,15 +43,8 @@ void KernelProcessManager::acceptAndResumeControl() {
   // can end the wait by closing the listening socket (its shutdown wakes the
   // accept). It works on a private duplicate: the number in listenFd may be
   // closed, and reused by an unrelated file, while we wait.
-  const int listener = duplicateDescriptor(listenFd_);
-  const uint64_t listenerIdentity = socketIdentity(listener);
-  int fd = -1;
-  if (listener >= 0) {
-    do {
-      fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    ::close(listener);
-  }
+  uint64_t listenerIdentity = 0;
+  int fd = acceptControlConnection(&listenerIdentity);
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
   if (!adopting_) {
     log("re-adopt: 已被自愈接管，放弃");

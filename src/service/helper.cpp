@@ -1,7 +1,5 @@
 #include "service/helper.h"
 
-#include <sys/stat.h>
-
 #include "platform/host_paths.h"
 #include "platform/log.h"
 
