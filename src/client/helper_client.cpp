@@ -88,7 +88,8 @@ std::shared_ptr<platform::IpcClientConnection> HelperClient::connection() {
   // A broken connection is released outside the lock (see below), since its
   // destructor waits for its reader, which may be calling back into us.
   stale = std::move(connection_);
-  auto fresh = platform::IpcClientConnection::connect(socketPath_, HelperProtocol::interface());
+  auto fresh = platform::IpcClientConnection::connect(socketPath_, HelperProtocol::interface(),
+                                                      requiredOwner_);
   fresh->setInterruptionHandler([this] {
     std::function<void()> handler;
     {
@@ -124,6 +125,11 @@ bool HelperClient::isConnected() const {
 void HelperClient::setInterruptionHandler(std::function<void()> handler) {
   std::lock_guard lock(lock_);
   interruptionHandler_ = std::move(handler);
+}
+
+void HelperClient::setRequiredSocketOwner(std::optional<uid_t> uid) {
+  std::lock_guard lock(lock_);
+  requiredOwner_ = uid;
 }
 
 void HelperClient::setTimeout(std::chrono::duration<double> timeout) {

@@ -82,6 +82,10 @@ class HelperClient {
   // by the helper going away.
   void setInterruptionHandler(std::function<void()> handler);
 
+  // The uid that must own the helper's socket and serve it (default root);
+  // nothing turns the check off for the system's socket but this.
+  void setRequiredSocketOwner(std::optional<uid_t> uid);
+
   // The bound of every blocking call (default 30 s).
   void setTimeout(std::chrono::duration<double> timeout);
   std::chrono::duration<double> timeout() const;
@@ -139,7 +143,8 @@ class HelperClient {
   Result<T> wait(const std::function<void(Completion<T>)>& start);
 
   const std::string socketPath_;
-  mutable std::mutex lock_;  // connection_, interruptionHandler_, timeout_
+  mutable std::mutex lock_;  // connection_, interruptionHandler_, timeout_, requiredOwner_
+  std::optional<uid_t> requiredOwner_ = 0;
   std::shared_ptr<platform::IpcClientConnection> connection_;
   std::function<void()> interruptionHandler_;
   std::chrono::duration<double> timeout_{30.0};

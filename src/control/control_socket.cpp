@@ -96,6 +96,7 @@ void KernelProcessManager::closeControlSocket() {
   // and duplicator sees -1, and that no two closers close the same number.
   const int control = controlFd_.exchange(-1);
   const int listener = listenFd_.exchange(-1);
+  kernelPeerPid_.store(0);
   if (control >= 0) ::shutdown(control, SHUT_RDWR);
   if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
   {
@@ -111,12 +112,32 @@ int KernelProcessManager::acceptControlConnection(uint64_t* listenerIdentity) {
   *listenerIdentity = socketIdentity(listener);
   int fd = -1;
   if (listener >= 0) {
-    do {
+    // A refused peer does not end the wait: the kernel may still be on its
+    // way, and the wait stays bounded only by the listener being closed.
+    for (;;) {
       fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+      if (fd < 0 && errno == EINTR) continue;
+      if (fd < 0 || isKernelPeer(fd)) break;
+      ::close(fd);
+    }
     ::close(listener);
   }
   return fd;
+}
+
+bool KernelProcessManager::isKernelPeer(int fd) {
+  // The credentials the operating system recorded at connect, which the peer
+  // cannot forge: neither another user's process nor another of ours passes.
+  ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    peer = ucred{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+  }
+  const pid_t kernel = kernelPeerPid_.load();
+  if (kernel > 0 && peer.pid == kernel && peer.uid == ::geteuid()) return true;
+  log("control socket: refused peer pid " + std::to_string(peer.pid) + " uid " +
+      std::to_string(peer.uid) + " (not the kernel)");
+  return false;
 }
 
 uint64_t KernelProcessManager::socketIdentity(int fd) {

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 
+#include "control/frame.h"
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
 
@@ -53,14 +54,33 @@ void KernelProcessManager::acceptAndDrive() {
   log("驱动序列完成");
 }
 
-void KernelProcessManager::sendSetupConfig() {
+namespace {
+std::string setupConfigPayload(const std::map<std::string, std::string>& selections,
+                               const std::string& config) {
   // An empty map must still go out as {}: the kernel expects an object.
   Json selectedMap = Json::object();
-  for (const auto& [group, proxy] : lastSelections()) selectedMap[group] = proxy;
+  for (const auto& [group, proxy] : selections) selectedMap[group] = proxy;
   const Json payload{{"selected-map", std::move(selectedMap)},
-                     {"test-url", kConnectivityCheckURL},
-                     {"config", currentConfigYAML()}};
-  sendActionAwait("setupConfig", control::jsonTextPayload(payload), kDriveStepTimeout);
+                     {"test-url", KernelProcessManager::kConnectivityCheckURL},
+                     {"config", config}};
+  return control::jsonTextPayload(payload);
+}
+}  // namespace
+
+void KernelProcessManager::sendSetupConfig() {
+  sendActionAwait("setupConfig", setupConfigPayload(lastSelections(), currentConfigYAML()),
+                  kDriveStepTimeout);
+}
+
+std::optional<std::string> KernelProcessManager::configTooLarge(const std::string& config) {
+  // The frame around the payload: {"id":"<at most 20 digits>","method":"setupConfig","data":"…"}
+  constexpr size_t kEnvelope = sizeof(R"({"id":"","method":"setupConfig","data":})") - 1 + 20;
+  const size_t body =
+      kEnvelope + control::jsonStringSize(setupConfigPayload(lastSelections(), config));
+  if (body < control::kMaxBodyBytes) return std::nullopt;
+  return "configuration too large: its setupConfig frame would be " + std::to_string(body) +
+         " bytes; the kernel reads frames of at most " +
+         std::to_string(control::kMaxBodyBytes - 1) + " bytes";
 }
 
 }  // namespace zelvo

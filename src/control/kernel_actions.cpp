@@ -4,6 +4,7 @@
 // into the last state a kernel actually had.
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
+#include "platform/log.h"
 
 namespace zelvo {
 
@@ -28,7 +29,7 @@ bool actionSucceeded(const std::optional<Json>& reply, const char* errorPrefix) 
   if (code != reply->end() && isNonZeroInteger(*code)) return false;
   const auto data = reply->find("data");
   if (data != reply->end() && data->is_string() && !data->get_ref<const std::string&>().empty()) {
-    KernelProcessManager::log(errorPrefix + data->get<std::string>());
+    KernelProcessManager::log(errorPrefix + platform::forLog(data->get_ref<const std::string&>()));
     return false;
   }
   return true;

@@ -16,6 +16,7 @@
 #include "platform/host_paths.h"
 #include "platform/subprocess.h"
 #include "service/helper.h"
+#include "platform/log.h"
 
 namespace zelvo {
 
@@ -178,7 +179,7 @@ void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply compl
   platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, bytes, completion] {
     auto fail = [&weakSelf, &completion](const std::string& description) {
       platform::mainQueue().async([weakSelf, description, completion] {
-        if (weakSelf.lock()) log("Failed to install 内核: " + description);
+        if (weakSelf.lock()) log("Failed to install 内核: " + platform::forLog(description));
         completion(false, description);
       });
     };

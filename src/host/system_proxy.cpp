@@ -6,6 +6,7 @@
 #include "platform/host_paths.h"
 #include "platform/subprocess.h"
 #include "service/helper.h"
+#include "platform/log.h"
 
 namespace zelvo {
 
@@ -52,7 +53,7 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   // every run is bounded by kNetworksetupTimeoutSeconds.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
 
-  log(std::string("configureSystemProxy: enable=") + boolText(enable) + ", host=" + host +
+  log(std::string("configureSystemProxy: enable=") + boolText(enable) + ", host=" + platform::forLog(host) +
       ", http=" + std::to_string(httpPort) + ", socks=" + std::to_string(socksPort));
 
   const std::vector<std::string> services = listNetworkServices();
@@ -100,7 +101,7 @@ bool Helper::isLocalSystemProxyLeftover() {
 
 void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,
                             BoolReply completion) {
-  log("setSystemProxy called: host=" + host + ", httpPort=" + std::to_string(httpPort) +
+  log("setSystemProxy called: host=" + platform::forLog(host) + ", httpPort=" + std::to_string(httpPort) +
       ", socksPort=" + std::to_string(socksPort));
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)

@@ -1,10 +1,14 @@
 // Where the kernel executable, its work directory and its log live, and how
 // a kernel executable is installed.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/host_paths.h"
@@ -17,6 +21,47 @@ namespace {
 
 platform::Error fileSystemError(const std::error_code& ec, const std::string& what) {
   return platform::Error("NSCocoaErrorDomain", ec.value(), what + ": " + ec.message());
+}
+
+std::string describe(const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return "uid " + std::to_string(st.st_uid) + " mode " + mode;
+}
+
+// Makes `dir` a directory owned by our effective uid that nobody else may
+// write: mode exactly `exactMode` when given, else its own mode less group
+// and other write. The repair goes through a descriptor opened without
+// following links, so a link swapped in after the check is never followed.
+void makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
+  const auto refuse = [&dir](const std::string& why) {
+    return platform::Error(KernelProcessManager::kErrorDomain, -1, dir + " " + why);
+  };
+  const auto systemText = [](int err) {
+    return std::error_code(err, std::generic_category()).message();
+  };
+  struct stat st {};
+  if (::lstat(dir.c_str(), &st) != 0) throw refuse("cannot be used: " + systemText(errno));
+  if (S_ISLNK(st.st_mode)) throw refuse("is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) throw refuse("is not a directory");
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 || ::fstat(fd, &st) != 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    throw refuse("cannot be used: " + systemText(err));
+  }
+  const std::string before = describe(st);
+  const uid_t me = ::geteuid();
+  bool ok =
+      st.st_uid == me || (::fchown(fd, me, static_cast<gid_t>(-1)) == 0 && ::fstat(fd, &st) == 0);
+  const mode_t wanted = exactMode ? *exactMode : (st.st_mode & 07777 & ~mode_t{022});
+  if (ok && (st.st_mode & 07777) != wanted) ok = ::fchmod(fd, wanted) == 0 && ::fstat(fd, &st) == 0;
+  const int err = errno;
+  ::close(fd);
+  if (!ok) throw refuse("(" + before + ") cannot be made the daemon's own: " + systemText(err));
+  if (describe(st) != before) {
+    KernelProcessManager::log("Repaired " + dir + ": " + before + " -> " + describe(st));
+  }
 }
 
 }  // namespace
@@ -33,10 +78,19 @@ const std::string& KernelProcessManager::dataPath() {
 const std::string& KernelProcessManager::homeDir() {
   std::call_once(homeDirOnce_, [this] {
     homeDir_ = platform::joinPath(dataPath(), kWorkDirectoryName);
-    std::error_code ec;
-    fs::create_directories(homeDir_, ec);
+    // Private from the start: it holds the control socket, which only the
+    // kernel may reach. A failure shows up later in the user of the path.
+    ::mkdir(homeDir_.c_str(), 0700);
   });
   return homeDir_;
+}
+
+void KernelProcessManager::secureDirectories() {
+  // Whoever can write the data directory can plant a kernel for us to run as
+  // root or a link where kernel.log goes; whoever can enter the work
+  // directory can reach the control socket.
+  makeOwnDirectory(dataPath(), std::nullopt);
+  makeOwnDirectory(homeDir(), mode_t{0700});
 }
 
 std::string KernelProcessManager::binaryPath() {

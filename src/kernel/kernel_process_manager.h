@@ -38,6 +38,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/dispatch.h"
 #include "platform/error.h"
@@ -102,8 +103,13 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // the file system's Error.
   void installBinary(const std::string& source);
   const std::string& dataPath();  // created on first use, cached
-  const std::string& homeDir();   // the work directory, created on first use, cached
+  const std::string& homeDir();   // the work directory, created 0700 on first use, cached
   void wipeConfig();
+  // Makes the data and work directories the daemon's own (owned by its
+  // effective uid; the work directory 0700, the data directory writable by
+  // nobody else), repairing what it can. Throws an Error naming what cannot
+  // be repaired (a link, a non-directory, a failed chown or chmod).
+  void secureDirectories();
 
   // ---- Lifecycle ----
   KernelProcessState state() const;
@@ -114,6 +120,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   pid_t currentKernelPid();
   void reload(const std::string& config);  // throws platform::Error
   void killStaleKernel();
+  // The arguments that make pgrep/pkill select this root's kernels of our user.
+  std::vector<std::string> kernelMatchArguments();
   // Reaction to the exit of the launched kernel whose launch generation is
   // `generation`; a notice of an older kernel changes nothing.
   void handleTermination(int exitCode, uint64_t generation);
@@ -157,6 +165,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // ---- Drive sequence ----
   void acceptAndDrive();
   void sendSetupConfig();
+  // Why `config` cannot reach the kernel (its setupConfig frame would exceed
+  // the largest frame the kernel reads), or nothing when it fits.
+  std::optional<std::string> configTooLarge(const std::string& config);
 
   // ---- Kernel actions ----
   bool changeProxy(const std::string& group, const std::string& proxy);
@@ -185,6 +196,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void setControlFdForTesting(int fd) { controlFd_.store(fd); }
   void setListenFdForTesting(int fd) { listenFd_.store(fd); }
   void setStateForTesting(KernelProcessState s) { setState(std::move(s)); }
+  // The process that may connect to a control socket set up by hand.
+  void setKernelPeerPidForTesting(pid_t pid) { kernelPeerPid_.store(pid); }
   void setCurrentConfigForTesting(std::string config) {
     std::lock_guard<std::mutex> g(fieldsLock_);
     currentConfigYAML_ = std::move(config);
@@ -205,9 +218,12 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   static std::optional<Json> readFrame(int fd);
   int duplicateDescriptor(const std::atomic<int>& field);
   // Blocks in accept on a private duplicate of the listener (closing the
-  // listener meanwhile wakes it); returns the connection or -1, and the
-  // listener's identity for publishAccepted().
+  // listener meanwhile wakes it) until the kernel connects: a peer that is
+  // not kernelPeerPid_ of our effective uid is logged, closed and waited
+  // past. Returns the connection or -1, and the listener's identity for
+  // publishAccepted().
   int acceptControlConnection(uint64_t* listenerIdentity);
+  bool isKernelPeer(int fd);
   // Identifies a socket independently of its descriptor number: numbers are
   // reused at once, socket inodes are not while the socket is open.
   static uint64_t socketIdentity(int fd);
@@ -228,6 +244,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   uint64_t processGeneration_ = 0;                 // fieldsLock_
   std::atomic<int> controlFd_{-1};
   std::atomic<int> listenFd_{-1};
+  // The only process allowed to hold the control connection: the launched
+  // kernel, or the one found for re-adoption; 0 while there is no listener.
+  std::atomic<pid_t> kernelPeerPid_{0};
   std::atomic<bool> desiredRunning_{false};
   std::atomic<int> restartAttempts_{0};
   std::optional<std::string> lastMode_;                // fieldsLock_

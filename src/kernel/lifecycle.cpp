@@ -20,10 +20,12 @@
 // clean-up is done and nobody wants a restart.)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <string_view>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/host_paths.h"
@@ -44,6 +46,17 @@ platform::Error managerError(const std::string& message) {
 void removeConfigFile(const std::string& workDir) {
   std::error_code ec;
   std::filesystem::remove(platform::joinPath(workDir, "config.yaml"), ec);
+}
+
+// `text` as an extended regular expression that matches exactly it.
+std::string regexLiteral(std::string_view text) {
+  constexpr std::string_view special = ".[]()*+?{}|^$\\";
+  std::string out;
+  for (const char c : text) {
+    if (special.find(c) != std::string_view::npos) out += '\\';
+    out += c;
+  }
+  return out;
 }
 
 }  // namespace
@@ -124,10 +137,14 @@ void KernelProcessManager::launchKernel() {
   env["ZELVAN_REDACT_LOG"] = "1";
   child->setEnvironment(std::move(env));
 
-  // The kernel's own output is appended across runs, never truncated.
+  // The kernel's own output is appended across runs, never truncated. It is
+  // for root's eyes only, and a link planted there is not followed: the
+  // kernel then runs without a log, as when the file cannot be opened.
   const std::string logPath = platform::joinPath(dataPath(), "kernel.log");
-  const int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  const int logFd =
+      ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (logFd >= 0) {
+    ::fchmod(logFd, 0600);  // a file from an earlier run may be looser
     const std::string banner = "[" + platform::isoTimestampUtc() + "] kernel starting...\n";
     [[maybe_unused]] ssize_t n = ::write(logFd, banner.data(), banner.size());
     child->setStdout(platform::Subprocess::Stream::File, logFd);
@@ -160,6 +177,7 @@ void KernelProcessManager::launchKernel() {
   }
   if (logFd >= 0) ::close(logFd);
 
+  kernelPeerPid_.store(child->pid());
   setProcess(child);
   setState(KernelProcessState::running());
   log("kernel started with PID: " + std::to_string(child->pid()));
@@ -212,7 +230,7 @@ pid_t KernelProcessManager::currentKernelPid() {
   options.captureOutput = true;
   options.timeoutSeconds = kToolTimeoutSeconds;
   const auto result =
-      platform::runTool(platform::hostPath("/usr/bin/pgrep"), {"-f", binaryName}, options);
+      platform::runTool(platform::hostPath("/usr/bin/pgrep"), kernelMatchArguments(), options);
   if (!result.launched) return 0;
 
   std::string out = result.output;
@@ -247,8 +265,20 @@ void KernelProcessManager::killStaleKernel() {
   platform::ToolOptions options;
   options.captureOutput = false;
   options.timeoutSeconds = kToolTimeoutSeconds;
-  platform::runTool(platform::hostPath("/usr/bin/pkill"), {"-f", binaryName}, options);
+  platform::runTool(platform::hostPath("/usr/bin/pkill"), kernelMatchArguments(), options);
   platform::sleepFor(platform::Seconds(0.4));
+}
+
+std::vector<std::string> KernelProcessManager::kernelMatchArguments() {
+  // Only processes of our user whose command line starts with one of this
+  // root's two kernel paths (the kernel is launched with its full path as
+  // argv[0]): a user's process named like the kernel, or the kernel of a
+  // daemon under another root, is never reported, adopted or signalled.
+  const std::string preinstalled =
+      platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
+  const std::string installed = platform::joinPath(dataPath(), binaryName);
+  return {"-u", std::to_string(::geteuid()), "-f",
+          "^(" + regexLiteral(preinstalled) + "|" + regexLiteral(installed) + ")( |$)"};
 }
 
 void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) {

@@ -17,7 +17,8 @@ namespace zelvo {
 bool KernelProcessManager::reAdoptRunningKernel() {
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
   if (state().isRunning()) return false;
-  if (currentKernelPid() < 1) return false;
+  const pid_t survivor = currentKernelPid();
+  if (survivor < 1) return false;
 
   const std::string socketPath = platform::joinPath(homeDir(), "control.sock");
   try {
@@ -26,6 +27,7 @@ bool KernelProcessManager::reAdoptRunningKernel() {
     log("re-adopt: 重建控制 socket 失败: " + e.localizedDescription());
     return false;
   }
+  kernelPeerPid_.store(survivor);  // only the survivor may reconnect
   setState(KernelProcessState::running());
   desiredRunning_ = true;
   adopting_ = true;

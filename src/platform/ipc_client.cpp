@@ -1,6 +1,7 @@
 #include "platform/ipc_client.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -129,14 +130,27 @@ void IpcClientConnection::State::readLoop() {
   }
 }
 
+namespace {
+Error notServedBy(const std::string& socketPath, uid_t owner) {
+  return Error("NSPOSIXErrorDomain", EPERM,
+               socketPath + " is not served by uid " + std::to_string(owner));
+}
+}  // namespace
+
 std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
-    const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface) {
+    const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface,
+    std::optional<uid_t> requiredOwner) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof addr.sun_path) {
     throw Error("NSPOSIXErrorDomain", ENAMETOOLONG, std::strerror(ENAMETOOLONG));
   }
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  // The file first: a socket someone else owns is not even connected to.
+  struct stat file {};
+  if (requiredOwner && ::lstat(socketPath.c_str(), &file) == 0 && file.st_uid != *requiredOwner) {
+    throw notServedBy(socketPath, *requiredOwner);
+  }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, std::strerror(errno));
   int rc;
@@ -147,6 +161,14 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
     int err = errno;
     ::close(fd);
     throw Error("NSPOSIXErrorDomain", err, std::strerror(err));
+  }
+  if (requiredOwner) {
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != *requiredOwner) {
+      ::close(fd);
+      throw notServedBy(socketPath, *requiredOwner);
+    }
   }
   auto st = std::make_shared<State>();
   st->socketPath = socketPath;

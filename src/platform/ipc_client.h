@@ -16,6 +16,8 @@
 // Thread-safety: every public method may be called from any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -52,8 +54,12 @@ class IpcClientConnection {
   // Connects to the socket at `socketPath` (blocking; a Unix-domain connect
   // does not wait for the server to accept). Throws Error in the POSIX domain
   // with the errno of socket() or connect() when the helper cannot be reached.
+  // With `requiredOwner`, the socket file and the process listening on it must
+  // both belong to that uid, or the connection is refused with EPERM: a
+  // client must not hand its requests to whoever managed to bind the path.
   static std::shared_ptr<IpcClientConnection> connect(
-      const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface);
+      const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface,
+      std::optional<uid_t> requiredOwner = std::nullopt);
 
   // Stops the reader thread (and waits for it unless called from a completion).
   ~IpcClientConnection();

@@ -23,6 +23,9 @@ constexpr int kHighFrames = 64;
 constexpr int kLowFrames = 16;
 constexpr size_t kHighBytes = 64u << 20;
 constexpr size_t kLowBytes = 16u << 20;
+// A restricted peer's frames are small; a few of them are all it may queue.
+constexpr size_t kRestrictedHighBytes = 256u << 10;
+constexpr size_t kRestrictedLowBytes = 128u << 10;
 
 // 0 when it cannot be read, which sends every reply the queued way.
 int sendBufferOf(int fd) {
@@ -33,18 +36,60 @@ int sendBufferOf(int fd) {
 }
 }  // namespace
 
+namespace detail {
+
+void ByteBudget::remove(size_t bytes) {
+  if (bytes == 0) return;
+  used_.fetch_sub(bytes);
+  if (!low()) return;
+  std::vector<std::weak_ptr<IpcConnection>> waiting;
+  {
+    std::lock_guard lock(waitingLock_);
+    waiting.swap(waiting_);
+  }
+  for (auto& weak : waiting) {
+    if (auto conn = weak.lock()) conn->resumeIfRoom();
+  }
+}
+
+void ByteBudget::waitFor(const std::shared_ptr<IpcConnection>& connection) {
+  std::lock_guard lock(waitingLock_);
+  waiting_.push_back(connection);
+}
+
+}  // namespace detail
+
 struct IpcReply::State {
   std::weak_ptr<IpcConnection> connection;
   std::shared_ptr<const IpcInterface> interface;  // keeps `method` alive
   const IpcMethod* method = nullptr;
   IpcValue seq;
   std::atomic<bool> sent{false};
+  // The request's bytes, counted until the reply is sent or can no longer be.
+  size_t bytes = 0;
+  std::shared_ptr<detail::ByteBudgets> budgets;  // keeps the budget alive
+  detail::ByteBudget* budget = nullptr;
+  std::atomic<bool> released{false};
+
+  void release() {
+    if (!budget || bytes == 0 || released.exchange(true)) return;
+    if (auto conn = connection.lock()) {
+      conn->released(bytes);
+    } else {
+      budget->remove(bytes);
+    }
+  }
+  ~State() { release(); }
 };
 
 void IpcReply::operator()(IpcValue replyArgs) const {
   if (!st_ || st_->sent.exchange(true)) return;
   auto conn = st_->connection.lock();
   if (!conn) return;
+  struct ReleaseAfter {
+    State& st;
+    ~ReleaseAfter() { st.release(); }
+  } releaseAfter{*st_};
   if (auto why = IpcInterface::check(st_->method->reply, replyArgs)) {
     systemLog("IPC: reply to " + st_->method->selector + " does not match " +
               st_->interface->protocolName() + ": " + *why);
@@ -62,13 +107,17 @@ bool IpcReply::wasSent() const {
 }
 
 IpcConnection::IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
-                             std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue)
+                             std::vector<gid_t> groups, std::weak_ptr<detail::IpcLoop> loop,
+                             std::shared_ptr<Queue> queue,
+                             std::shared_ptr<detail::ByteBudgets> budgets)
     : id_(id),
       pid_(pid),
       uid_(uid),
       gid_(gid),
+      groups_(std::move(groups)),
       loop_(std::move(loop)),
       queue_(std::move(queue)),
+      budgets_(std::move(budgets)),
       fd_(fd),
       sendBufferBytes_(sendBufferOf(fd)) {}
 
@@ -96,6 +145,11 @@ void IpcConnection::setInvalidationHandler(std::function<void()> handler) {
 void IpcConnection::setInterruptionHandler(std::function<void()> handler) {
   std::lock_guard lock(handlersLock_);
   interruptionHandler_ = std::move(handler);
+}
+
+void IpcConnection::restrict(uint32_t maxFrameBody) {
+  restricted_ = true;
+  assembler_.setMaxBody(maxFrameBody);
 }
 
 void IpcConnection::resume() {
@@ -157,12 +211,18 @@ void IpcConnection::closeFromLoop(bool stopDelivery) {
   });
 }
 
+detail::ByteBudget& IpcConnection::budget() const {
+  return restricted_ ? budgets_->restricted : budgets_->full;
+}
+
 bool IpcConnection::backlogHigh() const {
-  return queuedFrames_.load() >= kHighFrames || queuedBytes_.load() >= kHighBytes;
+  const size_t high = restricted_ ? kRestrictedHighBytes : kHighBytes;
+  return queuedFrames_.load() >= kHighFrames || queuedBytes_.load() >= high;
 }
 
 bool IpcConnection::backlogLow() const {
-  return queuedFrames_.load() < kLowFrames && queuedBytes_.load() < kLowBytes;
+  const size_t low = restricted_ ? kRestrictedLowBytes : kLowBytes;
+  return queuedFrames_.load() < kLowFrames && queuedBytes_.load() < low;
 }
 
 void IpcConnection::deliver(std::vector<uint8_t>&& body) {
@@ -171,19 +231,36 @@ void IpcConnection::deliver(std::vector<uint8_t>&& body) {
 }
 
 void IpcConnection::deliverParsed(Request&& request, size_t bodySize) {
-  dispatch(std::move(request));
-  released(bodySize);
+  dispatch(std::move(request), bodySize);
+  dispatched();
 }
 
 void IpcConnection::admitted(size_t bodySize) {
   queuedFrames_.fetch_add(1);
   queuedBytes_.fetch_add(bodySize);
+  budget().add(bodySize);
+}
+
+void IpcConnection::dispatched() {
+  queuedFrames_.fetch_sub(1);
+  resumeIfRoom();
 }
 
 void IpcConnection::released(size_t bodySize) {
   queuedBytes_.fetch_sub(bodySize);
-  queuedFrames_.fetch_sub(1);
-  if (paused_.load() && backlogLow() && paused_.exchange(false)) {
+  budget().remove(bodySize);
+  resumeIfRoom();
+}
+
+void IpcConnection::resumeIfRoom() {
+  if (!paused_.load() || !backlogLow()) return;
+  if (waitsForBudget_.load() && !budget().low()) {
+    // Back in line: the budget's wake-up may have passed us over while our
+    // own backlog was still high.
+    budget().waitFor(shared_from_this());
+    if (!budget().low()) return;
+  }
+  if (paused_.exchange(false)) {
     if (auto loop = loop_.lock()) loop->requestWatch(id_);
   }
 }
@@ -230,7 +307,13 @@ IpcConnection::Request IpcConnection::parse(std::vector<uint8_t>&& body) const {
   return request;
 }
 
-void IpcConnection::dispatch(Request&& request) {
+void IpcConnection::dispatch(Request&& request, size_t bodySize) {
+  auto st = std::make_shared<IpcReply::State>();
+  st->connection = weak_from_this();
+  // From here the request's bytes are released with `st`, whatever happens.
+  st->bytes = bodySize;
+  st->budgets = budgets_;
+  st->budget = &budget();
   if (invalidated_.load()) return;
   IpcDispatcher dispatcher;
   {
@@ -241,8 +324,6 @@ void IpcConnection::dispatch(Request&& request) {
     invalidate();
     return;
   }
-  auto st = std::make_shared<IpcReply::State>();
-  st->connection = weak_from_this();
   st->interface = request.interface;
   st->method = request.method;
   st->seq = std::move(request.seq);

@@ -22,6 +22,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,35 @@ class IpcConnection;
 class IpcListener;
 
 namespace detail {
+// Bytes of requests announced, handed over and not yet finished with, shared
+// by every connection of one kind: a frame counts at its announced length
+// from its header on, so a budget bounds frames in progress too. Past `high`
+// the I/O thread starts no new frame of those connections (one already begun
+// is read to its end) until the count falls below `low`. Any thread.
+class ByteBudget {
+ public:
+  ByteBudget(size_t high, size_t low) : high_(high), low_(low) {}
+  void add(size_t bytes) { used_.fetch_add(bytes); }
+  void remove(size_t bytes);
+  bool high() const { return used_.load() >= high_; }
+  bool low() const { return used_.load() < low_; }
+  size_t used() const { return used_.load(); }
+  // Remembers a connection paused for this budget; it is resumed once the
+  // budget is low.
+  void waitFor(const std::shared_ptr<IpcConnection>& connection);
+
+ private:
+  const size_t high_, low_;
+  std::atomic<size_t> used_{0};
+  std::mutex waitingLock_;
+  std::vector<std::weak_ptr<IpcConnection>> waiting_;
+};
+
+struct ByteBudgets {
+  ByteBudget full{512u << 20, 256u << 20};
+  ByteBudget restricted{2u << 20, 1u << 20};
+};
+
 // What a connection needs from the listener's I/O thread. Both calls return
 // at once; the work happens on the I/O thread, which alone closes descriptors
 // and changes what it watches.
@@ -80,6 +110,12 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   pid_t processIdentifier() const { return pid_; }
   uid_t effectiveUserIdentifier() const { return uid_; }
   gid_t effectiveGroupIdentifier() const { return gid_; }
+  // The peer's supplementary groups (SO_PEERGROUPS), empty where unknown.
+  const std::vector<gid_t>& supplementaryGroupIdentifiers() const { return groups_; }
+
+  // Whether the listener restricted the connection (see
+  // IpcListener::setRestrictor), as it decided at accept.
+  bool isRestricted() const { return restricted_; }
 
   void setExportedInterface(std::shared_ptr<const IpcInterface> interface);
   void setExportedObject(IpcDispatcher dispatcher);
@@ -101,11 +137,13 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
 
  private:
   friend class IpcReply;
+  friend class detail::ByteBudget;
   friend class IpcListener;
   friend class IpcEventLoop;
 
-  IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
-                std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue);
+  IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid, std::vector<gid_t> groups,
+                std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue,
+                std::shared_ptr<detail::ByteBudgets> budgets);
 
   // A request decoded and checked against the interface; `method` is null
   // when the body was malformed or does not fit (the connection is then
@@ -118,16 +156,23 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   };
   // Any thread: decodes and checks one request body.
   Request parse(std::vector<uint8_t>&& body) const;
-  // Serial queue: dispatches one request (or invalidates for a bad one).
-  void dispatch(Request&& request);
-  // Serial queue: a request handed over by the I/O thread, raw or parsed;
-  // both release its share of the backlog.
+  // Serial queue: dispatches one request (or invalidates for a bad one);
+  // `bodySize` bytes stay counted until its reply is sent or dropped.
+  void dispatch(Request&& request, size_t bodySize = 0);
+  // Serial queue: a request handed over by the I/O thread, raw or parsed.
   void deliver(std::vector<uint8_t>&& body);
   void deliverParsed(Request&& request, size_t bodySize);
   // A request's share of the backlog: counted in by the I/O thread when it
-  // hands the request over, counted out once it has been dispatched.
+  // hands the request over; its frame counted out once it has been
+  // dispatched, its bytes once the work it feeds has answered (an upload or
+  // a configuration lives on in the handler after dispatch returns).
   void admitted(size_t bodySize);
+  void dispatched();
   void released(size_t bodySize);
+  detail::ByteBudget& budget() const;
+  // Re-arms a paused connection once its backlog (and, when it waits for
+  // the budget, the budget) allows.
+  void resumeIfRoom();
   // I/O thread: true when a small reply can be written without waiting, so
   // that answering on the I/O thread never stalls it.
   bool roomToReply() const;
@@ -144,8 +189,12 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   const pid_t pid_;
   const uid_t uid_;
   const gid_t gid_;
+  const std::vector<gid_t> groups_;
   const std::weak_ptr<detail::IpcLoop> loop_;
   const std::shared_ptr<Queue> queue_;
+  const std::shared_ptr<detail::ByteBudgets> budgets_;
+  bool restricted_ = false;  // set at accept, before anyone else sees the connection
+  void restrict(uint32_t maxFrameBody);
 
   // Guards the exported interface, object and handlers (set by the delegate,
   // read on the serial queue).
@@ -175,6 +224,10 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   // Owned by the I/O thread.
   FrameAssembler assembler_;
   bool watched_ = false;
+  // When the frame in progress began, while one is (and the peer is read).
+  std::chrono::steady_clock::time_point partialSince_{};
+  // The frame in progress's announced length, counted in the budget.
+  size_t announced_ = 0;
 
   // Backpressure: frames handed to the queue and not yet handled. The I/O
   // thread stops reading a connection whose backlog is high and the queue
@@ -182,6 +235,7 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::atomic<int> queuedFrames_{0};
   std::atomic<size_t> queuedBytes_{0};
   std::atomic<bool> paused_{false};
+  std::atomic<bool> waitsForBudget_{false};  // paused until the budget is low
   bool backlogHigh() const;
   bool backlogLow() const;
 };

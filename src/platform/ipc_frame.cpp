@@ -471,7 +471,7 @@ bool FrameAssembler::feed(const uint8_t* data, size_t size, const FrameSink& sin
       size -= take;
       if (headerFill_ < kFrameHeaderSize) break;
       uint32_t len = readLe32(header_);
-      if (len == 0 || len > kMaxFrameBody) {
+      if (len == 0 || len > maxBody_) {
         failed_ = true;
         reset();
         return false;

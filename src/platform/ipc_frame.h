@@ -16,6 +16,7 @@
 // Nothing here is shared between threads; each assembler belongs to one reader.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -77,6 +78,17 @@ class FrameAssembler {
   // while the body is small, at most one segment more than that beyond.
   size_t capacityBytes() const;
   bool failed() const { return failed_; }
+  // The body length of the frame in progress, once its header is in; 0 before.
+  uint32_t announcedBytes() const { return expected_; }
+  // Bytes still missing until the end of the frame in progress (or of the
+  // next header), so a reader can stop exactly at a frame's end.
+  size_t bytesToFrameEnd() const {
+    return expected_ == 0 ? kFrameHeaderSize - headerFill_
+                          : expected_ - (body_.size() + segmentBytes_);
+  }
+  // Lowers the largest body accepted (never above kMaxFrameBody); a longer
+  // length field is a protocol error like any other.
+  void setMaxBody(uint32_t bytes) { maxBody_ = std::min(bytes, kMaxFrameBody); }
 
   // Bodies larger than this are gathered in segments of this size.
   static constexpr size_t kSegmentSize = 1u << 20;
@@ -102,6 +114,7 @@ class FrameAssembler {
   std::vector<std::unique_ptr<Segment>> segments_;
   size_t segmentBytes_ = 0;  // bytes in segments_
   bool failed_ = false;
+  uint32_t maxBody_ = kMaxFrameBody;
 };
 
 // Blocking helpers for a connected stream socket (client side). writeAll

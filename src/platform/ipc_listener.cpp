@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <unordered_map>
 
@@ -32,6 +33,31 @@ constexpr size_t kParseOnLoopBytes = 4096;
 // After running out of descriptors, accepting pauses this long instead of
 // spinning on a listening socket that stays readable.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+// Open connections, in all and per user: far above what any client keeps
+// (1,000 idle connections of one user fit), far below what would exhaust
+// the daemon's descriptors.
+constexpr size_t kMaxConnections = 4096;
+constexpr size_t kMaxConnectionsPerUser = 2048;
+// A frame begun must be finished within this; a peer that stops halfway
+// would otherwise hold its partial frame for ever.
+constexpr auto kPartialFrameLimit = std::chrono::seconds(30);
+constexpr auto kPartialFrameSweep = std::chrono::seconds(1);
+// Refusals are logged at most this often.
+constexpr auto kLimitLogInterval = std::chrono::seconds(1);
+
+std::vector<gid_t> peerGroups(int fd) {
+  std::vector<gid_t> groups(64);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    socklen_t len = socklen_t(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &len) == 0) {
+      groups.resize(len / sizeof(gid_t));
+      return groups;
+    }
+    if (errno != ERANGE) break;
+    groups.resize(len / sizeof(gid_t) + 1);  // the kernel said how many there are
+  }
+  return {};
+}
 
 Error posixError(int err, const std::string& what) {
   return Error("NSPOSIXErrorDomain", err, what + ": " + std::strerror(err));
@@ -56,11 +82,15 @@ class UniqueFd {
 // The listener's I/O thread and everything only it touches.
 class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this<IpcEventLoop> {
  public:
-  IpcEventLoop(int listenFd, std::string label, IpcListener::Delegate delegate)
+  IpcEventLoop(int listenFd, std::string label, IpcListener::Delegate delegate,
+               IpcListener::Restrictor restrictor, uint32_t restrictedMaxFrame)
       : listenFd_(listenFd),
         label_(std::move(label)),
         delegate_(std::move(delegate)),
-        delegateQueue_(makeSerialQueue(label_, &globalQueue(QoS::Default))) {}
+        restrictor_(std::move(restrictor)),
+        restrictedMaxFrame_(restrictedMaxFrame),
+        delegateQueue_(makeSerialQueue(label_, &globalQueue(QoS::Default))),
+        restrictedLane_(makeSerialQueue(label_ + ".restricted", &globalQueue(QoS::Default))) {}
 
   ~IpcEventLoop() override {
     if (epollFd_ >= 0) ::close(epollFd_);
@@ -152,12 +182,15 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   void run() {
     epoll_event events[64];
     for (;;) {
+      using Clock = std::chrono::steady_clock;
+      std::optional<Clock::time_point> wakeAt;
+      if (acceptPaused_) wakeAt = acceptResumeAt_;
+      if (partialFrames_ > 0 && (!wakeAt || nextSweep_ < *wakeAt)) wakeAt = nextSweep_;
       int timeout = -1;
-      if (acceptPaused_) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        acceptResumeAt_ - std::chrono::steady_clock::now())
-                        .count();
-        timeout = left > 0 ? int(left) : 0;
+      if (wakeAt) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*wakeAt - Clock::now()).count();
+        timeout = left > 0 ? int(left) + 1 : 0;
       }
       int n = ::epoll_wait(epollFd_, events, 64, timeout);
       if (n < 0) {
@@ -165,7 +198,9 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         systemLog(std::string("IPC: epoll_wait failed: ") + std::strerror(errno));
         return;
       }
-      if (acceptPaused_ && std::chrono::steady_clock::now() >= acceptResumeAt_) resumeAccepting();
+      const auto now = Clock::now();
+      if (acceptPaused_ && now >= acceptResumeAt_) resumeAccepting();
+      if (partialFrames_ > 0 && now >= nextSweep_) closeStalledFrames(now);
       for (int i = 0; i < n; ++i) {
         uint64_t id = events[i].data.u64;
         if (id == kWakeId) {
@@ -194,12 +229,27 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       }
       ucred cred{};
       socklen_t len = sizeof cred;
-      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) cred = ucred{};
+      if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0) {
+        cred = ucred{};
+        cred.uid = cred.gid = uid_t(-1);  // unknown: nobody's, never root's
+      }
+      size_t& ofUser = perUser_[cred.uid];
+      if (connections_.size() >= kMaxConnections || ofUser >= kMaxConnectionsPerUser) {
+        ::close(fd);
+        if (ofUser == 0) perUser_.erase(cred.uid);
+        refusedOverLimit(cred);
+        continue;
+      }
+      ++ofUser;
       uint64_t id = nextId_++;
-      auto queue =
-          makeSerialQueue(label_ + ".connection." + std::to_string(id), &globalQueue(QoS::Default));
+      std::vector<gid_t> groups = peerGroups(fd);
+      const bool restricted = restrictor_ && restrictor_(cred.uid, cred.gid, groups);
+      auto queue = makeSerialQueue(label_ + ".connection." + std::to_string(id),
+                                   restricted ? restrictedLane_.get() : &globalQueue(QoS::Default));
       std::shared_ptr<IpcConnection> conn(new IpcConnection(id, fd, cred.pid, cred.uid, cred.gid,
-                                                            weak_from_this(), std::move(queue)));
+                                                            std::move(groups), weak_from_this(),
+                                                            std::move(queue), budgets_));
+      if (restricted) conn->restrict(restrictedMaxFrame_);
       connections_.emplace(id, conn);
       count_.fetch_add(1);
       delegateQueue_->async([weakLoop = weak_from_this(), conn] {
@@ -213,6 +263,59 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         }
         conn->delegateReturned(accepted);
       });
+    }
+  }
+
+  void refusedOverLimit(const ucred& cred) {
+    ++refusedSinceLog_;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextLimitLog_) return;
+    nextLimitLog_ = now + kLimitLogInterval;
+    systemLog("IPC: connection limit reached (" + std::to_string(connections_.size()) + " open, " +
+              std::to_string(perUser_[cred.uid]) + " of uid " + std::to_string(cred.uid) +
+              "); refused " + std::to_string(refusedSinceLog_) +
+              " connection(s), the latest from pid " + std::to_string(cred.pid));
+    refusedSinceLog_ = 0;
+  }
+
+  // Keeps the budget's share of the frame in progress (its announced length,
+  // from its header on, until enqueue counts the whole body), the count of
+  // connections with a frame in progress and when each began, in step with
+  // what the assembler holds.
+  void trackFrame(IpcConnection& conn) {
+    const size_t announced = conn.assembler_.announcedBytes();
+    if (announced != conn.announced_) {
+      conn.budget().add(announced);
+      conn.budget().remove(conn.announced_);
+      conn.announced_ = announced;
+    }
+    const bool partial = conn.assembler_.bufferedBytes() > 0;
+    const bool tracked = conn.partialSince_ != std::chrono::steady_clock::time_point{};
+    if (partial == tracked) return;
+    if (partial) {
+      conn.partialSince_ = std::chrono::steady_clock::now();
+      if (partialFrames_++ == 0) nextSweep_ = conn.partialSince_ + kPartialFrameSweep;
+    } else {
+      conn.partialSince_ = {};
+      --partialFrames_;
+    }
+  }
+
+  void closeStalledFrames(std::chrono::steady_clock::time_point now) {
+    nextSweep_ = now + kPartialFrameSweep;
+    std::vector<uint64_t> stalled;
+    for (const auto& [id, conn] : connections_) {
+      // Only while the peer is read: a paused connection's frame waits on us.
+      if (conn->watched_ && conn->partialSince_ != std::chrono::steady_clock::time_point{} &&
+          now - conn->partialSince_ >= kPartialFrameLimit) {
+        stalled.push_back(id);
+      }
+    }
+    for (uint64_t id : stalled) {
+      systemLog("IPC: closing the connection of pid " +
+                std::to_string(connections_[id]->processIdentifier()) +
+                ": a frame left unfinished for 30 s");
+      close(id, /*stopDelivery=*/true);
     }
   }
 
@@ -234,7 +337,17 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     if (readBuffer_.empty()) readBuffer_.resize(kReadChunk);
     if (!conn->isValid()) return;  // a close is already on its way
     for (int round = 0; round < kReadsPerEvent; ++round) {
-      ssize_t n = ::read(conn->fd_, readBuffer_.data(), readBuffer_.size());
+      // No new frame while the budget is spent; one begun is read to its end.
+      if (conn->announced_ == 0 && conn->budget().high()) {
+        pause(conn, /*forBudget=*/true);
+        return;
+      }
+      // A restricted peer is read frame by frame, so that what waits in our
+      // memory is never more than the frame it is sending.
+      const size_t want = conn->restricted_
+                              ? std::min(readBuffer_.size(), conn->assembler_.bytesToFrameEnd())
+                              : readBuffer_.size();
+      ssize_t n = ::read(conn->fd_, readBuffer_.data(), want);
       if (n > 0) {
         bool ok = conn->assembler_.feed(readBuffer_.data(), size_t(n),
                                         [&](std::vector<uint8_t>&& body) { enqueue(conn, body); });
@@ -242,11 +355,12 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
           close(conn->id_, /*stopDelivery=*/true);
           return;
         }
+        trackFrame(*conn);
         if (conn->backlogHigh()) {
-          pause(conn);
+          pause(conn, /*forBudget=*/false);
           return;
         }
-        if (size_t(n) < readBuffer_.size()) return;
+        if (size_t(n) < want) return;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -280,12 +394,17 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     });
   }
 
-  void pause(const std::shared_ptr<IpcConnection>& conn) {
+  void pause(const std::shared_ptr<IpcConnection>& conn, bool forBudget) {
     unwatch(*conn);
+    conn->waitsForBudget_.store(forBudget);
     conn->paused_.store(true);
+    if (forBudget) conn->budget().waitFor(conn);
     // The queue may have drained between the check and the flag; whoever
     // clears the flag first re-arms the connection.
-    if (conn->backlogLow() && conn->paused_.exchange(false)) watch(conn->id_);
+    if (conn->backlogLow() && (!forBudget || conn->budget().low()) &&
+        conn->paused_.exchange(false)) {
+      watch(conn->id_);
+    }
   }
 
   void watch(uint64_t id) {
@@ -301,6 +420,10 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       return;
     }
     conn.watched_ = true;
+    // A frame's time runs only while we read it.
+    if (conn.partialSince_ != std::chrono::steady_clock::time_point{}) {
+      conn.partialSince_ = std::chrono::steady_clock::now();
+    }
   }
 
   void unwatch(IpcConnection& conn) {
@@ -315,6 +438,11 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     std::shared_ptr<IpcConnection> conn = std::move(it->second);
     connections_.erase(it);
     count_.fetch_sub(1);
+    if (auto user = perUser_.find(conn->uid_); user != perUser_.end() && --user->second == 0) {
+      perUser_.erase(user);
+    }
+    if (conn->partialSince_ != std::chrono::steady_clock::time_point{}) --partialFrames_;
+    conn->budget().remove(std::exchange(conn->announced_, 0));
     unwatch(*conn);
     conn->closeFromLoop(stopDelivery);
   }
@@ -322,7 +450,10 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   const int listenFd_;
   const std::string label_;
   const IpcListener::Delegate delegate_;
+  const IpcListener::Restrictor restrictor_;
+  const uint32_t restrictedMaxFrame_;
   const std::shared_ptr<Queue> delegateQueue_;
+  const std::shared_ptr<Queue> restrictedLane_;
   int epollFd_ = -1;
   int wakeFd_ = -1;
   std::thread thread_;
@@ -337,6 +468,12 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   std::vector<uint8_t> readBuffer_;
   bool acceptPaused_ = false;
   std::chrono::steady_clock::time_point acceptResumeAt_;
+  std::unordered_map<uid_t, size_t> perUser_;
+  size_t refusedSinceLog_ = 0;
+  std::chrono::steady_clock::time_point nextLimitLog_{};
+  size_t partialFrames_ = 0;
+  std::chrono::steady_clock::time_point nextSweep_{};
+  const std::shared_ptr<detail::ByteBudgets> budgets_ = std::make_shared<detail::ByteBudgets>();
 
   std::atomic<size_t> count_{0};
 };
@@ -350,6 +487,11 @@ IpcListener::~IpcListener() {
 
 void IpcListener::setDelegate(Delegate delegate) {
   delegate_ = std::move(delegate);
+}
+
+void IpcListener::setRestrictor(Restrictor restrictor, uint32_t maxFrameBody) {
+  restrictor_ = std::move(restrictor);
+  restrictedMaxFrame_ = maxFrameBody;
 }
 
 void IpcListener::resume() {
@@ -382,7 +524,8 @@ void IpcListener::resume() {
   if (::chmod(socketPath_.c_str(), 0666) < 0) throw posixError(errno, "chmod " + socketPath_);
   if (::listen(fd.get(), SOMAXCONN) < 0) throw posixError(errno, "listen " + socketPath_);
 
-  auto loop = std::make_shared<IpcEventLoop>(fd.release(), label_, delegate_);
+  auto loop = std::make_shared<IpcEventLoop>(fd.release(), label_, delegate_, restrictor_,
+                                             restrictedMaxFrame_);
   loop->start();
   loop_ = std::move(loop);
 }

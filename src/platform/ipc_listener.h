@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/ipc_connection.h"
 
@@ -37,6 +38,14 @@ class IpcListener {
 
   void setDelegate(Delegate delegate);
 
+  // Decides at accept, from the peer's credentials, whether a connection is
+  // restricted: frames of at most `maxFrameBody` bytes, a small backlog and a
+  // budget of its own, and requests served on one lane shared by every
+  // restricted connection, so that untrusted peers can hold neither much
+  // memory nor many threads. Set before resume.
+  using Restrictor = std::function<bool(uid_t uid, gid_t gid, const std::vector<gid_t>& groups)>;
+  void setRestrictor(Restrictor restrictor, uint32_t maxFrameBody);
+
   // Creates the socket's directory if missing, unlinks a stale socket file,
   // binds, sets mode 0666, listens and starts the I/O thread. Throws Error
   // with the errno of the failing call.
@@ -54,6 +63,8 @@ class IpcListener {
   std::string socketPath_;
   std::string label_;
   Delegate delegate_;
+  Restrictor restrictor_;
+  uint32_t restrictedMaxFrame_ = 0;
   std::shared_ptr<IpcEventLoop> loop_;
 };
 

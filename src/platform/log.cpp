@@ -73,6 +73,53 @@ std::string formatNow(const char* pattern, bool utc) {
 
 }  // namespace
 
+namespace {
+void appendEscaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      out.push_back(ch);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    }
+  }
+}
+
+bool hasControl(std::string_view text) {
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+}  // namespace
+
+std::string forLog(std::string_view text) {
+  constexpr size_t kMaxBytes = 256;
+  bool cut = false;
+  if (text.size() > kMaxBytes) {
+    size_t end = kMaxBytes;
+    // Back up over continuation bytes to the start of the cut character.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text = text.substr(0, end);
+    cut = true;
+  }
+  std::string out;
+  out.reserve(text.size() + 8);
+  appendEscaped(out, text);
+  if (cut) out += "…";
+  return out;
+}
+
 void systemLog(std::string_view line) {
   // The whole line and its newline go out in one write, so that lines from
   // other processes sharing the descriptor do not interleave with it up to
@@ -80,7 +127,11 @@ void systemLog(std::string_view line) {
   // whole too, since a pipe may take those in several pieces.
   std::string buffer;
   buffer.reserve(line.size() + 1);
-  buffer.append(line);
+  if (hasControl(line)) {
+    appendEscaped(buffer, line);
+  } else {
+    buffer.append(line);
+  }
   buffer.push_back('\n');
   if (gLogToStderr.load(std::memory_order_relaxed)) {
     static std::mutex stderrLock;

@@ -26,7 +26,14 @@
 
 namespace zelvo::platform {
 
+// Control characters in `line` are written escaped (\n, \r, \t, \xNN), so
+// one call is always one line, whatever text it carries.
 void systemLog(std::string_view line);
+
+// A string from outside (a client, the kernel) as it may appear in a log
+// line: control characters escaped and at most 256 bytes of it, cut at a
+// character boundary and marked with "…", so no peer can forge or flood lines.
+std::string forLog(std::string_view text);
 
 // The current local time as "yyyy-MM-dd HH:mm:ss" (no fraction, no zone).
 std::string localTimestamp();

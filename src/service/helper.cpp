@@ -18,8 +18,9 @@ void Helper::log(const std::string& message) {
   platform::systemLog("[Helper] " + platform::localTimestamp() + ": " + message);
 }
 
-bool Helper::acceptConnection(pid_t processIdentifier) {
-  if (processIdentifier >= 1) {
+bool Helper::acceptConnection(pid_t processIdentifier, bool watched) {
+  // An observer must not be able to make the watchdog tear down on its exit.
+  if (watched && processIdentifier >= 1) {
     clientAppPid_.store(processIdentifier);
     startAppWatchdogIfNeeded();
   }

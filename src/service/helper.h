@@ -64,9 +64,10 @@ class Helper : public std::enable_shared_from_this<Helper> {
   void getKernelVersion(OptionalStringReply completion);                     // 16
 
   // ---- Connection acceptance (called by the listener glue) ----
-  // Records a new client's process id and starts the watchdog; logs the
-  // acceptance line. Returns true (every connection is accepted).
-  bool acceptConnection(pid_t processIdentifier);
+  // Logs the acceptance line; for a client that may be watched (an owner),
+  // records its process id and starts the watchdog. Returns true (every
+  // connection is accepted).
+  bool acceptConnection(pid_t processIdentifier, bool watched = true);
 
   // ---- Host integration ----
   void reconcileOrphanKernelOnLaunch();

@@ -1,5 +1,8 @@
 #include "service/ipc_service.h"
 
+#include <atomic>
+#include <chrono>
+
 #include "service/helper_protocol.h"
 
 namespace zelvo {
@@ -35,11 +38,18 @@ OptionalStringReply optionalStringReply(platform::IpcReply reply) {
 
 }  // namespace
 
-IpcService::IpcService(std::shared_ptr<Helper> helper, std::string socketPath)
-    : helper_(std::move(helper)), listener_(std::move(socketPath), kHelperMachServiceName) {
+IpcService::IpcService(std::shared_ptr<Helper> helper, std::string socketPath, CallerPolicy policy)
+    : helper_(std::move(helper)),
+      policy_(std::move(policy)),
+      listener_(std::move(socketPath), kHelperMachServiceName) {
   listener_.setDelegate([this](const std::shared_ptr<platform::IpcConnection>& connection) {
     return shouldAcceptNewConnection(connection);
   });
+  listener_.setRestrictor(
+      [policy = policy_](uid_t uid, gid_t gid, const std::vector<gid_t>& groups) {
+        return policy.classify(uid, gid, groups) == CallerClass::Observer;
+      },
+      CallerPolicy::kObserverMaxFrame);
 }
 
 IpcService::~IpcService() {
@@ -62,10 +72,35 @@ bool IpcService::shouldAcceptNewConnection(
                           allowance.ofReply);
   }
   connection->setExportedInterface(std::move(interface));
-  connection->setExportedObject([helper = helper_](const platform::IpcMethod& method, IpcValue args,
-                                                   platform::IpcReply reply) {
-    dispatch(*helper, method, std::move(args), std::move(reply));
-  });
+  // Classed by the listener at accept: an observer's connection is restricted.
+  const bool owner = !connection->isRestricted();
+  if (owner) {
+    connection->setExportedObject([helper = helper_](const platform::IpcMethod& method,
+                                                     IpcValue args, platform::IpcReply reply) {
+      dispatch(*helper, method, std::move(args), std::move(reply));
+    });
+  } else {
+    // Refusals are logged at most once a second per connection, so a peer
+    // cannot flood the log with them.
+    auto lastLogged = std::make_shared<std::atomic<int64_t>>(INT64_MIN / 2);
+    connection->setExportedObject(
+        [helper = helper_, lastLogged, uid = connection->effectiveUserIdentifier(),
+         pid = connection->processIdentifier()](const platform::IpcMethod& method, IpcValue args,
+                                                platform::IpcReply reply) {
+          if (CallerPolicy::observerMay(method.slot)) {
+            return dispatch(*helper, method, std::move(args), std::move(reply));
+          }
+          const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count();
+          int64_t last = lastLogged->load();
+          if (now - last >= 1000 && lastLogged->compare_exchange_strong(last, now)) {
+            Helper::log("not permitted: " + method.selector + " (uid " + std::to_string(uid) +
+                        ", pid " + std::to_string(pid) + ")");
+          }
+          reply(refusal(method));
+        });
+  }
   std::weak_ptr<Helper> weakHelper = helper_;
   connection->setInvalidationHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection invalidated");
@@ -74,7 +109,20 @@ bool IpcService::shouldAcceptNewConnection(
     if (weakHelper.lock()) Helper::log("Connection interrupted");
   });
   connection->resume();
-  return helper_->acceptConnection(connection->processIdentifier());
+  return helper_->acceptConnection(connection->processIdentifier(), owner);
+}
+
+IpcValue IpcService::refusal(const platform::IpcMethod& method) {
+  switch (method.slot) {
+    case HelperProtocol::kStartProxy:
+    case HelperProtocol::kReloadProxy:
+    case HelperProtocol::kInstallKernel:
+      return replyArgs(false, "not permitted");
+    case HelperProtocol::kKernelQuery:
+      return replyArgs(nullptr);
+    default:  // every other refused request answers with one Bool
+      return replyArgs(false);
+  }
 }
 
 void IpcService::dispatch(Helper& helper, const platform::IpcMethod& method, IpcValue args,

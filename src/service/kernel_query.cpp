@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/dispatch.h"
+#include "platform/log.h"
 #include "service/helper.h"
 
 namespace zelvo {
@@ -53,7 +54,7 @@ void Helper::kernelQuery(const std::string& method, const std::string& data,
   }
 
   if (kernelQueryWhitelist().count(method) == 0) {
-    log("kernelQuery 拒绝非白名单方法: " + method);
+    log("kernelQuery 拒绝非白名单方法: " + platform::forLog(method));
     completion(std::nullopt);
     return;
   }

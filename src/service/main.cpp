@@ -1,20 +1,35 @@
 // zelvo-helper: the privileged helper daemon's entry routine.
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/dispatch.h"
 #include "platform/host_paths.h"
 #include "platform/log.h"
+#include "service/caller_policy.h"
 #include "service/helper.h"
 #include "service/helper_protocol.h"
 #include "service/ipc_service.h"
 
 using namespace zelvo;
+
+namespace {
+// Each client connection holds a descriptor; the soft limit (often 1,024)
+// would be reached long before the connection caps are.
+void raiseDescriptorLimit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;
+  lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 65536);
+  ::setrlimit(RLIMIT_NOFILE, &lim);
+}
+}  // namespace
 
 int main(int argc, char** argv) {
   // A client that hangs up mid-reply must cost an EPIPE, not the process.
@@ -24,8 +39,19 @@ int main(int argc, char** argv) {
   std::string root = "/";
   app.add_option("--root", root, "Filesystem root under which every host path is resolved")
       ->capture_default_str();
+  std::string ownerGroup = CallerPolicy::kDefaultOwnerGroup;
+  app.add_option("--owner-group", ownerGroup,
+                 "Members of this group may control the helper (besides root)")
+      ->capture_default_str();
+  std::vector<uid_t> ownerUids;
+  app.add_option("--owner-uid", ownerUids, "A user id that may control the helper (repeatable)")
+      ->allow_extra_args(false);
+  bool allowAnyCaller = false;
+  app.add_flag("--allow-any-caller", allowAnyCaller,
+               "Let every local user control the helper (unsafe: it runs uploads as root)");
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
+  raiseDescriptorLimit();
 
   // Both sockets live below the root and a socket address holds only so many
   // bytes: refuse a root that leaves no room instead of failing every start.
@@ -42,12 +68,27 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The kernel's directories must be ours alone before any kernel is looked
+  // for, adopted or launched; what cannot be repaired stops the daemon here.
+  try {
+    KernelProcessManager::shared()->secureDirectories();
+  } catch (const platform::Error& e) {
+    platform::systemLog("[Helper] Unsafe kernel directory: " + e.localizedDescription());
+    return 1;
+  }
+
   auto helper = std::make_shared<Helper>();
   // Requests may arrive as soon as we listen; their kernel operations wait
   // until launch reconciliation has settled what an earlier run left.
   auto reconciling = helper->processManager()->holdLifecycle();
 
-  IpcService listener(helper, platform::hostPath(kHelperSocketPath));
+  CallerPolicy policy(ownerGroup, std::move(ownerUids), allowAnyCaller);
+  if (allowAnyCaller) {
+    platform::systemLog(
+        "[Helper] Warning: --allow-any-caller: every local user may control the helper, "
+        "including running an uploaded program as root");
+  }
+  IpcService listener(helper, platform::hostPath(kHelperSocketPath), std::move(policy));
   try {
     listener.resume();
   } catch (const platform::Error& e) {

@@ -5,10 +5,12 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/log.h"
 #include "service/helper.h"
 
 namespace zelvo {
@@ -22,34 +24,26 @@ std::string describe(const std::exception& e) {
   return e.what();
 }
 
-// Decodes UTF-8 into code points; each byte of a malformed sequence stands
-// for one U+FFFD, as a lenient decoder would show it.
-std::vector<char32_t> codePoints(const std::string& text) {
-  std::vector<char32_t> out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80           ? 1
-                 : (c >> 5) == 0x6  ? 2
-                 : (c >> 4) == 0xE  ? 3
-                 : (c >> 3) == 0x1E ? 4
-                                    : 0;
-    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool valid = len > 0 && i + len <= text.size();
-    for (size_t k = 1; valid && k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      valid = (cc & 0xC0) == 0x80;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (!valid) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += len;
+// Decodes the UTF-8 sequence at text[i] into `*cp` and returns its length;
+// a byte that does not start a well-formed sequence stands for one U+FFFD,
+// as a lenient decoder would show it. No allocation: configurations run to
+// megabytes and are counted on every start.
+size_t decodeAt(std::string_view text, size_t i, char32_t* cp) {
+  const auto c = static_cast<unsigned char>(text[i]);
+  const size_t len = c < 0x80           ? 1
+                     : (c >> 5) == 0x6  ? 2
+                     : (c >> 4) == 0xE  ? 3
+                     : (c >> 3) == 0x1E ? 4
+                                        : 0;
+  char32_t value = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+  bool valid = len > 0 && i + len <= text.size();
+  for (size_t k = 1; valid && k < len; ++k) {
+    const auto cc = static_cast<unsigned char>(text[i + k]);
+    valid = (cc & 0xC0) == 0x80;
+    value = (value << 6) | (cc & 0x3F);
   }
-  return out;
+  *cp = valid ? value : 0xFFFD;
+  return valid ? len : 1;
 }
 
 bool inRanges(char32_t cp, std::initializer_list<std::pair<char32_t, char32_t>> ranges) {
@@ -108,7 +102,17 @@ size_t characterCount(const std::string& text) {
   bool pictRun = false;       // inside "pictograph Extend*"
   bool zwjAfterPict = false;  // the previous was a ZWJ that follows such a run
   size_t regionalRun = 0;     // regional indicators in a row
-  for (const char32_t cp : codePoints(text)) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    i += decodeAt(text, i, &cp);
+    if (cp < 0x80) {  // most of any configuration: only LF after CR joins
+      if (first || prev != U'\r' || cp != U'\n') ++count;
+      pictRun = zwjAfterPict = false;
+      regionalRun = 0;
+      prev = cp;
+      first = false;
+      continue;
+    }
     bool joins = false;
     if (!first) {
       if (prev == U'\r' && cp == U'\n') {
@@ -189,9 +193,8 @@ size_t digitAt(const std::string& text, size_t p, bool* ascii) {
   if (c < 0xC0) return 0;
   const size_t len = (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
   if (len == 0 || p + len > text.size()) return 0;
-  const auto cps = codePoints(text.substr(p, len));
-  if (cps.size() != 1) return 0;
-  const char32_t cp = cps.front();
+  char32_t cp = 0;
+  if (decodeAt(text, p, &cp) != len) return 0;
   // First code point of each block of ten decimal digits (Unicode Nd).
   static constexpr char32_t kZeros[] = {
       0x0660,  0x06F0,  0x07C0,  0x0966,  0x09E6,  0x0A66,  0x0AE6,  0x0B66,  0x0BE6,
@@ -308,6 +311,12 @@ void Helper::parsePortsFromConfig(const std::string& config) {
 
 void Helper::startProxy(const std::string& config, BoolErrorReply completion) {
   log("startProxy called with config length: " + std::to_string(characterCount(config)));
+  // Refused before anything changes: the kernel would drop the frame and
+  // run without a configuration.
+  if (const auto tooLarge = processManager()->configTooLarge(config)) {
+    log("Failed to start proxy: " + *tooLarge);
+    return completion(false, *tooLarge);
+  }
   parsePortsFromConfig(config);
 
   std::weak_ptr<Helper> weakSelf = weak();
@@ -323,7 +332,7 @@ void Helper::startProxy(const std::string& config, BoolErrorReply completion) {
     } catch (const std::exception& e) {
       const std::string description = describe(e);
       platform::mainQueue().async([description, completion] {
-        log("Failed to start proxy: " + description);
+        log("Failed to start proxy: " + platform::forLog(description));
         completion(false, description);
       });
       return;
@@ -365,7 +374,7 @@ void Helper::stopProxy(BoolReply completion) {
     } catch (const std::exception& e) {
       const std::string description = describe(e);
       platform::mainQueue().async([weakSelf, description, completion] {
-        if (weakSelf.lock()) log("Failed to stop proxy: " + description);
+        if (weakSelf.lock()) log("Failed to stop proxy: " + platform::forLog(description));
         completion(false);
       });
       return;
@@ -379,6 +388,10 @@ void Helper::stopProxy(BoolReply completion) {
 
 void Helper::reloadProxy(const std::string& config, BoolErrorReply completion) {
   log("reloadProxy called");
+  if (const auto tooLarge = processManager()->configTooLarge(config)) {
+    log("Failed to reload proxy: " + *tooLarge);
+    return completion(false, *tooLarge);
+  }
   parsePortsFromConfig(config);
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, config, completion] {
@@ -392,7 +405,7 @@ void Helper::reloadProxy(const std::string& config, BoolErrorReply completion) {
     } catch (const std::exception& e) {
       const std::string description = describe(e);
       platform::mainQueue().async([weakSelf, description, completion] {
-        if (weakSelf.lock()) log("Failed to reload proxy: " + description);
+        if (weakSelf.lock()) log("Failed to reload proxy: " + platform::forLog(description));
         completion(false, description);
       });
       return;

@@ -2,13 +2,15 @@
 // selection, routing mode and TUN. Each replies with the kernel's verdict;
 // with no kernel connected the action fails at once and the reply is false.
 #include "platform/dispatch.h"
+#include "platform/log.h"
 #include "service/helper.h"
 
 namespace zelvo {
 
 void Helper::selectOutbound(const std::string& groupTag, const std::string& outboundTag,
                             BoolReply completion) {
-  log("selectOutbound called: group=" + groupTag + ", outbound=" + outboundTag);
+  log("selectOutbound called: group=" + platform::forLog(groupTag) +
+      ", outbound=" + platform::forLog(outboundTag));
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)
       .async([weakSelf, groupTag, outboundTag, completion] {
@@ -28,7 +30,7 @@ void Helper::selectOutbound(const std::string& groupTag, const std::string& outb
 }
 
 void Helper::setRouteMode(const std::string& mode, BoolReply completion) {
-  log("setRouteMode called: " + mode);
+  log("setRouteMode called: " + platform::forLog(mode));
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, mode, completion] {
     auto self = weakSelf.lock();

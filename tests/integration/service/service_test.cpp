@@ -2,16 +2,23 @@
 // client, the read-only requests of an idle daemon, its log lines, bad input
 // that closes only its own connection, zelvoctl, and a client whose daemon
 // goes away.
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <future>
+#include <iostream>
 #include <map>
 #include <regex>
+#include <sstream>
 
 #include "support/scenario.h"
 
@@ -82,6 +89,195 @@ TEST_F(Service, ZelvoctlSpeaksForTheClientAndNamesAnUnreachableHelper) {
   const auto usage = runProgram({ZELVOCTL_BIN, "--root", root(), "mode"});
   EXPECT_NE(usage.exitCode, 0);
   EXPECT_EQ(countLog("Accepted new connection"), 1u);  // a usage error never connects
+  // A socket that root does not own is not the helper's: the client refuses it.
+  ASSERT_EQ(::chown(socketPath().c_str(), 65534, 65534), 0);
+  const auto foreign = runProgram({ZELVOCTL_BIN, "--root", root(), "version"});
+  EXPECT_NE(foreign.exitCode, 0);
+  EXPECT_NE(foreign.err.find("is not served by uid 0"), std::string::npos) << foreign.err;
+  EXPECT_EQ(countLog("Accepted new connection"), 1u);
+}
+
+// What a user may look at: every file under `dir` but the kernel's and the
+// daemon's logs, with its size and modification time.
+std::map<std::string, std::pair<uintmax_t, int64_t>> files(const std::string& dir) {
+  std::map<std::string, std::pair<uintmax_t, int64_t>> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    const auto name = e.path().filename();
+    if (!e.is_regular_file() || name == "kernel.log" || name == "daemon.log") continue;
+    out[e.path()] = {e.file_size(), e.last_write_time().time_since_epoch().count()};
+  }
+  return out;
+}
+
+class Callers : public Scenario {
+ protected:
+  // zelvoctl run as uid and gid 65534, with `groups` (a comma-separated list)
+  // as its only supplementary groups.
+  ProgramOutput asNobody(const Args& command, const std::string& groups = {}) {
+    Args argv{"setpriv",       "--reuid=65534",
+              "--regid=65534", groups.empty() ? "--clear-groups" : "--groups=" + groups,
+              ZELVOCTL_BIN,    "--root",
+              root()};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return runProgram(argv);
+  }
+};
+
+TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed) {
+  const group* users = ::getgrnam("users");
+  ASSERT_NE(users, nullptr);
+  const std::string usersGid = std::to_string(users->gr_gid);
+  ASSERT_EQ(::chmod(root().c_str(), 0755), 0);  // so that uid 65534 reaches the socket
+  startDaemon({"--owner-group", "users"});
+  const uint16_t port = startKernel();
+  ASSERT_NE(port, 0);
+  const std::string conf = "/tmp/zelvo-observer-" + std::to_string(::getpid()) + ".yaml";
+  writeFile(conf, yamlConfig(port, "observer"));
+  ASSERT_EQ(::chmod(conf.c_str(), 0644), 0);
+  clearCalls();
+  const auto before = files(root());
+  const Json config = query("getConfig"), proxies = query("getProxies");
+  const pid_t kernel = kernelPid();
+
+  const std::pair<Args, std::string> refused[] = {
+      {{"start", conf}, "failed: not permitted\n"},
+      {{"reload", conf}, "failed: not permitted\n"},
+      {{"install-kernel", conf}, "failed: not permitted\n"},
+      {{"stop"}, "failed\n"},
+      {{"mode", "direct"}, "failed\n"},
+      {{"select", "Proxy", "node-a"}, "failed\n"},
+      {{"tun", "on"}, "failed\n"},
+      {{"proxy", "set", "127.0.0.1", "1", "2"}, "failed\n"},
+      {{"proxy", "clear"}, "failed\n"},
+      {{"flush-dns"}, "failed\n"},
+      {{"uninstall"}, "failed\n"},
+      {{"query", "getConfig"}, ""}};
+  for (const auto& [command, out] : refused) {
+    const auto r = asNobody(command);
+    EXPECT_EQ(r.out, out) << command[0] << ": " << r.err;
+    EXPECT_NE(r.exitCode, 0) << command[0];
+  }
+  EXPECT_EQ(asNobody({"version"}).out, "1.0.5 (zelvan-core)\n");
+  EXPECT_NE(asNobody({"status"}).out.find("running:    yes"), std::string::npos);
+  EXPECT_EQ(asNobody({"traffic"}).exitCode, 0);
+
+  for (const char* tool : {"networksetup", "dscacheutil", "launchctl"}) {
+    EXPECT_EQ(calls(tool), std::vector<Args>{}) << tool;
+  }
+  EXPECT_EQ(files(root()), before);
+  EXPECT_EQ(kernelPid(), kernel);
+  EXPECT_EQ(query("getConfig"), config);
+  EXPECT_EQ(query("getProxies"), proxies);
+  EXPECT_EQ(countLog("not permitted: "), std::size(refused));
+  EXPECT_EQ(countLog("not permitted: stopProxyWithCompletion: (uid 65534, pid "), 1u);
+  // Observers are never the watched client: theirs are gone, and a watchdog
+  // period later the owner's kernel still runs.
+  EXPECT_FALSE(waitLog("看门狗：主程序", 4.5));
+  EXPECT_EQ(kernelPid(), kernel);
+
+  // A member of the owner group is served in full.
+  EXPECT_EQ(asNobody({"mode", "global"}, usersGid).out, "ok\n");
+  EXPECT_EQ(query("getConfig")["mode"], "global");
+  ::unlink(conf.c_str());
+}
+
+// 200 observers, each on its own connection, sending 64 KiB requests as fast
+// as they are taken, for `seconds`. Exits 0 when every connection stayed
+// open and was answered, 1 when one was closed, 2 when a frame over the limit
+// was not refused, 3 when privileges could not be dropped, 4 when a
+// connection got no answer.
+int flood(const std::string& socketPath, double seconds) {
+  if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) return 3;
+  const std::string frame = WireClient::request(
+      1, "kernelQueryWithMethod:data:completion:", {"getProxies", std::string(65400, 'x')});
+  {
+    WireClient over(socketPath);
+    over.send(WireClient::request(
+        1, "kernelQueryWithMethod:data:completion:", {"getProxies", std::string(65536, 'x')}));
+    if (!over.closedByPeer()) return 2;
+  }
+  std::vector<pollfd> fds;
+  std::vector<size_t> sent;
+  std::vector<bool> answered(200);
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socketPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
+    fds.push_back({fd, POLLIN | POLLOUT, 0});
+    sent.push_back(0);
+  }
+  char sink[65536];
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    ::poll(fds.data(), fds.size(), 100);
+    for (size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].revents & (POLLERR | POLLHUP)) return 1;
+      if (fds[i].revents & POLLIN) {
+        if (::recv(fds[i].fd, sink, sizeof sink, 0) == 0) return 1;
+        answered[i] = true;
+      }
+      if (fds[i].revents & POLLOUT) {
+        const ssize_t n =
+            ::send(fds[i].fd, frame.data() + sent[i], frame.size() - sent[i], MSG_NOSIGNAL);
+        if (n > 0) sent[i] = (sent[i] + size_t(n)) % frame.size();
+      }
+    }
+  }
+  return std::ranges::all_of(answered, std::identity{}) ? 0 : 4;
+}
+
+size_t residentBytes(pid_t pid) {
+  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+
+TEST_F(Callers, FloodsAndStalledFramesCostBoundedMemoryAndTime) {
+  ASSERT_EQ(::chmod(root().c_str(), 0755), 0);
+  // No quarantine: freed memory must show as free, as in a release build.
+  startDaemon({}, {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
+  // A configuration whose frame the kernel could not read is refused first.
+  const auto big = client().startProxy(std::string(32u << 20, 'a'));
+  ASSERT_TRUE(big.ok());
+  EXPECT_FALSE(big->success);
+  EXPECT_EQ(big->message.value_or("").rfind("configuration too large", 0), 0u);
+  EXPECT_EQ(kernelPid(), 0);
+  // Caller strings reach the log escaped and cut.
+  client().setRouteMode("x\n[Helper] forged " + std::string(600, 'y'));
+  const auto lines = log();
+  EXPECT_TRUE(
+      std::ranges::none_of(lines, [](auto& l) { return l.rfind("[Helper] forged", 0) == 0; }));
+  EXPECT_EQ(
+      countLog("setRouteMode called: x\\n[Helper] forged " + std::string(256 - 18, 'y') + "…"), 1u);
+
+  WireClient stalled(socketPath());
+  stalled.send(WireClient::frame("\x83", 100));  // 1 of the 100 bytes announced
+  const auto stalledAt = Clock::now();
+  ASSERT_TRUE(client().getVersion().ok());
+  const size_t idle = residentBytes(daemonPid());
+  const pid_t flooder = ::fork();
+  if (flooder == 0) ::_exit(flood(socketPath(), 8));
+  size_t most = idle;
+  int status = -1;
+  while (::waitpid(flooder, &status, WNOHANG) == 0) {
+    most = std::max(most, residentBytes(daemonPid()));
+    EXPECT_TRUE(client().getVersion().ok());  // an owner is served all along
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_LT(most - idle, 16u << 20) << "idle " << idle << ", at most " << most;
+  std::cout << "[ memory ] idle " << idle / 1024 << " KiB, at most " << most / 1024 << " KiB\n";
+
+  bool closed = false;
+  while (!closed && secondsBetween(stalledAt, Clock::now()) < 40) closed = stalled.closedByPeer();
+  const double after = secondsBetween(stalledAt, Clock::now());
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(after >= 29.9 && after <= 32) << after;
+  EXPECT_EQ(countLog("a frame left unfinished for 30 s"), 1u);
 }
 
 TEST_F(Service, ARootTooLongForTheSocketsIsRefusedWithOneLine) {

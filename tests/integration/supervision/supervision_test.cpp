@@ -2,10 +2,14 @@
 // it: start, steer, reload and stop with the configuration kept off disk; the
 // query whitelist and pushed delays; the relaunch and replay after a crash and
 // their timing; the give-up after three attempts; re-adoption after a daemon
-// restart without cutting connections.
+// restart without cutting connections; who may hold the control socket, which
+// processes count as the kernel, and the privacy of the kernel's directories.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -280,6 +284,109 @@ TEST_F(Supervision, ADanglingLinkAtThePreferredPathFallsThroughToTheInstalledKer
   EXPECT_EQ(*client().getKernelVersion(), std::optional<std::string>("zelvan-core"));
   ASSERT_NE(startKernel(), 0);
   EXPECT_EQ(programOf(kernelPid()), dataDir() + "/com.zelvo.svc.core");
+  // Found again by its command line, a path with a space in it.
+  killDaemon();
+  startDaemon();
+  EXPECT_TRUE(waitLog("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
+}
+
+// A process of user `uid` that sleeps a minute under the name `argv0`.
+pid_t lookalike(uid_t uid, const std::string& argv0) {
+  const pid_t pid = ::fork();
+  if (pid == 0 && ::setgid(uid) == 0 && ::setuid(uid) == 0) {
+    ::execl("/bin/sleep", argv0.c_str(), "60", nullptr);
+  }
+  if (pid == 0) ::_exit(127);
+  eventually([&] { return programOf(pid) == argv0; }, 5);
+  return pid;
+}
+
+// Named like the kernel is not enough: a user's process at the kernel's path,
+// ours at a longer or a near-miss path and another root's kernel are neither adopted
+// at start nor killed by a start or a stop. The kernel's directories, left
+// loose before the start, are the daemon's own after it, the log 0600.
+TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
+  const std::pair<uid_t, std::string> cases[] = {
+      {65534, kernelPath()},
+      {0, kernelPath() + ".old"},
+      {0, "/srv/other-root" + kernelPath()},
+      {0, kernelPath().substr(0, kernelPath().size() - 5) + "-core"}};  // a dot is no wildcard
+  std::vector<pid_t> pids;
+  for (const auto& [uid, argv0] : cases) pids.push_back(lookalike(uid, argv0));
+  const std::string work = dataDir() + "/work", klog = dataDir() + "/kernel.log";
+  writeFile(work + "/keep", "");
+  writeFile(klog, "");
+  ASSERT_EQ(::chown(work.c_str(), 65534, 65534), 0);
+  using Modes = std::vector<std::pair<std::string, mode_t>>;
+  for (const auto& [path, mode] : Modes{{dataDir(), 0777}, {work, 0777}, {klog, 0666}}) {
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+  }
+  startDaemon();
+  EXPECT_EQ(countLog("启动对账：无存活内核，残留已清理"), 1u);
+  EXPECT_EQ(statusOf(client()), ProxyStatus::stoppedRecord());
+  ASSERT_NE(startKernel(), 0);
+  ASSERT_TRUE(*client().stopProxy());
+  for (size_t i = 0; i < pids.size(); ++i) {
+    EXPECT_EQ(programOf(pids[i]), cases[i].second);
+    ::kill(pids[i], SIGKILL);
+    ::waitpid(pids[i], nullptr, 0);
+  }
+  for (const auto& [path, mode] : Modes{{dataDir(), 0755}, {work, 0700}, {klog, 0600}}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+    EXPECT_EQ(st.st_uid, 0u) << path;
+  }
+}
+
+// A process of the daemon's own user that connects first is refused, and the
+// kernel, which here waits for it, is driven as usual. A link planted where
+// the kernel's log goes is not followed.
+TEST_F(Supervision, OnlyTheLaunchedKernelMayHoldTheControlSocket) {
+  const std::string real = root() + "/real-core", gate = root() + "/impostor-connected";
+  ASSERT_EQ(::rename(kernelPath().c_str(), real.c_str()), 0);
+  writeFile(kernelPath(), "#!/bin/bash\nuntil [ -e '" + gate + "' ]; do sleep 0.01; done\n" +
+                              "exec -a \"$0\" '" + real + "' \"$@\"\n");
+  ASSERT_EQ(::chmod(kernelPath().c_str(), 0755), 0);
+  std::filesystem::create_directories(dataDir());
+  ASSERT_EQ(::symlink((root() + "/victim").c_str(), (dataDir() + "/kernel.log").c_str()), 0);
+  startDaemon();
+  sockaddr_un addr{AF_UNIX, {}};
+  (dataDir() + "/work/control.sock").copy(addr.sun_path, sizeof addr.sun_path - 1);
+  const pid_t impostor = ::fork();
+  if (impostor == 0) {  // system calls only: the test process has threads
+    for (int i = 0; i < 10000; ++i, ::usleep(1000)) {
+      const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        ::close(::open(gate.c_str(), O_CREAT | O_WRONLY, 0600));
+        char c;
+        ::_exit(::read(fd, &c, 1) == 0 ? 0 : 1);  // closed without a word: refused
+      }
+      ::close(fd);
+    }
+    ::_exit(2);
+  }
+  ASSERT_NE(startKernel(), 0);
+  int status = -1;
+  EXPECT_TRUE(eventually([&] { return ::waitpid(impostor, &status, WNOHANG) == impostor; }, 10));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(countLog("control socket: refused peer pid " + std::to_string(impostor) +
+                     " uid 0 (not the kernel)"),
+            1u);
+  EXPECT_TRUE(statusOf(client()).isRunning);
+  ASSERT_TRUE(*client().setRouteMode("direct"));
+  EXPECT_EQ(query("getConfig")["mode"], "direct");
+  EXPECT_FALSE(std::filesystem::exists(root() + "/victim"));
+}
+
+// A work directory that cannot be made private stops the daemon with one line.
+TEST_F(Supervision, AWorkDirectoryThatIsALinkStopsTheDaemon) {
+  std::filesystem::create_directories(dataDir());
+  ASSERT_EQ(::chmod(dataDir().c_str(), 0755), 0);
+  ASSERT_EQ(::symlink(root().c_str(), (dataDir() + "/work").c_str()), 0);
+  const auto r = runProgram({ZELVO_HELPER_BIN, "--root", root()}, 10);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "[Helper] Unsafe kernel directory: " + dataDir() + "/work is a symbolic link\n");
 }
 
 }  // namespace

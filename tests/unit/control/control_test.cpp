@@ -97,6 +97,7 @@ TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
   m->setCurrentConfigForTesting(config);
   const std::string path = platform::joinPath(m->homeDir(), "control.sock");
   m->setupControlSocket(path);
+  m->setKernelPeerPidForTesting(::getpid());  // this process plays the kernel
   auto drive = std::async(std::launch::async, [weak = std::weak_ptr(m)] {
     if (auto self = weak.lock()) self->acceptAndDrive();
   });
