@@ -23,7 +23,7 @@ constexpr double kDriveStepTimeout = 5.0;
 
 }  // namespace
 
-void KernelProcessManager::acceptAndDrive() {
+void KernelProcessManager::acceptAndDrive(uint64_t generation) {
   // Accept on a private duplicate of the listener so that closeControlSocket()
   // may close the listener meanwhile; its shutdown wakes this accept.
   uint64_t listenerIdentity = 0;
@@ -52,6 +52,7 @@ void KernelProcessManager::acceptAndDrive() {
   sendSetupConfig();
   sendActionAwait("startListener", "", kDriveStepTimeout);
   log("驱动序列完成");
+  drivenGeneration_.store(generation);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -170,8 +171,14 @@ std::optional<Json> KernelProcessManager::readFrame(int fd) {
   if (!control::readExact(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
   const std::optional<uint32_t> length = control::decodeLength(header);
   if (!length) return std::nullopt;
-  std::string body(*length, '\0');
-  if (!control::readExact(fd, body.data(), body.size())) return std::nullopt;
+  // Grown as the bytes arrive: a length field alone commits no memory.
+  constexpr size_t kChunk = 64 * 1024;
+  std::string body;
+  while (body.size() < *length) {
+    const size_t at = body.size();
+    body.resize(at + std::min<size_t>(*length - at, kChunk));
+    if (!control::readExact(fd, body.data() + at, body.size() - at)) return std::nullopt;
+  }
   return control::parseBody(body.data(), body.data() + body.size());
 }
 

@@ -7,6 +7,8 @@
 // client starts anew. A replay scheduled for a launch that has died since
 // must not count a later launch's kernel as a success, or a kernel dying
 // right after every launch would be restarted for ever.
+#include <chrono>
+
 #include "kernel/kernel_process_manager.h"
 
 namespace zelvo {
@@ -62,9 +64,18 @@ void KernelProcessManager::restartFromExistingConfig() {
 // Runs the replay's kernel actions without the lifecycle lock: each may wait
 // up to its time-out for the kernel, and a stop() must not queue behind that.
 void KernelProcessManager::replayRuntimeState(uint64_t generation) {
-  {
-    std::lock_guard<std::mutex> g(fieldsLock_);
-    if (generation != processGeneration_) return;  // that launch's kernel is gone
+  // The actions need this launch's driven connection: a kernel slow to
+  // connect (a loaded machine) would otherwise miss the replay and keep its
+  // default mode. The wait is bounded like the drive sequence itself.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(fieldsLock_);
+      if (generation != processGeneration_) return;  // that launch's kernel is gone
+    }
+    if (drivenGeneration_.load() >= generation) break;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    platform::sleepFor(platform::Seconds(0.02));
   }
   if (!state().isRunning()) return;
   if (const auto mode = lastMode()) setMode(*mode);

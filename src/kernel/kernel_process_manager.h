@@ -163,7 +163,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void collectPushedDelay(const Json& frame);
 
   // ---- Drive sequence ----
-  void acceptAndDrive();
+  // `generation` names the launch being driven (0: none in particular).
+  void acceptAndDrive(uint64_t generation = 0);
   void sendSetupConfig();
   // Why `config` cannot reach the kernel (its setupConfig frame would exceed
   // the largest frame the kernel reads), or nothing when it fits.
@@ -242,6 +243,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   KernelProcessState state_;                       // fieldsLock_
   std::shared_ptr<platform::Subprocess> process_;  // fieldsLock_
   uint64_t processGeneration_ = 0;                 // fieldsLock_
+  // The launch whose drive sequence completed last; a replay waits for its own.
+  std::atomic<uint64_t> drivenGeneration_{0};
   std::atomic<int> controlFd_{-1};
   std::atomic<int> listenFd_{-1};
   // The only process allowed to hold the control connection: the launched

@@ -182,8 +182,8 @@ void KernelProcessManager::launchKernel() {
   setState(KernelProcessState::running());
   log("kernel started with PID: " + std::to_string(child->pid()));
 
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf] {
-    if (auto self = weakSelf.lock()) self->acceptAndDrive();
+  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, generation] {
+    if (auto self = weakSelf.lock()) self->acceptAndDrive(generation);
   });
 }
 

@@ -180,16 +180,22 @@ class Faults : public Scenario, public ::testing::WithParamInterface<Fault> {
     EXPECT_TRUE(!untouched || echoes(tunnel_, "with no daemon"));
     Tail log = daemonLog();
     ASSERT_NO_FATAL_FAILURE(startDaemon());
+    // What reconciliation found decides, not what runs a moment later: a kernel caught in a
+    // stop is adopted in its last moments and then never reconnects.
+    const bool adopted = log.count("启动对账：重接管存活内核") == 1;
     const auto kernels = kernelPids();
     ASSERT_LE(kernels.size(), 1u);
-    if (kernels.empty()) {
+    if (!adopted) {
+      EXPECT_EQ(kernels.size(), 0u);
       EXPECT_EQ(log.count("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连"), 1u);
       EXPECT_EQ(proxyPicture(), "off");
-    } else {
-      ASSERT_TRUE(log.wait("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
+    } else if (log.wait("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10)) {
       EXPECT_EQ(proxyPicture(), on(port_));
+    } else {
+      ASSERT_EQ(kernelPids().size(), 0u) << "a live adopted kernel did not reconnect";
     }
-    if (untouched && !kernels.empty()) {
+    if (untouched) {
+      ASSERT_TRUE(adopted);
       EXPECT_EQ(kernels.front(), kernel);
       // The query's round trip orders any start-up request sent before it into the log.
       EXPECT_TRUE(query("getConfig").is_object());
@@ -300,7 +306,7 @@ TEST_P(Faults, EveryFaultIsRecoveredAndLeavesNothingBehind) {
 const Fault kFaults[] = {
     {"KERNEL_KILLS", 8, &Faults::kernelKill, true, {}, {}},
     {"CRASH_LOOPS", 2, &Faults::crashLoop, false,
-     {{"ZELVAN_EXIT_CODE", "1"}, {"ZELVAN_EXIT_AFTER_MS", "600"}}, {}},
+     {{"ZELVAN_EXIT_CODE", "1"}, {"ZELVAN_EXIT_AFTER_MS", "100"}}, {}},
     {"SILENT", 2, &Faults::unresponsive, false, {{"ZELVAN_SILENT", "1"}}, {4.9, 6.5, 0, 1}},
     {"UNCONNECTED", 2, &Faults::unresponsive, false, {{"ZELVAN_NO_CONNECT", "1"}}, {0, 1, 0, 1}},
     {"SIGTERM_IGNORED", 2, &Faults::unresponsive, false,
