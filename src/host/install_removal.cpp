@@ -1,5 +1,5 @@
 // Kernel installation (upload, trial run, install) and removal of the helper
-// itself (kernel, system proxy, launchd job, files, process).
+// itself (kernel, system proxy, its place in the service manager, process).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,14 +9,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 
+#include "host/host_backend.h"
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/host_paths.h"
+#include "platform/log.h"
 #include "platform/subprocess.h"
 #include "service/helper.h"
-#include "platform/log.h"
 
 namespace zelvo {
 
@@ -28,10 +28,6 @@ namespace {
 // program is killed and the installation fails with kTrialTimedOut.
 constexpr double kTrialRunTimeoutSeconds = 10.0;
 constexpr const char* kTrialTimedOut = "内核 version check timed out";
-
-// Same reasoning for launchctl during removal: a hung launchctl must not keep
-// the helper from removing its files and exiting.
-constexpr double kLaunchctlTimeoutSeconds = 10.0;
 
 constexpr platform::Seconds kExitDelay{0.5};
 
@@ -159,16 +155,6 @@ std::string describe(const std::exception& e) {
   return e.what();
 }
 
-// Like the file manager's removal: a missing entry is an error, a directory
-// goes with its contents, a link is removed itself and not followed.
-void removeItem(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) throw platform::Error::fromErrno(errno, path);
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);
-  if (ec) throw platform::Error::fromErrno(ec.value(), path);
-}
-
 }  // namespace
 
 void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply completion) {
@@ -239,39 +225,15 @@ void Helper::uninstallHelper(BoolReply completion) {
 
   configureSystemProxy(false, "", 0, 0);
 
-  auto launchctl = platform::Subprocess::create();
-  launchctl->setExecutable(platform::hostPath("/bin/launchctl"));
-  launchctl->setArguments({"remove", kHelperBundleIdentifier});
-  try {
-    launchctl->launch();
-    if (!launchctl->waitUntilExit(platform::Seconds(kLaunchctlTimeoutSeconds))) {
-      launchctl->sendSignal(SIGKILL);
-      launchctl->waitUntilExit();
-    }
-  } catch (const platform::Error& e) {
-    log("Failed to remove launchd service: " + e.localizedDescription());
-  }
-
-  const std::string identifier = kHelperBundleIdentifier;
-  const std::string executable = platform::hostPath("/Library/PrivilegedHelperTools/" + identifier);
-  const std::string propertyList =
-      platform::hostPath("/Library/LaunchDaemons/" + identifier + ".plist");
-  bool removed = false;
-  try {
-    removeItem(executable);
-    removeItem(propertyList);
-    removed = true;
-  } catch (const platform::Error& e) {
-    log("Failed to remove helper files: " + e.localizedDescription());
-  }
-  if (removed) log("Helper files removed");
+  const bool removed = host_->removeService();
   completion(removed);
 
   // The reply gets half a second to reach the client. _exit, not exit: the
   // process is going away on purpose, and nothing at-exit (static
   // destructors racing live worker threads, the leak checker of a sanitizer
   // build) may turn that into a crash or a non-zero status.
-  platform::mainQueue().after(kExitDelay, [] {
+  platform::mainQueue().after(kExitDelay, [host = host_] {
+    host->finishRemoval();
     std::fflush(nullptr);
     ::_exit(0);
   });

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "host/host_backend.h"
+
 namespace zelvo::host {
 
 namespace {
@@ -75,9 +77,8 @@ std::vector<std::string> parseNetworkServiceList(std::string_view rest) {
 }
 
 bool showsEnabledLocalWebProxy(std::string_view text) {
-  if (text.find("Enabled: Yes") == std::string_view::npos) return false;
-  return text.find("127.0.0.1") != std::string_view::npos ||
-         asciiLower(text).find("localhost") != std::string_view::npos;
+  // The server is one line among a few; none of the others can name a host.
+  return text.find("Enabled: Yes") != std::string_view::npos && namesThisMachine(text);
 }
 
 }  // namespace zelvo::host

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +89,89 @@ void check(int rc, const char* what) {
   if (rc != 0) throw Error::fromErrno(rc, what);
 }
 
+// One standard stream of the child: a copy of `fd`, or /dev/null opened with
+// `nullFlags` when `fd` is negative.
+struct Redirect {
+  int target;
+  int fd;
+  int nullFlags;
+};
+
+[[noreturn]] void failChild(int errorFd) {
+  const int err = errno;
+  (void)!::write(errorFd, &err, sizeof err);
+  ::_exit(127);
+}
+
+// What the child does between fork and exec when it must switch users, which
+// posix_spawn cannot do. Only async-signal-safe calls: other threads of the
+// parent may have held locks at the fork. Any failure reports its errno on
+// `errorFd` (close-on-exec, so a successful exec reports nothing) and ends the
+// child.
+[[noreturn]] void execAs(const char* path, char* const argv[], char* const envp[],
+                         const std::vector<Redirect>& redirects, const char* dir, bool newSession,
+                         const Subprocess::Identity& id, int errorFd, int maxFd) {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
+  if (newSession && ::setsid() < 0) failChild(errorFd);
+  for (const Redirect& r : redirects) {
+    int fd = r.fd;
+    if (fd < 0 && (fd = ::open("/dev/null", r.nullFlags)) < 0) failChild(errorFd);
+    if (fd == r.target) {
+      if (::fcntl(fd, F_SETFD, 0) != 0) failChild(errorFd);
+    } else if (::dup2(fd, r.target) < 0) {
+      failChild(errorFd);
+    }
+    if (r.fd < 0 && fd != r.target) ::close(fd);
+  }
+  // Nothing of ours but the standard streams survives the exec.
+  if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    for (int fd = STDERR_FILENO + 1; fd < maxFd; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  if (dir && ::chdir(dir) != 0) failChild(errorFd);
+  if (::setgroups(id.groups.size(), id.groups.data()) != 0 || ::setgid(id.gid) != 0 ||
+      ::setuid(id.uid) != 0) {
+    failChild(errorFd);
+  }
+  sigset_t empty;
+  sigemptyset(&empty);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  ::execve(path, argv, envp);
+  failChild(errorFd);
+}
+
+// Forks a child that switches to `id` and execs; throws the errno of whatever
+// failed before the exec, the child then reaped.
+pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
+              const std::vector<Redirect>& redirects, const std::string& dir, bool newSession,
+              const Subprocess::Identity& id) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) throw Error::fromErrno(errno, "pipe");
+  Fd readEnd(report[0]);
+  Fd writeEnd(aboveStandardStreams(report[1]));
+  rlimit lim{};
+  const int maxFd = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536
+                        ? static_cast<int>(lim.rlim_cur)
+                        : 65536;
+  const pid_t pid = ::fork();
+  if (pid < 0) throw Error::fromErrno(errno, "fork");
+  if (pid == 0) {
+    execAs(path.c_str(), argv, envp, redirects, dir.empty() ? nullptr : dir.c_str(), newSession, id,
+           writeEnd.get(), maxFd);
+  }
+  writeEnd.reset();
+  int err = 0;
+  ssize_t n;
+  do {
+    n = ::read(readEnd.get(), &err, sizeof err);
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(sizeof err)) return pid;  // end of file: the exec happened
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  throw Error::fromErrno(err, path);
+}
+
 }  // namespace
 
 struct Subprocess::State {
@@ -101,6 +186,7 @@ struct Subprocess::State {
   int stderrFd = -1;
   Stream stdinMode = Stream::Inherit;
   bool newSession = false;
+  std::optional<Identity> identity;
 
   std::weak_ptr<Subprocess> owner;  // the handler's argument; never kept alive here
 
@@ -221,6 +307,9 @@ void Subprocess::setCurrentDirectory(std::string dir) {
 void Subprocess::setNewSession(bool on) {
   st_->newSession = on;
 }
+void Subprocess::setIdentity(Identity identity) {
+  st_->identity = std::move(identity);
+}
 void Subprocess::setStdout(Stream s, int fd) {
   st_->stdoutMode = s;
   st_->stdoutFd = fd;
@@ -298,56 +387,67 @@ void Subprocess::launch() {
     writeEnd = Fd(aboveStandardStreams(writeEnd.release()));
   }
 
-  if (s.stdinMode == Stream::Null) {
-    check(posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
-          "posix_spawn_file_actions_addopen");
-  }
+  std::vector<Redirect> redirects;
+  if (s.stdinMode == Stream::Null) redirects.push_back({STDIN_FILENO, -1, O_RDONLY});
   auto route = [&](Stream mode, int fd, int target) {
     switch (mode) {
       case Stream::Inherit:
         return;
       case Stream::Null:
-        check(posix_spawn_file_actions_addopen(&setup.actions, target, "/dev/null", O_WRONLY, 0),
-              "posix_spawn_file_actions_addopen");
+        redirects.push_back({target, -1, O_WRONLY});
         return;
       case Stream::Pipe:
-        fd = writeEnd.get();
-        break;
+        redirects.push_back({target, writeEnd.get(), 0});
+        return;
       case Stream::File:
         if (fd < 0) throw Error::fromErrno(EBADF, "no descriptor for output file");
-        break;
+        redirects.push_back({target, fd, 0});
+        return;
     }
-    // dup2 to the standard number leaves the copy without close-on-exec.
-    check(posix_spawn_file_actions_adddup2(&setup.actions, fd, target),
-          "posix_spawn_file_actions_adddup2");
   };
   route(s.stdoutMode, s.stdoutFd, STDOUT_FILENO);
   route(s.stderrMode, s.stderrFd, STDERR_FILENO);
-  // The child gets the three standard streams and nothing else of ours.
-  check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1),
-        "posix_spawn_file_actions_addclosefrom_np");
-  if (!s.currentDirectory.empty()) {
-    check(posix_spawn_file_actions_addchdir_np(&setup.actions, s.currentDirectory.c_str()),
-          "posix_spawn_file_actions_addchdir_np");
-  }
 
-  // Whatever the daemon does with signals, the child starts clean: empty mask
-  // and every signal at its default action (SIGPIPE included).
-  sigset_t empty, all;
-  sigemptyset(&empty);
-  sigfillset(&all);
-  check(posix_spawnattr_setsigmask(&setup.attr, &empty), "posix_spawnattr_setsigmask");
-  check(posix_spawnattr_setsigdefault(&setup.attr, &all), "posix_spawnattr_setsigdefault");
-  const short flags =
-      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (s.newSession ? POSIX_SPAWN_SETSID : 0);
-  check(posix_spawnattr_setflags(&setup.attr, flags), "posix_spawnattr_setflags");
-
-  // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
-  // no permission, not an executable format) comes back here as its errno.
   pid_t pid = 0;
-  int rc =
-      ::posix_spawn(&pid, s.executable.c_str(), &setup.actions, &setup.attr, argv.data(), envArray);
-  if (rc != 0) throw Error::fromErrno(rc, s.executable);
+  const bool switchUser =
+      s.identity && !(::getuid() == s.identity->uid && ::geteuid() == s.identity->uid &&
+                      ::getgid() == s.identity->gid && ::getegid() == s.identity->gid);
+  if (switchUser) {
+    pid = spawnAs(s.executable, argv.data(), envArray, redirects, s.currentDirectory, s.newSession,
+                  *s.identity);
+  } else {
+    for (const Redirect& r : redirects) {
+      // dup2 to the standard number leaves the copy without close-on-exec.
+      check(r.fd < 0 ? posix_spawn_file_actions_addopen(&setup.actions, r.target, "/dev/null",
+                                                        r.nullFlags, 0)
+                     : posix_spawn_file_actions_adddup2(&setup.actions, r.fd, r.target),
+            "posix_spawn_file_actions");
+    }
+    // The child gets the three standard streams and nothing else of ours.
+    check(posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1),
+          "posix_spawn_file_actions_addclosefrom_np");
+    if (!s.currentDirectory.empty()) {
+      check(posix_spawn_file_actions_addchdir_np(&setup.actions, s.currentDirectory.c_str()),
+            "posix_spawn_file_actions_addchdir_np");
+    }
+
+    // Whatever the daemon does with signals, the child starts clean: empty
+    // mask and every signal at its default action (SIGPIPE included).
+    sigset_t empty, all;
+    sigemptyset(&empty);
+    sigfillset(&all);
+    check(posix_spawnattr_setsigmask(&setup.attr, &empty), "posix_spawnattr_setsigmask");
+    check(posix_spawnattr_setsigdefault(&setup.attr, &all), "posix_spawnattr_setsigdefault");
+    const short flags =
+        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (s.newSession ? POSIX_SPAWN_SETSID : 0);
+    check(posix_spawnattr_setflags(&setup.attr, flags), "posix_spawnattr_setflags");
+
+    // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
+    // no permission, not an executable format) comes back here as its errno.
+    const int rc = ::posix_spawn(&pid, s.executable.c_str(), &setup.actions, &setup.attr,
+                                 argv.data(), envArray);
+    if (rc != 0) throw Error::fromErrno(rc, s.executable);
+  }
   writeEnd.reset();  // the child has its copy; end of file comes when it (and its heirs) close
 
   {
@@ -423,6 +523,8 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
   auto p = Subprocess::create();
   p->setExecutable(path);
   p->setArguments(args);
+  if (options.environment) p->setEnvironment(*options.environment);
+  if (options.identity) p->setIdentity(*options.identity);
   // A tool must never sit waiting for input that will not come.
   p->setStdin(Subprocess::Stream::Null);
   if (options.captureOutput) {

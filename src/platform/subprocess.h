@@ -49,6 +49,17 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   // Starts the child in a session (and process group) of its own, so that a
   // signal to the parent's group, a terminal's Ctrl-C say, does not reach it.
   void setNewSession(bool on);
+  // Runs the child as another user: supplementary groups, then group, then
+  // user id are switched in the child before exec, so it keeps no privilege
+  // of ours. Switching needs the privilege to (the daemon runs as root);
+  // when this process already runs as exactly that user and group, nothing
+  // is switched. A switch that fails fails launch() with its errno.
+  struct Identity {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+  };
+  void setIdentity(Identity identity);
   void setTerminationHandler(TerminationHandler handler);
   void removeTerminationHandler();
 
@@ -91,6 +102,8 @@ struct ToolResult {
 struct ToolOptions {
   bool captureOutput = true;  // false: streams inherited
   double timeoutSeconds = 0;
+  std::optional<std::map<std::string, std::string>> environment = std::nullopt;  // unset: inherited
+  std::optional<Subprocess::Identity> identity = std::nullopt;                   // unset: ours
 };
 ToolResult runTool(const std::string& path, const std::vector<std::string>& args,
                    const ToolOptions& options = {});

@@ -1,13 +1,16 @@
 #include "service/helper.h"
 
+#include "host/host_backend.h"
 #include "platform/host_paths.h"
 #include "platform/log.h"
 
 namespace zelvo {
 
-Helper::Helper(std::shared_ptr<KernelProcessManager> manager)
+Helper::Helper(std::shared_ptr<KernelProcessManager> manager,
+               std::shared_ptr<host::HostBackend> host)
     : listenerQueue_(platform::makeSerialQueue("com.zelvo.svc.helper.listener")),
-      processManager_(std::move(manager)) {}
+      processManager_(std::move(manager)),
+      host_(host ? std::move(host) : host::makeHostBackend(host::HostKind::MacOS)) {}
 
 Helper::~Helper() {
   std::lock_guard lock(watchdogLock_);

@@ -26,6 +26,10 @@
 
 namespace zelvo {
 
+namespace host {
+class HostBackend;
+}
+
 inline constexpr const char* kHelperBundleIdentifier = "com.zelvo.svc.helper";
 inline constexpr const char* kHelperMachServiceName = "com.zelvo.svc.helper";
 inline constexpr const char* kHelperVersion = "1.0.5";
@@ -39,7 +43,9 @@ using TrafficReply = std::function<void(int64_t, int64_t, int64_t, int64_t)>;
 
 class Helper : public std::enable_shared_from_this<Helper> {
  public:
-  explicit Helper(std::shared_ptr<KernelProcessManager> manager = KernelProcessManager::shared());
+  // `host` does what the helper does to the host; none means macOS's.
+  explicit Helper(std::shared_ptr<KernelProcessManager> manager = KernelProcessManager::shared(),
+                  std::shared_ptr<host::HostBackend> host = nullptr);
   ~Helper();
 
   // ---- HelperProtocol, in slot order ----
@@ -76,8 +82,6 @@ class Helper : public std::enable_shared_from_this<Helper> {
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
   bool isLocalSystemProxyLeftover();
-  std::optional<std::string> runNetworksetup(const std::vector<std::string>& args);
-  std::vector<std::string> listNetworkServices();
 
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
@@ -97,13 +101,14 @@ class Helper : public std::enable_shared_from_this<Helper> {
 
   std::shared_ptr<platform::Queue> listenerQueue_;
   std::shared_ptr<KernelProcessManager> processManager_;
+  std::shared_ptr<host::HostBackend> host_;  // shared with flush work items
   std::atomic<int64_t> cachedHttpPort_{7890};
   std::atomic<int64_t> cachedSocksPort_{7891};
   std::atomic<pid_t> clientAppPid_{0};
   std::mutex watchdogLock_;  // guards appWatchdog_ creation
   std::shared_ptr<platform::RepeatingTimer> appWatchdog_;
   // Serialises whole system-proxy changes, so that a set and a clear never
-  // interleave their networksetup runs into a mixed state.
+  // interleave their tool runs into a mixed state.
   std::mutex systemProxyLock_;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/host_backend.h"
 #include "kernel/kernel_process_manager.h"
 #include "platform/dispatch.h"
 #include "platform/host_paths.h"
@@ -49,6 +50,12 @@ int main(int argc, char** argv) {
   bool allowAnyCaller = false;
   app.add_flag("--allow-any-caller", allowAnyCaller,
                "Let every local user control the helper (unsafe: it runs uploads as root)");
+  std::string hostName = "macos";
+  app.add_option("--host", hostName,
+                 "What the host's system proxy, DNS flush and removal go through: macos "
+                 "(networksetup, launchd) or linux (desktop sessions' gsettings, systemd)")
+      ->check(CLI::IsMember({"macos", "linux"}))
+      ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
   raiseDescriptorLimit();
@@ -77,7 +84,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  auto helper = std::make_shared<Helper>();
+  auto helper = std::make_shared<Helper>(KernelProcessManager::shared(),
+                                         host::makeHostBackend(*host::parseHostKind(hostName)));
   // Requests may arrive as soon as we listen; their kernel operations wait
   // until launch reconciliation has settled what an earlier run left.
   auto reconciling = helper->processManager()->holdLifecycle();

@@ -170,6 +170,7 @@ class Scenario : public ::testing::Test {
   Json query(const std::string& method, const std::string& data = "");
 
   // ---- The stand-in tools ----
+  std::vector<Args> calls() const;                         // every call, the tool's name first
   std::vector<Args> calls(const std::string& tool) const;  // without the tool's name
   void clearCalls() const;
   void setServices(const std::string& lines) const;

@@ -2,7 +2,11 @@
 // stand-in tools: the system proxy, the DNS flush, the client watchdog,
 // reconciliation at launch, kernel installation and helper removal, judged by
 // what a client or user sees: replies, the tools' recorded calls, proxy
-// settings, log lines, files under the root and kernel processes.
+// settings, log lines, files under the root and kernel processes. What touches
+// the host runs against both back ends: macOS's, whose targets are network
+// services, and Linux's, whose targets are users with a desktop session
+// (system accounts stand in for them, so those runs need root).
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,32 +20,18 @@ namespace zelvo::testing {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
+using Names = std::vector<std::string>;
 
-const char* const kKinds[] = {"web", "secureweb", "socks"};
+// The proxy kinds: networksetup's name and option stem, the GNOME schema.
+struct Kind {
+  const char *mac, *gnome, *option;
+};
+const Kind kKinds[] = {{"web", "org.gnome.system.proxy.http", "-setweb"},
+                       {"secureweb", "org.gnome.system.proxy.https", "-setsecureweb"},
+                       {"socks", "org.gnome.system.proxy.socks", "-setsocksfirewall"}};
 
-// What networksetup must be asked to point service `s` at a proxy.
-std::vector<Args> onCalls(const std::string& s, const std::string& host, const std::string& http,
-                          const std::string& socks) {
-  return {{"-setwebproxy", s, host, http},
-          {"-setsecurewebproxy", s, host, http},
-          {"-setsocksfirewallproxy", s, host, socks},
-          {"-setwebproxystate", s, "on"},
-          {"-setsecurewebproxystate", s, "on"},
-          {"-setsocksfirewallproxystate", s, "on"}};
-}
-
-// What it must be asked to switch the three proxies of each service off.
-std::vector<Args> offCalls(const std::vector<std::string>& services) {
-  std::vector<Args> out;
-  for (const auto& s : services) {
-    out.push_back({"-setwebproxystate", s, "off"});
-    out.push_back({"-setsecurewebproxystate", s, "off"});
-    out.push_back({"-setsocksfirewallproxystate", s, "off"});
-  }
-  return out;
-}
-
-class Host : public Scenario {
+class HostBase : public Scenario {
  protected:
   // A kernel left behind would be found by name by the next test's daemon
   // when the tests share one process.
@@ -51,13 +41,109 @@ class Host : public Scenario {
     EXPECT_TRUE(eventually([&] { return kernelPids().empty(); }, 5));
   }
 
-  // The networksetup calls that change a setting, in order.
+  void SetUp() override {
+    if (linux_ && ::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
+  }
+  void startOn() { startDaemon(linux_ ? Args{"--host", "linux"} : Args{}); }
+  std::string target(int i) const {
+    return (linux_ ? Names{"nobody", "daemon", "bin", "sys"}
+                   : Names{"Wi-Fi", "Thunderbolt Bridge", "Bluetooth PAN", "Ethernet"})[i];
+  }
+  static const passwd& user(const std::string& name) { return *::getpwnam(name.c_str()); }
+  std::string settingsOf(const std::string& name) const {
+    return at("/run/user/" + std::to_string(user(name).pw_uid) + "/gsettings.json");
+  }
+
+  // Makes `on` the targets, in order, with `off` after the first of them:
+  // disabled services, or sessions that are no user's active desktop. The
+  // first user's second session must not make them a target twice.
+  void layOut(const Names& on, const Names& off) const {
+    Names all = on;
+    all.insert(all.begin() + (on.empty() ? 0 : 1), off.begin(), off.end());
+    auto isOn = [&](const std::string& t) { return std::count(on.begin(), on.end(), t) > 0; };
+    std::string services;
+    for (const auto& t : all) services += isOn(t) ? " \t" + t + "  \n" : "*  " + t + "\t\n";
+    if (!linux_) return setServices(services + "\n");
+    Json sessions = Json::array();
+    auto add = [&](const std::string& name, Json s) {
+      s.update({{"id", std::to_string(sessions.size() + 2)}, {"uid", user(name).pw_uid}});
+      s["name"] = name;
+      sessions.push_back(s);
+    };
+    for (const auto& t : all) {
+      for (const Json& s :
+           isOn(t) ? std::vector<Json>{{{"type", "x11"}}}
+                   : std::vector<Json>{
+                         {{"class", "greeter"}}, {{"type", "tty"}}, {{"active", false}}}) {
+        add(t, s);
+      }
+    }
+    if (!on.empty()) add(on.front(), Json::object());
+    writeFile(at("/var/standins/sessions.json"), sessions.dump());
+  }
+
+  // Every call that changes a setting, in order, the tool's name first.
   std::vector<Args> settingCalls() const {
     std::vector<Args> out;
-    for (auto& call : calls("networksetup")) {
-      if (call.front().rfind("-set", 0) == 0) out.push_back(call);
+    for (auto& c : calls()) {
+      if (c.size() > 1 && (c[0] == "networksetup" ? c[1].rfind("-set", 0) == 0 : c[1] == "set"))
+        out.push_back(c);
     }
     return out;
+  }
+  // What the tools must be asked to point the targets at host (HTTP 7890,
+  // SOCKS 7891), or to switch them off when host is empty.
+  std::vector<Args> switchCalls(const Names& targets, const std::string& host = "") const {
+    std::vector<Args> out;
+    const std::string on = host.empty() ? "off" : "on", mode = host.empty() ? "none" : "manual";
+    for (const auto& t : targets) {
+      const std::string g = linux_ ? "gsettings@" + std::to_string(user(t).pw_uid) : "";
+      for (const auto& [mac, gnome, option] : kKinds) {
+        const std::string port = mac == "socks"s ? "7891" : "7890";
+        if (host.empty()) continue;
+        if (!linux_) out.push_back({"networksetup", option + "proxy"s, t, host, port});
+        if (linux_) out.push_back({g, "set", gnome, "host", "'" + host + "'"});
+        if (linux_) out.push_back({g, "set", gnome, "port", port});
+      }
+      for (const auto& [mac, gnome, option] : kKinds) {
+        if (!linux_) out.push_back({"networksetup", option + "proxystate"s, t, on});
+      }
+      if (linux_) out.push_back({g, "set", "org.gnome.system.proxy", "mode", "'" + mode + "'"});
+    }
+    return out;
+  }
+
+  // Target t's proxy of kind k, as {"enabled", "server"}.
+  Json proxy(const std::string& t, int k) const {
+    if (!linux_) return proxyState()[t][kKinds[k].mac];
+    const std::string text = readFile(settingsOf(t));
+    Json s = text.empty() ? Json::object() : Json::parse(text);
+    Json& kind = s[kKinds[k].gnome];
+    return {{"enabled", s["org.gnome.system.proxy"]["mode"] == "manual"}, {"server", kind["host"]}};
+  }
+  bool enabled(const std::string& t, int k) const { return proxy(t, k)["enabled"] == true; }
+
+  // Every kind of each target on, pointing at host:7890.
+  void presetAll(const Names& targets, const std::string& host) const {
+    for (const auto& t : targets) {
+      Json s{{"org.gnome.system.proxy", {{"mode", "manual"}}}};
+      for (const auto& [mac, gnome, option] : kKinds) {
+        if (!linux_) presetProxy(t, mac, true, host, "7890");
+        s[gnome] = {{"host", host}, {"port", 7890}};
+      }
+      if (!linux_) continue;
+      writeFile(settingsOf(t), s.dump());
+      for (const fs::path& p : {fs::path(settingsOf(t)), fs::path(settingsOf(t)).parent_path()})
+        EXPECT_EQ(::chown(p.c_str(), user(t).pw_uid, user(t).pw_gid), 0);  // the user's own
+    }
+  }
+
+  // The closing line of a change of `targets`, or of none.
+  std::string switched(const std::string& how, const Names& targets) const {
+    if (targets.empty()) return linux_ ? "no graphical sessions" : "no network services";
+    std::string line = "system proxy " + how + (linux_ ? " for users: " : " on services: ");
+    for (size_t i = 0; i < targets.size(); ++i) line += (i ? ", " : "") + targets[i];
+    return line;
   }
 
   // The messages (after "[Helper] <time>: ") from log line `from` on that
@@ -79,16 +165,6 @@ class Host : public Scenario {
     return out;
   }
 
-  bool enabled(const std::string& service, const std::string& kind) const {
-    return proxyState()[service][kind]["enabled"] == true;
-  }
-
-  void presetAll(const std::vector<std::string>& services, const std::string& host) const {
-    for (const auto& s : services) {
-      for (const char* kind : kKinds) presetProxy(s, kind, true, host, "7890");
-    }
-  }
-
   // A `zelvoctl watch` client, once the daemon has accepted it.
   std::unique_ptr<Child> watcher() {
     auto child = std::make_unique<Child>(Args{ZELVOCTL_BIN, "--root", root(), "watch"});
@@ -96,118 +172,109 @@ class Host : public Scenario {
     EXPECT_TRUE(waitLog("Accepted new connection (client pid=" + pid + ")", 20));
     return child;
   }
+
+  bool linux_ = false;
 };
 
-TEST_F(Host, SystemProxyIsSwitchedOnEveryEnabledServiceAndNoOther) {
-  struct Case {
-    const char* services;  // as -listallnetworkservices prints them
-    std::vector<std::string> enabled, disabled;
-    bool reply;
-    const char *setLine, *clearLine;
-  };
-  const Case cases[] = {
-      {"Wi-Fi\n*  Bluetooth PAN\t\n \tThunderbolt Bridge  \n\n",
-       {"Wi-Fi", "Thunderbolt Bridge"},
-       {"Bluetooth PAN"},
-       true,
-       "system proxy enabled on services: Wi-Fi, Thunderbolt Bridge",
-       "system proxy disabled on services: Wi-Fi, Thunderbolt Bridge"},
-      {"*Wi-Fi\n\t*Ethernet\n",
-       {},
-       {"Wi-Fi", "Ethernet"},
-       false,
-       "no network services",
-       "no network services"},
-  };
-  startDaemon();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.services);
-    setServices(c.services);
-    presetAll(c.disabled, "10.0.0.9");
-    const Json before = proxyState();
-    const std::string result = c.reply ? "true" : "false";
+// Runs once per back end: "macos" and "linux".
+class Host : public HostBase, public ::testing::WithParamInterface<const char*> {
+ protected:
+  Host() { linux_ = GetParam() == std::string("linux"); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, Host, ::testing::Values("macos", "linux"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
+  const std::pair<Names, Names> cases[] = {{{target(0), target(1)}, {target(2)}},
+                                           {{}, {target(0), target(3)}}};
+  startOn();
+  for (const auto& [on, off] : cases) {  // the targets, and others to pass over
+    SCOPED_TRACE(switched("enabled", on));
+    layOut(on, off);
+    presetAll(off, "10.0.0.9");
+    std::vector<Json> before;
+    for (const auto& t : off)
+      for (int k = 0; k < 3; ++k) before.push_back(proxy(t, k));
+    const std::string result = on.empty() ? "false" : "true";
 
     clearCalls();
     size_t from = log().size();
     auto set = client().setSystemProxy("127.0.0.1", 7890, 7891);
     ASSERT_TRUE(set.ok());
-    EXPECT_EQ(*set, c.reply);
-    std::vector<Args> expected{{"-listallnetworkservices"}};
-    for (const auto& s : c.enabled) {
-      const auto on = onCalls(s, "127.0.0.1", "7890", "7891");
-      expected.insert(expected.end(), on.begin(), on.end());
-    }
-    EXPECT_EQ(calls("networksetup"), expected);
+    EXPECT_EQ(*set, !on.empty());
+    EXPECT_EQ(settingCalls(), switchCalls(on, "127.0.0.1"));
     EXPECT_TRUE(logInOrder({"setSystemProxy called: host=127.0.0.1, httpPort=7890, socksPort=7891",
-                            c.setLine, "setSystemProxy result: " + result},
+                            switched("enabled", on), "setSystemProxy result: " + result},
                            from));
-    for (const auto& s : c.enabled) {
-      for (const char* kind : kKinds) {
-        EXPECT_TRUE(enabled(s, kind)) << s << " " << kind;
-        EXPECT_EQ(proxyState()[s][kind]["port"], kind == std::string("socks") ? "7891" : "7890");
-      }
+    for (const auto& t : on) {
+      for (int k = 0; k < 3; ++k) EXPECT_TRUE(enabled(t, k)) << t << " " << k;
     }
 
     clearCalls();
     from = log().size();
     auto clear = client().clearSystemProxy();
     ASSERT_TRUE(clear.ok());
-    EXPECT_EQ(*clear, c.reply);
-    expected = {{"-listallnetworkservices"}};
-    const auto off = offCalls(c.enabled);
-    expected.insert(expected.end(), off.begin(), off.end());
-    EXPECT_EQ(calls("networksetup"), expected);
+    EXPECT_EQ(*clear, !on.empty());
+    EXPECT_EQ(settingCalls(), switchCalls(on));
     EXPECT_TRUE(logInOrder(
-        {"clearSystemProxy called", c.clearLine, "clearSystemProxy result: " + result}, from));
-    for (const auto& s : c.enabled) {
-      for (const char* kind : kKinds) {
-        EXPECT_FALSE(enabled(s, kind)) << s << " " << kind;
-        EXPECT_EQ(proxyState()[s][kind]["server"], "127.0.0.1");  // only switched off
+        {"clearSystemProxy called", switched("disabled", on), "clearSystemProxy result: " + result},
+        from));
+    for (const auto& t : on) {
+      for (int k = 0; k < 3; ++k) {
+        EXPECT_FALSE(enabled(t, k)) << t << " " << k;
+        EXPECT_EQ(proxy(t, k)["server"], "127.0.0.1");  // only switched off
       }
     }
-    for (const auto& s : c.disabled) EXPECT_EQ(proxyState()[s], before[s]) << s;
+    for (size_t i = 0; i < before.size(); ++i) EXPECT_EQ(proxy(off[i / 3], i % 3), before[i]);
   }
 }
 
-TEST_F(Host, DnsFlushRepliesTrueWhenEitherCommandWorks) {
+TEST_P(Host, DnsFlushRepliesTrueWhenEitherCacheIsFlushed) {
   // killall finds this root's stand-in responder: a copy of sleep by that name.
   const std::string responder = root() + "/opt/mDNSResponder";
   fs::create_directories(root() + "/opt");
   fs::copy_file("/bin/sleep", responder);
+  const std::string first = linux_ ? "resolvectl" : "dscacheutil";
   struct Case {
-    bool flushFails, responderRuns, reply;
-    const char* line;
+    bool firstFails, secondWorks, reply;  // the second: the hang-up, or nscd
+    const char *macLine, *linuxLine;      // after "flushDNS result: "
   };
   const Case cases[] = {
-      {false, true, true, "flushDNS result: flush=true hup=true"},
-      {true, true, true, "flushDNS result: flush=false hup=true"},
-      {false, false, true, "flushDNS result: flush=true hup=false"},
-      {true, false, false, "flushDNS result: flush=false hup=false"},
+      {false, true, true, "flush=true hup=true", "resolvectl=true"},
+      {true, true, true, "flush=false hup=true", "resolvectl=false nscd=true"},
+      {false, false, true, "flush=true hup=false", "resolvectl=true"},
+      {true, false, false, "flush=false hup=false", "resolvectl=false nscd=false"},
   };
-  startDaemon();
+  startOn();
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
+    const std::string line = "flushDNS result: "s + (linux_ ? c.linuxLine : c.macLine);
+    SCOPED_TRACE(line);
     std::unique_ptr<Child> mdns;
-    if (c.responderRuns) mdns = std::make_unique<Child>(Args{responder, "60"});
-    if (c.flushFails) writeFile(at("/var/standins/fail-dscacheutil"), "3");
+    if (c.secondWorks && !linux_) mdns = std::make_unique<Child>(Args{responder, "60"});
+    if (!c.secondWorks) writeFile(at("/var/standins/fail-nscd"), "1");
+    if (c.firstFails) writeFile(at("/var/standins/fail-" + first), "3");
     clearCalls();
     const size_t from = log().size();
     auto r = client().flushDNS();
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(*r, c.reply);
-    EXPECT_EQ(calls("dscacheutil"), (std::vector<Args>{{"-flushcache"}}));
-    EXPECT_TRUE(logInOrder({"flushDNS called", c.line}, from));
+    EXPECT_EQ(calls(first), (std::vector<Args>{{linux_ ? "flush-caches" : "-flushcache"}}));
+    // nscd is the fallback: asked only when resolved could not flush.
+    EXPECT_EQ(calls("nscd").size(), linux_ && c.firstFails ? 1u : 0u);
+    EXPECT_TRUE(logInOrder({"flushDNS called", line}, from));
     if (mdns) {
       const int status = mdns->wait(5);  // hung up by killall
       EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
     }
-    fs::remove(at("/var/standins/fail-dscacheutil"));
+    for (const auto& tool : {first, "nscd"s}) fs::remove(at("/var/standins/fail-" + tool));
   }
 }
 
-TEST_F(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
-  setServices("Wi-Fi\nEthernet\n");
-  startDaemon();
+TEST_P(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
+  const Names targets{target(0), target(3)};
+  layOut(targets, {});
+  startOn();
   clearCalls();
 
   // No kernel: a vanished client is nothing to act on. The first look comes
@@ -218,7 +285,7 @@ TEST_F(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
   lone->wait(5);
   std::this_thread::sleep_until(firstConnected + std::chrono::milliseconds(5000));
   EXPECT_EQ(countLog("看门狗："), 0u);
-  EXPECT_TRUE(calls("networksetup").empty());
+  EXPECT_TRUE(settingCalls().empty());
 
   const uint16_t port = startKernel();
   const pid_t kernel = kernelPid();
@@ -244,13 +311,12 @@ TEST_F(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
   ASSERT_TRUE(finished.has_value());
   EXPECT_LE(secondsBetween(killedAt, *finished), 8.5);
 
-  EXPECT_TRUE(logInOrder(
-      {gone, "kernel stopped", "system proxy disabled on services: Wi-Fi, Ethernet", done}, from));
+  EXPECT_TRUE(logInOrder({gone, "kernel stopped", switched("disabled", targets), done}, from));
   EXPECT_EQ(countLog("看门狗："), 2u);  // nothing about the older client or the lone one
   EXPECT_TRUE(kernelPids().empty());
-  EXPECT_EQ(settingCalls(), offCalls({"Wi-Fi", "Ethernet"}));
-  for (const char* s : {"Wi-Fi", "Ethernet"}) {
-    for (const char* kind : kKinds) EXPECT_FALSE(enabled(s, kind)) << s << " " << kind;
+  EXPECT_EQ(settingCalls(), switchCalls(targets));
+  for (const auto& t : targets) {
+    for (int k = 0; k < 3; ++k) EXPECT_FALSE(enabled(t, k)) << t << " " << k;
   }
 }
 
@@ -259,24 +325,29 @@ enum class Survivor { None, Adoptable, Unadoptable };
 struct Leftover {
   const char* name;
   Survivor kernel;
-  const char* proxyHost;           // every proxy of every service points there, enabled
-  std::vector<std::string> lines;  // what reconciliation logs, in order
-  bool cleared;
+  const char* proxyHost;  // every proxy of every target points there, enabled
+  // What reconciliation logs, in order; "" stands for the line of clearing.
+  std::vector<std::string> lines;
 };
 
 void PrintTo(const Leftover& c, std::ostream* os) {
   *os << c.name;
 }
 
-class Reconciliation : public Host, public ::testing::WithParamInterface<Leftover> {};
+class Reconciliation : public HostBase,
+                       public ::testing::WithParamInterface<std::tuple<const char*, Leftover>> {
+ protected:
+  Reconciliation() { linux_ = std::get<0>(GetParam()) == std::string("linux"); }
+};
 
 TEST_P(Reconciliation, SettlesWhatAnEarlierRunLeft) {
-  const Leftover& c = GetParam();
-  const std::vector<std::string> services{"Wi-Fi", "Bluetooth PAN", "Ethernet"};
-  setServices("Wi-Fi\n*Bluetooth PAN\n Ethernet\n");
+  const Leftover& c = std::get<1>(GetParam());
+  const bool cleared = std::count(c.lines.begin(), c.lines.end(), "") > 0;
+  const Names on{target(0), target(3)}, all{target(0), target(2), target(3)};
+  layOut(on, {target(2)});
   pid_t survivor = 0;
   if (c.kernel != Survivor::None) {
-    startDaemon();
+    startOn();
     startKernel();
     survivor = kernelPid();
     ASSERT_GT(survivor, 0);
@@ -289,17 +360,19 @@ TEST_P(Reconciliation, SettlesWhatAnEarlierRunLeft) {
     fs::remove(sock);
     writeFile(sock + "/keep", "");
   }
-  presetAll(services, c.proxyHost);
+  presetAll(all, c.proxyHost);
   clearCalls();
   const size_t from = log().size();
-  startDaemon();
+  startOn();
 
-  EXPECT_EQ(messages(from, {"启动对账", "system proxy"}), c.lines);
-  EXPECT_EQ(settingCalls(), c.cleared ? offCalls({"Wi-Fi", "Ethernet"}) : std::vector<Args>{});
-  for (const auto& s : services) {
-    for (const char* kind : kKinds) {
-      EXPECT_EQ(enabled(s, kind), !c.cleared || s == "Bluetooth PAN") << s << " " << kind;
-      EXPECT_EQ(proxyState()[s][kind]["server"], c.proxyHost);
+  auto lines = c.lines;
+  for (auto& line : lines) line = line.empty() ? switched("disabled", on) : line;
+  EXPECT_EQ(messages(from, {"启动对账", "system proxy"}), lines);
+  EXPECT_EQ(settingCalls(), switchCalls(cleared ? on : Names{}));
+  for (const auto& t : all) {
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_EQ(enabled(t, k), !cleared || t == target(2)) << t << " " << k;
+      EXPECT_EQ(proxy(t, k)["server"], c.proxyHost);
     }
   }
   if (c.kernel == Survivor::Adoptable) {
@@ -311,37 +384,34 @@ TEST_P(Reconciliation, SettlesWhatAnEarlierRunLeft) {
 
 INSTANTIATE_TEST_SUITE_P(
     Host, Reconciliation,
-    ::testing::Values(Leftover{"LocalProxyWithoutKernelIsCleared",
-                               Survivor::None,
-                               "127.0.0.1",
-                               {"启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连",
-                                "system proxy disabled on services: Wi-Fi, Ethernet",
-                                "启动对账：无存活内核，残留已清理"},
-                               true},
-                      Leftover{"ProxyOnAnotherHostIsLeftAlone",
-                               Survivor::None,
-                               "proxy.corp.example",
-                               {"启动对账：无存活内核，残留已清理"},
-                               false},
-                      Leftover{"SurvivingKernelIsReadopted",
-                               Survivor::Adoptable,
-                               "127.0.0.1",
-                               {"启动对账：重接管存活内核，连接保持（未断网）"},
-                               false},
-                      Leftover{"UnadoptableKernelIsKilledAndLocalProxyCleared",
-                               Survivor::Unadoptable,
-                               "LocalHost",
-                               {"启动对账：重接管失败 → 杀内核 + 清系统代理",
-                                "system proxy disabled on services: Wi-Fi, Ethernet"},
-                               true},
-                      Leftover{"UnadoptableKernelIsKilledAndForeignProxyKept",
-                               Survivor::Unadoptable,
-                               "10.20.30.40",
-                               {"启动对账：重接管失败 → 杀内核 + 清系统代理"},
-                               false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Combine(
+        ::testing::Values("macos", "linux"),
+        ::testing::Values(Leftover{"LocalProxyWithoutKernelIsCleared",
+                                   Survivor::None,
+                                   "127.0.0.1",
+                                   {"启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连",
+                                    "", "启动对账：无存活内核，残留已清理"}},
+                          Leftover{"ProxyOnAnotherHostIsLeftAlone",
+                                   Survivor::None,
+                                   "proxy.corp.example",
+                                   {"启动对账：无存活内核，残留已清理"}},
+                          Leftover{"SurvivingKernelIsReadopted",
+                                   Survivor::Adoptable,
+                                   "127.0.0.1",
+                                   {"启动对账：重接管存活内核，连接保持（未断网）"}},
+                          Leftover{"UnadoptableKernelIsKilledAndLocalProxyCleared",
+                                   Survivor::Unadoptable,
+                                   "LocalHost",
+                                   {"启动对账：重接管失败 → 杀内核 + 清系统代理", ""}},
+                          Leftover{"UnadoptableKernelIsKilledAndForeignProxyKept",
+                                   Survivor::Unadoptable,
+                                   "10.20.30.40",
+                                   {"启动对账：重接管失败 → 杀内核 + 清系统代理"}})),
+    [](const auto& info) {
+      return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param);
+    });
 
-TEST_F(Host, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
+TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   fs::remove(kernelPath());  // the kernel version then speaks of the upload alone
   startDaemon();
   const std::string installed = dataDir() + "/com.zelvo.svc.core";
@@ -417,26 +487,27 @@ TEST_F(Host, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   EXPECT_EQ(*version, std::optional<std::string>("zelvan-core"));
 }
 
-TEST_F(Host, UninstallStopsEverythingRemovesTheHelperAndExits) {
+TEST_P(Host, UninstallStopsEverythingTakesTheHelperOutAndExits) {
   struct Case {
     const char* what;
-    bool helperPresent, reply;
-    const char* line;
+    bool broken, reply;  // broken: the helper executable gone, or systemctl failing
+    const char *macLine, *linuxLine;
   };
   const Case cases[] = {
-      {"helper executable already gone", false, false, "Failed to remove helper files: "},
-      {"everything in place", true, true, "Helper files removed"},
+      {"cannot complete", true, false, "Failed to remove helper files: ",
+       "Failed to disable helper units: systemctl exited with 1"},
+      {"everything in place", false, true, "Helper files removed", "Helper units disabled"},
   };
   const std::string helper = at("/Library/PrivilegedHelperTools/com.zelvo.svc.helper");
   const std::string plist = at("/Library/LaunchDaemons/com.zelvo.svc.helper.plist");
+  const std::string failing = at("/var/standins/fail-systemctl");
+  layOut({target(0)}, {});
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.helperPresent) {
-      writeFile(helper, "");
-    } else {
-      fs::remove(helper);
-    }
-    startDaemon();
+    writeFile(helper, "");
+    if (c.broken) linux_ ? writeFile(failing, "1") : (void)fs::remove(helper);
+    if (!c.broken) fs::remove(failing);
+    startOn();
     const uint16_t port = startKernel();
     ASSERT_GT(kernelPid(), 0);
     ASSERT_TRUE(client().setSystemProxy("127.0.0.1", port, port).value == true);
@@ -448,15 +519,15 @@ TEST_F(Host, UninstallStopsEverythingRemovesTheHelperAndExits) {
     ASSERT_TRUE(r.ok());
     EXPECT_EQ(*r, c.reply);
     EXPECT_TRUE(kernelPids().empty());
-    EXPECT_EQ(settingCalls(), offCalls({"Wi-Fi"}));
-    EXPECT_FALSE(enabled("Wi-Fi", "web"));
-    EXPECT_EQ(calls("launchctl"), (std::vector<Args>{{"remove", "com.zelvo.svc.helper"}}));
+    EXPECT_EQ(settingCalls(), switchCalls({target(0)}));
+    EXPECT_FALSE(enabled(target(0), 0));
     EXPECT_TRUE(logInOrder({"uninstallHelper called", "kernel stopped",
-                            "system proxy disabled on services: Wi-Fi", c.line},
+                            switched("disabled", {target(0)}), linux_ ? c.linuxLine : c.macLine},
                            from));
-    EXPECT_FALSE(fs::exists(helper));
-    EXPECT_EQ(fs::exists(plist), !c.reply);  // kept when the executable could not go
-    EXPECT_TRUE(fs::exists(kernelPath()));   // the kernel and its data are not the helper's
+    // Linux's package owns the files; macOS's plist stays without the executable.
+    EXPECT_EQ(fs::exists(helper), linux_);
+    EXPECT_EQ(fs::exists(plist), linux_ || !c.reply);
+    EXPECT_TRUE(fs::exists(kernelPath()));  // the kernel and its data are not the helper's
     EXPECT_TRUE(fs::exists(dataDir() + "/kernel.log"));
 
     const int status = waitDaemonExit(5);
@@ -464,7 +535,54 @@ TEST_F(Host, UninstallStopsEverythingRemovesTheHelperAndExits) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_GT(exitAfter, 0.3);
     EXPECT_LT(exitAfter, 1.5);
+    // On Linux the units are stopped only after the reply, on the way out.
+    const std::vector<Args> removal =
+        linux_ ? std::vector<Args>{{"disable", "zelvo-helper.socket", "zelvo-helper.service"},
+                                   {"stop", "--no-block", "zelvo-helper.socket",
+                                    "zelvo-helper.service"}}
+               : std::vector<Args>{{"remove", "com.zelvo.svc.helper"}};
+    EXPECT_EQ(calls(linux_ ? "systemctl" : "launchctl"), removal);
   }
+}
+
+// The real gsettings on a real session bus: a dbus-daemon of the test's user
+// at that user's bus under the root (/run/user/<uid>/bus), which is where the
+// back end points gsettings, so the daemon needs no hook; with the home under
+// the root, dconf keeps its database in the sandbox.
+TEST_F(HostBase, RealGsettingsIsSetAndClearedThroughTheUsersSessionBus) {
+  linux_ = true;
+  const passwd* me = ::getpwuid(::geteuid());
+  if (!fs::exists("/usr/bin/dbus-daemon") ||
+      runProgram({"/usr/bin/gsettings", "list-keys", "org.gnome.system.proxy"}).exitCode != 0) {
+    GTEST_SKIP() << "no session bus: needs dbus-daemon, gsettings and the GNOME proxy schema";
+  }
+  const std::string runtime = at("/run/user/" + std::to_string(me->pw_uid));
+  fs::create_directories(runtime);
+  fs::remove(at("/usr/bin/gsettings"));
+  fs::create_symlink("/usr/bin/gsettings", at("/usr/bin/gsettings"));
+  writeFile(at("/var/standins/sessions.json"),
+            Json::array({{{"id", "1"}, {"uid", me->pw_uid}, {"name", me->pw_name}}}).dump());
+  const Args env{"/usr/bin/env", "-i", "HOME=" + at(me->pw_dir), "XDG_RUNTIME_DIR=" + runtime,
+                 "DBUS_SESSION_BUS_ADDRESS=unix:path=" + runtime + "/bus"};
+  auto with = [&](Args args) {
+    args.insert(args.begin(), env.begin(), env.end());
+    return args;
+  };
+  startOn();
+  // gsettings exits 0 when the write cannot reach the bus; the reply must not.
+  EXPECT_TRUE(client().setSystemProxy("127.0.0.1", 7890, 7891).value == false);
+  Child bus(with({"/usr/bin/dbus-daemon", "--session", "--nofork",
+                  "--address=unix:path=" + runtime + "/bus"}));
+  ASSERT_TRUE(eventually([&] { return fs::exists(runtime + "/bus"); }, 10));
+  auto get = [&](const std::string& schema, const std::string& key) {
+    return runProgram(with({"/usr/bin/gsettings", "get", "org.gnome.system.proxy" + schema, key}));
+  };
+  ASSERT_TRUE(client().setSystemProxy("127.0.0.1", 7890, 7891).value == true);
+  EXPECT_EQ(get("", "mode").out, "'manual'\n");
+  EXPECT_EQ(get(".socks", "port").out, "7891\n");
+  ASSERT_TRUE(client().clearSystemProxy().value == true);
+  EXPECT_EQ(get("", "mode").out, "'none'\n");
+  EXPECT_EQ(get(".http", "host").out, "'127.0.0.1'\n");  // only switched off
 }
 
 }  // namespace
