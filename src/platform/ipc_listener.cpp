@@ -1,5 +1,6 @@
 #include "platform/ipc_listener.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -9,12 +10,16 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
 #include <unordered_map>
 
 #include "platform/error.h"
+#if defined(__APPLE__)
+#include <launch.h>
+#endif
 #include "platform/log.h"
 
 namespace zelvo::platform {
@@ -44,6 +49,52 @@ constexpr auto kPartialFrameLimit = std::chrono::seconds(30);
 constexpr auto kPartialFrameSweep = std::chrono::seconds(1);
 // Refusals are logged at most this often.
 constexpr auto kLimitLogInterval = std::chrono::seconds(1);
+
+// The listening socket a service manager handed over, or -1: systemd's
+// LISTEN_FDS protocol (descriptors from 3 on, meant for the process named by
+// LISTEN_PID) on Linux, launchd's socket activation on macOS. Only a
+// listening Unix stream socket is taken. The variables are cleared either
+// way, so that no child of ours takes them for its own.
+#if defined(__APPLE__)
+int inheritedListener() {
+  int* fds = nullptr;
+  size_t count = 0;
+  if (::launch_activate_socket("Listeners", &fds, &count) != 0 || count == 0) return -1;
+  for (size_t i = 1; i < count; ++i) ::close(fds[i]);
+  const int fd = fds[0];
+  ::free(fds);
+  return fd;
+}
+#else
+int inheritedListener() {
+  constexpr int kFirstHandedFd = 3;
+  const char* pid = ::getenv("LISTEN_PID");
+  const char* fds = ::getenv("LISTEN_FDS");
+  const bool ours =
+      pid && fds && std::strtoll(pid, nullptr, 10) == ::getpid() && std::atoi(fds) >= 1;
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (!ours) return -1;
+  const int fd = kFirstHandedFd;
+  int type = 0, listening = 0;
+  socklen_t typeLen = sizeof type, listeningLen = sizeof listening;
+  sockaddr_storage addr{};
+  socklen_t addrLen = sizeof addr;
+  const bool usable =
+      ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 && type == SOCK_STREAM &&
+      ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &listeningLen) == 0 && listening &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addrLen) == 0 &&
+      addr.ss_family == AF_UNIX;
+  if (!usable) {
+    systemLog("IPC: the descriptor handed over is not a listening Unix socket; binding our own");
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+#endif
 
 std::vector<gid_t> peerGroups(int fd) {
   std::vector<gid_t> groups(64);
@@ -496,6 +547,17 @@ void IpcListener::setRestrictor(Restrictor restrictor, uint32_t maxFrameBody) {
 
 void IpcListener::resume() {
   if (loop_) return;
+  if (const int handed = inheritedListener(); handed >= 0) {
+    // The service manager owns the socket file: it is neither bound nor
+    // unlinked here.
+    handedOver_ = true;
+    auto loop =
+        std::make_shared<IpcEventLoop>(handed, label_, delegate_, restrictor_, restrictedMaxFrame_);
+    loop->start();
+    loop_ = std::move(loop);
+    systemLog("IPC: serving the socket handed over by the service manager");
+    return;
+  }
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath_.size() >= sizeof addr.sun_path) {
@@ -534,7 +596,7 @@ void IpcListener::invalidate() {
   if (!loop_) return;
   loop_->stop();
   loop_.reset();
-  ::unlink(socketPath_.c_str());
+  if (!handedOver_) ::unlink(socketPath_.c_str());
 }
 
 size_t IpcListener::connectionCount() const {

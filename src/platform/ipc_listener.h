@@ -46,13 +46,16 @@ class IpcListener {
   using Restrictor = std::function<bool(uid_t uid, gid_t gid, const std::vector<gid_t>& groups)>;
   void setRestrictor(Restrictor restrictor, uint32_t maxFrameBody);
 
-  // Creates the socket's directory if missing, unlinks a stale socket file,
-  // binds, sets mode 0666, listens and starts the I/O thread. Throws Error
-  // with the errno of the failing call.
+  // Serves the listening socket a service manager handed over (systemd's
+  // LISTEN_FDS/LISTEN_PID, launchd's socket activation) when there is one;
+  // otherwise creates the socket's directory if missing, unlinks a stale
+  // socket file, binds, sets mode 0666 and listens. Then starts the I/O
+  // thread. Throws Error with the errno of the failing call.
   void resume();
 
   // Stops accepting, closes every connection (each invalidation handler
-  // runs), stops the I/O thread and unlinks the socket file. Idempotent.
+  // runs), stops the I/O thread and unlinks the socket file (unless a service
+  // manager handed it over). Idempotent.
   void invalidate();
 
   const std::string& socketPath() const { return socketPath_; }
@@ -66,6 +69,7 @@ class IpcListener {
   Restrictor restrictor_;
   uint32_t restrictedMaxFrame_ = 0;
   std::shared_ptr<IpcEventLoop> loop_;
+  bool handedOver_ = false;
 };
 
 }  // namespace zelvo::platform

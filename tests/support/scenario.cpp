@@ -72,7 +72,7 @@ std::string uniqueMarker() {
 
 namespace {
 
-pid_t spawn(const Args& argv, const Env& env, int outFd, int errFd) {
+pid_t spawn(const Args& argv, const Env& env, int outFd, int errFd, int fd3 = -1) {
   std::vector<std::string> vars;
   std::string tsan = "suppressions=" + std::string(ZELVO_SOURCE_DIR) + "/tests/support/tsan.supp";
   for (char** e = environ; *e; ++e) {
@@ -96,6 +96,7 @@ pid_t spawn(const Args& argv, const Env& env, int outFd, int errFd) {
   posix_spawn_file_actions_init(&actions);
   if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
   if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+  if (fd3 >= 0) posix_spawn_file_actions_adddup2(&actions, fd3, 3);
   pid_t pid = -1;
   if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
@@ -292,11 +293,18 @@ bool WireClient::closedByPeer() {
 
 class Scenario::Daemon {
  public:
-  Daemon(const std::string& root, const Args& extra, const Env& env, const std::string& logPath) {
-    Args argv{ZELVO_HELPER_BIN, "--root", root};
+  Daemon(const std::string& root, const Args& extra, const Env& env, const std::string& logPath,
+         const Launch& launch) {
+    Args argv{launch.program.empty() ? ZELVO_HELPER_BIN : launch.program, "--root", root};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    if (launch.handedSocket >= 0) {
+      // The shell's pid is the daemon's: exec keeps it.
+      const std::string pid = launch.foreignPid ? "1" : "$$";
+      argv.insert(argv.begin(), {"/bin/sh", "-c",
+                                 "export LISTEN_PID=" + pid + " LISTEN_FDS=1; exec \"$@\"", "sh"});
+    }
     const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    pid_ = spawn(argv, env, fd, fd);
+    pid_ = spawn(argv, env, fd, fd, launch.handedSocket);
     ::close(fd);
     if (pid_ < 0) throw std::runtime_error("cannot spawn the daemon");
   }
@@ -366,7 +374,7 @@ std::string Scenario::socketPath() const {
 void Scenario::startDaemon(const Args& extra, const Env& env) {
   if (daemon_ && daemon_->running()) throw std::runtime_error("the daemon already runs");
   const size_t before = log().size();
-  daemon_ = std::make_unique<Daemon>(root_, extra, env, root_ + "/daemon.log");
+  daemon_ = std::make_unique<Daemon>(root_, extra, env, root_ + "/daemon.log", launch_);
   // The kernel-presence line comes after launch reconciliation: a kernel
   // started before it would be taken for a survivor of an earlier run.
   const bool ready = eventually(

@@ -142,6 +142,16 @@ class Scenario : public ::testing::Test {
   // inherits it, so fault switches go here) and waits until it listens and
   // has finished reconciling what an earlier run left.
   void startDaemon(const Args& extra = {}, const Env& env = {});
+  // How later startDaemon calls start it: `program` instead of the built
+  // helper; a listening socket handed over as a service manager does
+  // (descriptor 3, LISTEN_FDS=1 and LISTEN_PID the daemon's own, or with
+  // `foreignPid` another process's).
+  struct Launch {
+    std::string program;
+    int handedSocket = -1;
+    bool foreignPid = false;
+  };
+  void setLaunch(Launch launch) { launch_ = std::move(launch); }
   void killDaemon();  // SIGKILL and reap
   // Waits for the daemon to exit by itself; its wait status or -1.
   int waitDaemonExit(double timeoutSeconds);
@@ -182,6 +192,7 @@ class Scenario : public ::testing::Test {
   class Daemon;
   std::string root_;
   std::unique_ptr<Daemon> daemon_;
+  Launch launch_;
   std::unique_ptr<HelperClient> client_;
 };
 

@@ -97,6 +97,67 @@ TEST_F(Service, ZelvoctlSpeaksForTheClientAndNamesAnUnreachableHelper) {
   EXPECT_EQ(countLog("Accepted new connection"), 1u);
 }
 
+TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNot) {
+  std::filesystem::create_directories(at("/var/run"));
+  for (const bool foreign : {false, true}) {
+    SCOPED_TRACE(foreign ? "LISTEN_PID of another process" : "LISTEN_PID of the daemon");
+    ::unlink(socketPath().c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    socketPath().copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 16), 0);
+    struct stat handed {};
+    ::stat(socketPath().c_str(), &handed);
+    setLaunch({{}, fd, foreign});
+    startDaemon();
+    ::close(fd);
+    EXPECT_TRUE(client().getVersion().ok());
+    struct stat served {};
+    ::stat(socketPath().c_str(), &served);
+    // Served in place means not bound anew: the file is still the one handed over.
+    EXPECT_EQ(served.st_ino == handed.st_ino, !foreign);
+    EXPECT_EQ(countLog("IPC: serving the socket handed over by the service manager"), 1u);
+    killDaemon();
+  }
+}
+
+TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks) {
+  const std::string out = root() + "/package";
+  const auto built = runProgram(
+      {"cpack", "--config", std::string(ZELVO_BUILD_DIR) + "/CPackConfig.cmake", "-B", out}, 300);
+  ASSERT_EQ(built.exitCode, 0) << built.out << built.err;
+  std::string arch = runProgram({"dpkg", "--print-architecture"}).out;
+  arch.erase(arch.find_last_not_of('\n') + 1);
+  const std::string deb = out + "/zelvo-helper_1.0.5_" + arch + ".deb";
+  std::map<std::string, std::string> modes;  // path -> "mode owner"
+  for (const auto& line : splitLines(runProgram({"dpkg-deb", "-c", deb}).out)) {
+    std::istringstream fields(line);
+    std::string mode, owner, size, date, time, path;
+    fields >> mode >> owner >> size >> date >> time >> path;
+    if (mode[0] == '-') modes[path] = mode + " " + owner;
+  }
+  const std::map<std::string, std::string> expected{
+      {"./usr/libexec/zelvo-helper/zelvo-helper", "-rwxr-xr-x root/root"},
+      {"./usr/bin/zelvoctl", "-rwxr-xr-x root/root"},
+      {"./lib/systemd/system/zelvo-helper.service", "-rw-r--r-- root/root"},
+      {"./lib/systemd/system/zelvo-helper.socket", "-rw-r--r-- root/root"},
+      {"./usr/share/doc/zelvo-helper/README.md", "-rw-r--r-- root/root"},
+      {"./usr/share/doc/zelvo-helper/copyright", "-rw-r--r-- root/root"},
+      {"./usr/share/doc/zelvo-helper/changelog.gz", "-rw-r--r-- root/root"}};
+  EXPECT_EQ(modes, expected);
+  const std::string info = runProgram({"dpkg-deb", "-I", deb}).out;
+  for (const char* needle : {"procps", "passwd", "postinst", "prerm", "postrm"}) {
+    EXPECT_NE(info.find(needle), std::string::npos) << needle << " in\n" << info;
+  }
+  ASSERT_EQ(runProgram({"dpkg-deb", "-x", deb, out + "/x"}).exitCode, 0);
+  setLaunch({out + "/x/usr/libexec/zelvo-helper/zelvo-helper"});
+  startDaemon();
+  EXPECT_EQ(runProgram({out + "/x/usr/bin/zelvoctl", "--root", root(), "version"}).out,
+            "1.0.5 (zelvan-core)\n");
+}
+
 // What a user may look at: every file under `dir` but the kernel's and the
 // daemon's logs, with its size and modification time.
 std::map<std::string, std::pair<uintmax_t, int64_t>> files(const std::string& dir) {

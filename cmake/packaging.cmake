@@ -1,0 +1,47 @@
+# Installation layout and the Debian package (scripts/package builds it).
+#
+#   /usr/libexec/zelvo-helper/zelvo-helper   the daemon
+#   /usr/bin/zelvoctl                        the command-line client
+#   /lib/systemd/system/zelvo-helper.{socket,service}
+#   /usr/share/doc/zelvo-helper/             README.md, copyright, changelog.gz
+include(GNUInstallDirs)
+
+install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
+install(TARGETS zelvoctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.service
+        DESTINATION /lib/systemd/system)
+set(_zelvo_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/zelvo-helper)
+install(FILES README.md deploy/debian/copyright DESTINATION ${_zelvo_doc})
+
+# Debian wants the (native package's) changelog compressed, reproducibly (no name, no time).
+set(_zelvo_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/changelog
+                OUTPUT_FILE ${_zelvo_changelog})
+install(FILES ${_zelvo_changelog} DESTINATION ${_zelvo_doc})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zelvo-helper)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CONTACT "zelvo developers <dev@zelvo.net>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "privileged helper of the zelvo proxy client")
+# The long description; the synopsis above is its first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "Runs as root on behalf of the zelvo desktop client: installs, launches\n\
+and supervises the proxy kernel, switches the system proxy, flushes the\n\
+DNS cache and keeps the network usable when the client or the kernel\n\
+dies. Started on demand through a systemd socket; only root and members\n\
+of the zelvo group may change anything through it.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# pgrep/pkill find kernels; groupadd makes the owner group.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, passwd")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postinst
+    ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/prerm
+    ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
