@@ -302,6 +302,7 @@ TEST_F(Callers, FloodsAndStalledFramesCostBoundedMemoryAndTime) {
   // No quarantine: freed memory must show as free, as in a release build.
   startDaemon({}, {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
   // A configuration whose frame the kernel could not read is refused first.
+  client().setTimeout(std::chrono::seconds(120));  // 32 MiB through an ASan build on a busy machine
   const auto big = client().startProxy(std::string(32u << 20, 'a'));
   ASSERT_TRUE(big.ok());
   EXPECT_FALSE(big->success);
