@@ -36,16 +36,10 @@ void Helper::checkAppAlive() {
   const bool trackedAlive = process && process->isRunning();
   if (!trackedAlive && processManager_->currentKernelPid() < 1) return;
 
-  const pid_t pid = clientAppPid_.load();
-  if (pid < 1) return;
   // A killed client that its parent has not reaped yet is gone too: only its
   // zombie entry is left, and it will never switch the proxy off.
-  if (!platform::processIsGone(pid)) return;
-
-  // Forget only the client that was probed: one that connected meanwhile
-  // is alive and must stay watched.
-  pid_t probed = pid;
-  if (!clientAppPid_.compare_exchange_strong(probed, 0)) return;
+  const pid_t pid = takeVanishedClient(platform::processIsGone);
+  if (pid < 1) return;
   const std::string pidText = std::to_string(pid);
   log("看门狗：主程序(pid " + pidText + ")已消失（崩溃/强杀）→ 停内核 + 清系统代理/TUN");
   try {
@@ -55,6 +49,15 @@ void Helper::checkAppAlive() {
   }
   configureSystemProxy(false, "", 0, 0);
   log("看门狗：已因主程序(pid " + pidText + ")消失完成兜底拆除，系统恢复直连");
+}
+
+pid_t Helper::takeVanishedClient(const std::function<bool(pid_t)>& isGone) {
+  const pid_t pid = clientAppPid_.load();
+  if (pid < 1 || !isGone(pid)) return 0;
+  // Forget only the client that was probed: one that connected meanwhile
+  // is alive and must stay watched.
+  pid_t probed = pid;
+  return clientAppPid_.compare_exchange_strong(probed, 0) ? pid : 0;
 }
 
 }  // namespace zelvo

@@ -107,14 +107,12 @@ bool IpcReply::wasSent() const {
 }
 
 IpcConnection::IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
-                             std::vector<gid_t> groups, std::weak_ptr<detail::IpcLoop> loop,
-                             std::shared_ptr<Queue> queue,
+                             std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue,
                              std::shared_ptr<detail::ByteBudgets> budgets)
     : id_(id),
       pid_(pid),
       uid_(uid),
       gid_(gid),
-      groups_(std::move(groups)),
       loop_(std::move(loop)),
       queue_(std::move(queue)),
       budgets_(std::move(budgets)),

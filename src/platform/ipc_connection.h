@@ -110,8 +110,6 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   pid_t processIdentifier() const { return pid_; }
   uid_t effectiveUserIdentifier() const { return uid_; }
   gid_t effectiveGroupIdentifier() const { return gid_; }
-  // The peer's supplementary groups (SO_PEERGROUPS), empty where unknown.
-  const std::vector<gid_t>& supplementaryGroupIdentifiers() const { return groups_; }
 
   // Whether the listener restricted the connection (see
   // IpcListener::setRestrictor), as it decided at accept.
@@ -141,7 +139,7 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   friend class IpcListener;
   friend class IpcEventLoop;
 
-  IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid, std::vector<gid_t> groups,
+  IpcConnection(uint64_t id, int fd, pid_t pid, uid_t uid, gid_t gid,
                 std::weak_ptr<detail::IpcLoop> loop, std::shared_ptr<Queue> queue,
                 std::shared_ptr<detail::ByteBudgets> budgets);
 
@@ -189,7 +187,6 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   const pid_t pid_;
   const uid_t uid_;
   const gid_t gid_;
-  const std::vector<gid_t> groups_;
   const std::weak_ptr<detail::IpcLoop> loop_;
   const std::shared_ptr<Queue> queue_;
   const std::shared_ptr<detail::ByteBudgets> budgets_;

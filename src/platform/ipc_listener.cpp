@@ -293,13 +293,11 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       }
       ++ofUser;
       uint64_t id = nextId_++;
-      std::vector<gid_t> groups = peerGroups(fd);
-      const bool restricted = restrictor_ && restrictor_(cred.uid, cred.gid, groups);
+      const bool restricted = restrictor_ && restrictor_(cred.uid, cred.gid, peerGroups(fd));
       auto queue = makeSerialQueue(label_ + ".connection." + std::to_string(id),
                                    restricted ? restrictedLane_.get() : &globalQueue(QoS::Default));
-      std::shared_ptr<IpcConnection> conn(new IpcConnection(id, fd, cred.pid, cred.uid, cred.gid,
-                                                            std::move(groups), weak_from_this(),
-                                                            std::move(queue), budgets_));
+      std::shared_ptr<IpcConnection> conn(new IpcConnection(
+          id, fd, cred.pid, cred.uid, cred.gid, weak_from_this(), std::move(queue), budgets_));
       if (restricted) conn->restrict(restrictedMaxFrame_);
       connections_.emplace(id, conn);
       count_.fetch_add(1);

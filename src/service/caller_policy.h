@@ -36,9 +36,6 @@ class CallerPolicy {
   // versions, status and traffic counters only.
   static bool observerMay(int slot);
 
-  bool allowsAnyCaller() const { return allowAnyCaller_; }
-  std::optional<gid_t> ownerGroup() const { return ownerGid_; }
-
  private:
   std::optional<gid_t> ownerGid_;
   std::vector<uid_t> ownerUids_;

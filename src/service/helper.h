@@ -79,6 +79,10 @@ class Helper : public std::enable_shared_from_this<Helper> {
   void reconcileOrphanKernelOnLaunch();
   void startAppWatchdogIfNeeded();
   void checkAppAlive();
+  // The watched client's pid if `isGone` says it has vanished, and then no
+  // client is watched; 0 when it is alive, or another client connected while
+  // it was probed (that one stays watched).
+  pid_t takeVanishedClient(const std::function<bool(pid_t)>& isGone);
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
   bool isLocalSystemProxyLeftover();

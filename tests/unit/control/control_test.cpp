@@ -124,6 +124,42 @@ TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
   closeAndRelease(m);
 }
 
+// An accept still waiting on a listener that was replaced under the same
+// descriptor number: what it accepts belongs to no supervised kernel, so it is
+// closed, never taken for the control connection.
+TEST(DriveSequence, AConnectionOnAReplacedListenerIsClosedNotDriven) {
+  useSandboxRoot();
+  platform::LogCapture log;
+  auto m = std::make_shared<KernelProcessManager>();
+  const std::string path = platform::joinPath(m->homeDir(), "control.sock");
+  m->setupControlSocket(path);
+  auto drive = std::async(std::launch::async, [weak = std::weak_ptr(m)] {
+    if (auto self = weak.lock()) self->acceptAndDrive();
+  });
+  auto dial = [&] {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  const int refused = dial();  // no kernel pid yet: once refused, the accept is on its copy
+  ASSERT_TRUE(unit::eventually([&] { return log.count("refused peer") == 1; }));
+  const int other = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::dup2(other, m->listenFd()), m->listenFd());
+  ::close(other);
+  m->setKernelPeerPidForTesting(::getpid());
+  const int late = dial();
+  EXPECT_EQ(drive.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(m->controlFd(), -1);
+  char byte = 0;
+  EXPECT_EQ(::read(late, &byte, 1), 0) << "the late connection was kept open";
+  EXPECT_EQ(log.count("accept failed"), 1u);
+  ::close(refused);
+  ::close(late);
+  closeAndRelease(m);
+}
+
 TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
   std::mutex mu;
   std::deque<Json> script;  // the reply fields for each request in turn

@@ -1,7 +1,10 @@
-// The readers of networksetup's answers, as pure functions of its text.
+// The readers of networksetup's answers, as pure functions of its text; the
+// watchdog's hand-over between clients.
 #include "host/networksetup_output.h"
 
 #include <gtest/gtest.h>
+
+#include "service/helper.h"
 
 namespace zelvo::host {
 namespace {
@@ -29,6 +32,22 @@ TEST(NetworksetupOutput, ServicesLocalWebProxyAndUtf8AreReadFromTheText) {
        {"\xFF\xFE", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "ab\xE4\xB8"}) {
     EXPECT_FALSE(isValidUtf8(bad)) << bad;
   }
+}
+
+// A client that connects while the last one is probed stays watched: only the
+// probed pid is forgotten.
+TEST(Watchdog, AClientConnectingWhileTheLastIsProbedStaysWatched) {
+  auto helper = std::make_shared<Helper>(std::make_shared<KernelProcessManager>());
+  helper->acceptConnection(100);
+  EXPECT_EQ(helper->takeVanishedClient([](pid_t) { return false; }), 0);
+  EXPECT_EQ(helper->takeVanishedClient([&](pid_t pid) {
+    EXPECT_EQ(pid, 100);
+    return helper->acceptConnection(200);  // arrives during the probe; 100 is gone
+  }),
+            0);
+  EXPECT_EQ(helper->clientAppPid(), 200);
+  EXPECT_EQ(helper->takeVanishedClient([](pid_t) { return true; }), 200);
+  EXPECT_EQ(helper->clientAppPid(), 0);
 }
 
 }  // namespace
