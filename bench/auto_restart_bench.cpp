@@ -3,7 +3,7 @@
 // replayed state (the daemon's line that mode and selections are back), less
 // the restart's fixed delays of 1.0 s before the relaunch and 1.5 s before the
 // replay (reported as is), and less the relaunch's fixed 0.4 s stale-kernel
-// sweep too. Floor: under 100 ms beyond all 2.9 s of fixed waits.
+// sweep too. Floor: at most 20 ms beyond all 2.9 s of fixed waits.
 //
 // The breakdown shows where the rest goes: noticing the exit; the relaunch
 // beyond its 1.0 s delay, which includes the stale-kernel sweep (pkill, then
@@ -11,9 +11,6 @@
 // the new kernel's mode and selection through the client, so a replay that
 // did not happen cannot count as one. Line times are seen by polling the
 // daemon's log every millisecond, so each is at most about 1 ms late.
-//
-// The relaunch's pkill reaches every kernel on the machine, so the benchmark
-// stops when a kernel it does not own shows up.
 //
 //   bench_auto_restart [--rounds N]
 #include <arpa/inet.h>
@@ -76,9 +73,6 @@ int measure(int argc, char** argv) {
     const auto kernels = daemon.kernelPids();
     if (kernels.size() != 1)
       bench::die("expected one kernel, found " + std::to_string(kernels.size()));
-    if (auto others = bench::foreignKernels(daemon.root()); !others.empty()) {
-      bench::die("a kernel of another run appeared (pid " + std::to_string(others[0]) + ")");
-    }
 
     const auto killed = Clock::now();
     ::kill(kernels[0], SIGKILL);
@@ -118,20 +112,21 @@ int measure(int argc, char** argv) {
   const double overhead = (bench::median(total) - kRelaunchDelay - kReplayDelay) * 1e3;
   std::printf("kernel death to replayed state, median of %d rounds: %.3f s\n", rounds,
               bench::median(total));
-  std::printf("  beyond the fixed 2.5 s                 %7.1f ms (floor < 100 ms)\n", overhead);
+  std::printf("  beyond the fixed 2.5 s                 %7.1f ms\n", overhead);
   std::printf("    exit noticed                         %7.1f ms\n", bench::median(noticed) * 1e3);
   std::printf(
       "    relaunch beyond its 1.0 s delay      %7.1f ms (of which %.0f ms the sweep's "
       "fixed sleep)\n",
       bench::median(relaunch) * 1e3, kSweepSleep * 1e3);
   std::printf("    replay beyond its 1.5 s delay        %7.1f ms\n", bench::median(replay) * 1e3);
-  std::printf("  beyond every fixed wait (2.9 s)        %7.1f ms\n", overhead - kSweepSleep * 1e3);
+  std::printf("  beyond every fixed wait (2.9 s)        %7.1f ms (floor <= 20 ms)\n",
+              overhead - kSweepSleep * 1e3);
 
   result("recovery_overhead_beyond_2.5s", overhead, "ms");
   result("recovery_exit_noticed", bench::median(noticed) * 1e3, "ms");
   result("recovery_relaunch_beyond_1.0s", bench::median(relaunch) * 1e3, "ms");
   result("recovery_replay_beyond_1.5s", bench::median(replay) * 1e3, "ms");
-  result("recovery_overhead_beyond_2.9s", overhead - kSweepSleep * 1e3, "ms", Floor::Below, 100);
+  result("recovery_overhead_beyond_2.9s", overhead - kSweepSleep * 1e3, "ms", Floor::AtMost, 20);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -39,6 +41,7 @@
 
 extern char** environ;
 
+#include "platform/dispatch.h"
 #include "support/proc_scan.h"
 
 namespace bench {
@@ -114,6 +117,190 @@ inline std::string readFile(const std::string& path) {
   return s.str();
 }
 
+// ---- Interleaved rounds ----
+
+// Samples (us) of each case, round by round.
+using Rounds = std::vector<std::vector<double>>;
+
+// Runs the cases in alternating rounds, so that a machine whose load changes
+// during the run weighs on all of them alike; `iterations` calls per case,
+// split over the rounds, after a warm-up of a twentieth of them.
+inline std::vector<Rounds> measureInterleaved(int iterations, int rounds,
+                                              const std::vector<std::function<void()>>& cases) {
+  std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));
+  for (auto& c : cases) {
+    for (int i = 0; i < iterations / 20; ++i) c();
+  }
+  for (int round = 0; round < rounds; ++round) {
+    for (size_t k = 0; k < cases.size(); ++k) {
+      for (int i = 0; i < iterations / rounds; ++i) {
+        const auto t0 = Clock::now();
+        cases[k]();
+        samples[k][size_t(round)].push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+      }
+    }
+  }
+  return samples;
+}
+
+inline double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return NAN;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, size_t(double(v.size()) * p))];
+}
+
+inline std::vector<double> flatten(const Rounds& rounds) {
+  std::vector<double> all;
+  for (const auto& r : rounds) all.insert(all.end(), r.begin(), r.end());
+  return all;
+}
+
+// The median over rounds of (median of `a` in the round / median of `b` in it).
+inline double medianRatio(const Rounds& a, const Rounds& b) {
+  std::vector<double> ratios;
+  for (size_t r = 0; r < a.size(); ++r) {
+    ratios.push_back(percentile(a[r], 0.5) / percentile(b[r], 0.5));
+  }
+  return median(ratios);
+}
+
+// ---- Raw baselines: the physical limit of each measured path ----
+
+// How the caller waits for an answer: blocked in read(), or watching the
+// socket without sleeping for up to 100 us (as the client library watches for
+// its reply) and only then blocked in poll().
+enum class Wait { Block, Spin };
+inline const char* nameOf(Wait w) {
+  return w == Wait::Block ? "blocking" : "spin-then-block";
+}
+
+namespace raw {
+
+inline bool readExact(int fd, char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t r = ::read(fd, p, n);
+    if (r <= 0) return false;
+    p += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+inline bool writeExact(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    p += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+// Reads exactly `n` bytes, waiting as `wait` says.
+inline bool readWaiting(int fd, char* p, size_t n, Wait wait) {
+  if (wait == Wait::Block) return readExact(fd, p, n);
+  const auto until = Clock::now() + std::chrono::microseconds(100);
+  for (size_t got = 0; got < n;) {
+    const ssize_t r = ::recv(fd, p + got, n - got, MSG_DONTWAIT);
+    if (r > 0) {
+      got += size_t(r);
+    } else if (r == 0 || errno != EAGAIN) {
+      return false;
+    } else if (Clock::now() >= until) {
+      pollfd w{fd, POLLIN, 0};
+      ::poll(&w, 1, -1);
+    } else {
+      zelvo::platform::relaxCpu();
+    }
+  }
+  return true;
+}
+
+// One frame (4-byte little-endian length, then the body) into `buf`; its
+// whole size, or 0 at the end of the stream.
+inline size_t readFrame(int fd, char* buf, size_t cap) {
+  if (!readExact(fd, buf, 4)) return 0;
+  const uint32_t n = uint8_t(buf[0]) | uint8_t(buf[1]) << 8 | uint8_t(buf[2]) << 16 |
+                     uint32_t(uint8_t(buf[3])) << 24;
+  if (n > cap - 4 || !readExact(fd, buf + 4, n)) return 0;
+  return n + 4;
+}
+
+// A process of the chain: the last one answers each frame with itself; any
+// other passes it on to the next process and the answer back. Each blocks in
+// read(), as the daemon's and the kernel's threads do. Uses system calls
+// only, since it is forked from a process that may run threads.
+[[noreturn]] inline void hop(int up, int left) {
+  static char buf[64 * 1024];
+  int down = -1;
+  if (left > 1) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) _exit(1);
+    const pid_t next = ::fork();
+    if (next == 0) {
+      ::close(up);
+      ::close(sv[0]);
+      hop(sv[1], left - 1);
+    }
+    ::close(sv[1]);
+    down = sv[0];
+  }
+  for (size_t n; (n = readFrame(up, buf, sizeof buf)) > 0;) {
+    if (down >= 0 && (!writeExact(down, buf, n) || !(n = readFrame(down, buf, sizeof buf)))) break;
+    if (!writeExact(up, buf, n)) break;
+  }
+  if (down >= 0) ::close(down);  // the next process ends in turn
+  while (::wait(nullptr) > 0) {
+  }
+  _exit(0);
+}
+
+}  // namespace raw
+
+// The raw baseline of a path through `hops` other processes (1: client and
+// daemon, or daemon and kernel; 2: client, daemon and kernel): this process
+// sends a frame of `body` to a chain of processes joined by Unix stream
+// sockets, the same 4-byte framing as the real paths, and waits for it to come
+// back. Nothing but the system calls and the scheduler's wake-ups is left.
+class RawChain {
+ public:
+  RawChain(int hops, std::string body) {
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) die("socketpair");
+    child_ = ::fork();
+    if (child_ < 0) die("fork");
+    if (child_ == 0) {
+      ::close(sv[0]);
+      raw::hop(sv[1], hops);
+    }
+    ::close(sv[1]);
+    fd_ = sv[0];
+    const auto n = uint32_t(body.size());
+    for (int i = 0; i < 4; ++i) frame_ += char(n >> (8 * i));
+    frame_ += body;
+    buf_.resize(frame_.size());
+  }
+  ~RawChain() {
+    ::close(fd_);
+    ::waitpid(child_, nullptr, 0);
+  }
+  RawChain(const RawChain&) = delete;
+  RawChain& operator=(const RawChain&) = delete;
+
+  void roundTrip(Wait wait) {
+    if (!raw::writeExact(fd_, frame_.data(), frame_.size()) ||
+        !raw::readWaiting(fd_, buf_.data(), buf_.size(), wait)) {
+      die("the raw chain went away");
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  pid_t child_ = -1;
+  std::string frame_, buf_;
+};
+
 // ---- /proc readings ----
 
 // A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"), or -1.
@@ -179,27 +366,6 @@ inline std::vector<pid_t> processesRunning(const std::string& exe) {
 
 // ---- Processes ----
 
-inline constexpr const char* kKernelName = "com.zelvo.svc.core";
-
-// Live kernels, other than those of the root `ownRoot` (none when empty).
-inline std::vector<pid_t> foreignKernels(const std::string& ownRoot) {
-  std::vector<pid_t> found;
-  // A kernel's program name is its path, ending in the kernel's name (the
-  // pgrep and pkill that look for kernels only mention it).
-  const std::string suffix = std::string("/") + kKernelName;
-  for (const pid_t pid : zelvo::testing::allPids()) {
-    if (pid == ::getpid()) continue;
-    const std::string program = zelvo::testing::programOf(pid);
-    if (program.size() < suffix.size() ||
-        program.compare(program.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
-    }
-    if (!ownRoot.empty() && program.rfind(ownRoot + "/", 0) == 0) continue;
-    if (zelvo::testing::processAlive(pid)) found.push_back(pid);
-  }
-  return found;
-}
-
 // Starts `argv` with standard output and error appended to `outputPath`
 // (or inherited when empty). Returns the pid, or -1.
 inline pid_t spawn(const std::vector<std::string>& argv, const std::string& outputPath = {}) {
@@ -228,13 +394,6 @@ inline pid_t spawn(const std::vector<std::string>& argv, const std::string& outp
 class Daemon {
  public:
   Daemon() {
-    // At start-up the daemon looks for surviving kernels by name across the
-    // whole machine and sweeps away any it cannot take over: it would kill
-    // another run's kernels (and that run's daemon ours).
-    if (auto others = foreignKernels({}); !others.empty()) {
-      die("a kernel of another run is alive (pid " + std::to_string(others[0]) +
-          "); a daemon started now would kill it");
-    }
     char tmpl[] = "/tmp/zelvo-bench-XXXXXX";
     if (!::mkdtemp(tmpl)) die("mkdtemp failed");
     root_ = tmpl;

@@ -2,18 +2,23 @@
 //
 //   idle     the daemon's resident memory (highest of one sample a second)
 //            and CPU time over an idle spell before any client connects
-//            (BENCH_IDLE_SECONDS, default 60); floors: under 8 MiB, no CPU
+//            (BENCH_IDLE_SECONDS, default 60); floors: under 4 MiB, no CPU
 //            tick at all
-//   latency  getVersion through HelperClient against a raw framed ping-pong
-//            over a Unix socket with a child process (the same 4-byte
-//            little-endian framing, a tiny body), in short alternating
-//            rounds; the ratio is the median over rounds of the round's p50
-//            against the baseline's p50 in the same round; floor: 2x. The
-//            same request framed by hand, without the client library, shows
-//            the daemon's own share. getVersion and getKernelVersion answer
-//            from memory and are served on the daemon's I/O thread;
-//            getProxyStatus with no kernel running shows the cost of a
-//            request handed to its connection's queue
+//   latency  getVersion and getKernelVersion (answered from memory on the
+//            daemon's I/O thread) and getProxyStatus with no kernel (handed
+//            to the connection's queue), through HelperClient, against the
+//            raw round trip between two processes over a Unix socket with the
+//            same framing and the request's own bytes (bench::RawChain),
+//            waited for blocking and spin-then-block, in interleaved rounds.
+//            The client library watches for its reply before it sleeps, so
+//            its ratios are taken against the spin-then-block baseline (the
+//            blocking one is shown too); the ratio is the median over rounds
+//            of the round's medians; floors: 1.3x. The same request framed by
+//            hand and read blocking, without the client library, shows the
+//            daemon's own share against the blocking baseline
+//   status   getProxyStatus with a running kernel (client, daemon, kernel and
+//            back) against the raw round trip through two other processes,
+//            spin-then-block as the client waits; floor: 1.3x
 //   idle connections
 //            1,000 further connections, each having made one request and
 //            then idle: the daemon's resident memory per connection (floor:
@@ -43,84 +48,12 @@ struct Stats {
   double p50 = 0, p99 = 0;
 };
 
-Stats statsOf(std::vector<double> us) {
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+Stats statsOf(const std::vector<double>& us) {
+  return {bench::percentile(us, 0.5), bench::percentile(us, 0.99)};
 }
 
-// The baseline: a child process echoes frames on a socketpair.
-class RawEcho {
- public:
-  RawEcho() {
-    int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) bench::die("socketpair");
-    child_ = ::fork();
-    if (child_ == 0) {
-      ::close(sv[0]);
-      for (;;) {
-        int err = 0;
-        auto body = zelvo::platform::readFrame(sv[1], &err);
-        if (!body) _exit(0);
-        std::vector<uint8_t> frame{uint8_t(body->size()), 0, 0, 0};
-        frame.insert(frame.end(), body->begin(), body->end());
-        if (zelvo::platform::writeAll(sv[1], frame.data(), frame.size()) != 0) _exit(0);
-      }
-    }
-    ::close(sv[1]);
-    fd_ = sv[0];
-    zelvo::platform::IpcValue ping = {{"seq", 1}, {"sel", "ping"}, {"args", nullptr}};
-    frame_ = zelvo::platform::encodeFrame(ping);
-  }
-  ~RawEcho() {
-    ::close(fd_);
-    ::waitpid(child_, nullptr, 0);
-  }
-  void roundTrip() {
-    zelvo::platform::writeAll(fd_, frame_.data(), frame_.size());
-    int err = 0;
-    if (!zelvo::platform::readFrame(fd_, &err)) bench::die("the echo child went away");
-  }
-
- private:
-  int fd_ = -1;
-  pid_t child_ = -1;
-  std::vector<uint8_t> frame_;
-};
-
-// Runs the cases in alternating rounds, so that a machine whose load changes
-// during the run weighs on all of them alike. Returns each case's samples
-// (us), round by round.
-using Rounds = std::vector<std::vector<double>>;
-std::vector<Rounds> measureInterleaved(int iterations, int rounds,
-                                       const std::vector<std::function<void()>>& cases) {
-  std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));
-  for (auto& c : cases) {
-    for (int i = 0; i < iterations / 20; ++i) c();  // warm-up
-  }
-  for (int round = 0; round < rounds; ++round) {
-    for (size_t k = 0; k < cases.size(); ++k) {
-      for (int i = 0; i < iterations / rounds; ++i) {
-        auto t0 = Clock::now();
-        cases[k]();
-        samples[k][size_t(round)].push_back(
-            std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-      }
-    }
-  }
-  return samples;
-}
-
-std::vector<double> flatten(const Rounds& rounds) {
-  std::vector<double> all;
-  for (const auto& r : rounds) all.insert(all.end(), r.begin(), r.end());
-  return all;
-}
-
-// The median over rounds of (p50 of `a` in the round / p50 of `b` in it).
-double medianRatio(const Rounds& a, const Rounds& b) {
-  std::vector<double> ratios;
-  for (size_t r = 0; r < a.size(); ++r) ratios.push_back(statsOf(a[r]).p50 / statsOf(b[r]).p50);
-  return bench::median(ratios);
+Stats statsOf(const bench::Rounds& rounds) {
+  return statsOf(bench::flatten(rounds));
 }
 
 // Round trips of one client's getVersion, in microseconds.
@@ -194,60 +127,67 @@ int measure(int argc, char** argv) {
   const double idleSchedMs = double(bench::schedNanos(pid) - sched0) / 1e6;
 
   std::printf("idle daemon over %.0f s, before any client\n", idleSeconds);
-  std::printf("  resident memory, highest  %6ld KiB (%.1f MiB; floor < 8 MiB)\n", idleRss,
+  std::printf("  resident memory, highest  %6ld KiB (%.1f MiB; floor < 4 MiB)\n", idleRss,
               idleRss / 1024.0);
   std::printf(
       "  CPU                       %6ld ticks of 1/%ld s (floor: not one); %.3f ms by "
       "the scheduler's count of live threads\n",
       idleTicks, tick, idleSchedMs);
 
-  // ---- Round trip against the raw ping-pong ----
+  // ---- Round trip against the raw baselines ----
   constexpr int kRounds = 20;
-  RawEcho echo;
+  using bench::Wait;
+  // The baselines carry the request's own bytes. They fork before the client
+  // library starts its threads.
+  const auto request = zelvo::platform::encodeFrame(
+      {{"seq", 1}, {"sel", zelvo::HelperProtocol::getVersion}, {"args", nullptr}});
+  bench::RawChain oneHop(1, std::string(request.begin() + 4, request.end()));
   zelvo::HelperClient client(daemon.socketPath());
   // The same request with no client library: the daemon's share of the cost.
   const int bare = bench::connectUnix(daemon.socketPath());
   if (bare < 0) bench::die("cannot connect");
   uint64_t bareSeq = 0;
   bool failed = false;
-  auto samples =
-      measureInterleaved(iterations, kRounds,
-                         {[&] { echo.roundTrip(); }, [&] { failed |= !client.getVersion().ok(); },
-                          [&] { failed |= !client.getKernelVersion().ok(); },
-                          [&] { failed |= !oneRequest(bare, ++bareSeq); },
-                          [&] { failed |= !client.getProxyStatus().ok(); }});
+  auto samples = bench::measureInterleaved(
+      iterations, kRounds,
+      {[&] { oneHop.roundTrip(Wait::Block); }, [&] { oneHop.roundTrip(Wait::Spin); },
+       [&] { failed |= !client.getVersion().ok(); },
+       [&] { failed |= !client.getKernelVersion().ok(); },
+       [&] { failed |= !client.getProxyStatus().ok(); },
+       [&] { failed |= !oneRequest(bare, ++bareSeq); }});
   ::close(bare);
   if (failed) bench::die("a call failed");
-  const Stats raw = statsOf(flatten(samples[0])), version = statsOf(flatten(samples[1])),
-              kernelVersion = statsOf(flatten(samples[2])),
-              bareVersion = statsOf(flatten(samples[3])),
-              queuedStatus = statsOf(flatten(samples[4]));
-  const double ratio = medianRatio(samples[1], samples[0]);
-  const double kernelVersionRatio = medianRatio(samples[2], samples[0]);
-  const double bareRatio = medianRatio(samples[3], samples[0]);
-  const double queuedRatio = medianRatio(samples[4], samples[0]);
+  const auto& rawBlock = samples[0];
+  const auto& rawSpin = samples[1];
   std::printf(
-      "round trip, %d iterations each in %d alternating rounds; ratio: median over rounds of "
-      "the rounds' p50s\n",
+      "round trip, %d iterations each in %d interleaved rounds; ratio: median over rounds of "
+      "the round's medians against the baseline named\n",
       iterations, kRounds);
-  std::printf("  raw framed ping-pong (baseline)    p50 %7.1f us  p99 %7.1f us\n", raw.p50,
-              raw.p99);
-  std::printf(
-      "  getVersion via HelperClient        p50 %7.1f us  p99 %7.1f us  %.2fx (floor <= 2x)\n",
-      version.p50, version.p99, ratio);
-  std::printf("  getKernelVersion via HelperClient  p50 %7.1f us  p99 %7.1f us  %.2fx\n",
-              kernelVersion.p50, kernelVersion.p99, kernelVersionRatio);
-  std::printf("  getVersion, hand-framed request    p50 %7.1f us  p99 %7.1f us  %.2fx\n",
-              bareVersion.p50, bareVersion.p99, bareRatio);
-  std::printf("  getProxyStatus, via the queue      p50 %7.1f us  p99 %7.1f us  %.2fx\n",
-              queuedStatus.p50, queuedStatus.p99, queuedRatio);
+  auto row = [&](const char* what, const bench::Rounds& r, const bench::Rounds* base,
+                 const char* against) {
+    const Stats st = statsOf(r);
+    std::printf("  %-36s p50 %7.1f us  p99 %7.1f us", what, st.p50, st.p99);
+    if (base) {
+      std::printf("  %.2fx %s, %.2fx blocking", bench::medianRatio(r, *base), against,
+                  bench::medianRatio(r, rawBlock));
+    }
+    std::printf("\n");
+  };
+  row("raw, blocking (baseline)", rawBlock, nullptr, "");
+  row("raw, spin-then-block (baseline)", rawSpin, nullptr, "");
+  row("getVersion via HelperClient", samples[2], &rawSpin, "spin-then-block");
+  row("getKernelVersion via HelperClient", samples[3], &rawSpin, "spin-then-block");
+  row("getProxyStatus (queued) via client", samples[4], &rawSpin, "spin-then-block");
+  row("getVersion, hand-framed, blocking", samples[5], &rawBlock, "blocking");
+  const double versionRatio = bench::medianRatio(samples[2], rawSpin);
+  const double queuedRatio = bench::medianRatio(samples[4], rawSpin);
 
   // ---- Idle connections ----
   // Alone and among the idle connections in alternation, the connections
   // opened anew each time.
   constexpr int kCycles = 3;
   const int perRound = std::max(300, iterations / 10);
-  Rounds alone, among;
+  bench::Rounds alone, among;
   std::vector<double> perConn;  // KiB, each time
   long firstBefore = 0, firstWith = 0, rssClosed = 0;
   double openSeconds = 0;
@@ -289,7 +229,7 @@ int measure(int argc, char** argv) {
   const double slowdown = bench::median(slowdowns);
   // The first time counts: later ones reuse memory the daemon kept from it.
   const double perConnKiB = perConn.front();
-  const Stats aloneStats = statsOf(flatten(alone)), amongStats = statsOf(flatten(among));
+  const Stats aloneStats = statsOf(alone), amongStats = statsOf(among);
   std::printf("%d idle connections, %d times opened (in %.2f s the last time) and closed\n",
               connections, kCycles, openSeconds);
   std::printf(
@@ -307,15 +247,48 @@ int measure(int argc, char** argv) {
   std::printf("  slowdown                   %.2fx, median of the %d times (floor < 2x)\n", slowdown,
               kCycles);
 
-  result("idle_rss", idleRss / 1024.0, "MiB", Floor::Below, 8);
+  // ---- The status path through a running kernel ----
+  bench::RawChain twoHops(2, std::string(request.begin() + 4, request.end()));
+  auto started =
+      client.startProxy("mixed-port: " + std::to_string(zelvo::testing::freePort()) +
+                        "\nmode: rule\nproxies:\n  - {name: a, type: ss}\nproxy-groups:\n"
+                        "  - {name: Proxy, type: select, proxies: [a]}\n");
+  if (!started.ok() || !started->success) bench::die("the kernel did not start");
+  if (!daemon.waitForLine("驱动序列完成", 1, 20.0)) bench::die("the drive sequence did not end");
+  auto running = [&] {
+    const auto st = client.getProxyStatus();
+    failed |= !st.ok() || !st->has_value() || !(*st)->isRunning;
+  };
+  const auto status = bench::measureInterleaved(
+      iterations / 2, kRounds,
+      {[&] { twoHops.roundTrip(Wait::Block); }, [&] { twoHops.roundTrip(Wait::Spin); }, running});
+  if (failed) bench::die("a status call failed or showed no kernel");
+  const double statusRatio = bench::medianRatio(status[2], status[1]);
+  std::printf("status through the kernel, %d iterations each in %d interleaved rounds\n",
+              iterations / 2, kRounds);
+  std::printf("  raw through two processes, blocking        p50 %7.1f us\n",
+              statsOf(status[0]).p50);
+  std::printf("  raw through two processes, spin-then-block p50 %7.1f us\n",
+              statsOf(status[1]).p50);
+  std::printf(
+      "  getProxyStatus, kernel running             p50 %7.1f us  p99 %7.1f us  %.2fx "
+      "spin-then-block (floor <= 1.3x), %.2fx blocking\n",
+      statsOf(status[2]).p50, statsOf(status[2]).p99, statusRatio,
+      bench::medianRatio(status[2], status[0]));
+  client.stopProxy();
+
+  result("idle_rss", idleRss / 1024.0, "MiB", Floor::Below, 4);
   result("idle_cpu_ticks", double(idleTicks), "ticks", Floor::Below, 1);
   result("idle_cpu_sched", idleSchedMs, "ms");
-  result("raw_pingpong_p50", raw.p50, "us");
-  result("ipc_getVersion_p50", version.p50, "us");
-  result("ipc_rtt_ratio", ratio, "x", Floor::AtMost, 2);
-  result("ipc_getKernelVersion_ratio", kernelVersionRatio, "x");
-  result("ipc_hand_framed_ratio", bareRatio, "x");
-  result("ipc_queued_status_ratio", queuedRatio, "x");
+  result("ipc_raw_block_p50", statsOf(rawBlock).p50, "us");
+  result("ipc_raw_spin_p50", statsOf(rawSpin).p50, "us");
+  result("ipc_getVersion_p50", statsOf(samples[2]).p50, "us");
+  result("ipc_getVersion_ratio_spin", versionRatio, "x", Floor::AtMost, 1.3);
+  result("ipc_getKernelVersion_ratio_spin", bench::medianRatio(samples[3], rawSpin), "x");
+  result("ipc_queued_status_ratio_spin", queuedRatio, "x", Floor::AtMost, 1.3);
+  result("ipc_hand_framed_ratio_block", bench::medianRatio(samples[5], rawBlock), "x");
+  result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
+  result("status_kernel_p50", statsOf(status[2]).p50, "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);
   result("idle_conn_rtt_ratio", slowdown, "x", Floor::Below, 2);
   return 0;

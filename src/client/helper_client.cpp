@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 
+#include "platform/dispatch.h"
 #include "service/helper_protocol.h"
 
 namespace zelvo {
@@ -158,14 +159,6 @@ namespace {
 
 constexpr auto kReplySpin = std::chrono::microseconds(100);
 
-inline void relaxCpu() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 }  // namespace
 
 template <class T>
@@ -187,14 +180,19 @@ Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
     box->ready.store(true, std::memory_order_release);
     box->cv.notify_one();
   });
-  // Most replies come within a few tens of microseconds. Watching for one
-  // that long before going to sleep spares the caller a wake-up through the
-  // scheduler, which costs about as much again; a slow reply costs only
-  // this short spin.
+  // Most replies come within a few tens of microseconds. Reading one that
+  // soon on this thread, before going to sleep, spares both the reader
+  // thread's wake-up and this thread's, each about as costly as the round
+  // trip itself; a slow reply costs only this short spin.
+  std::shared_ptr<platform::IpcClientConnection> conn;
+  {
+    std::lock_guard lock(lock_);
+    conn = connection_;
+  }
   const auto spinUntil = std::chrono::steady_clock::now() + kReplySpin;
   while (!box->ready.load(std::memory_order_acquire) &&
          std::chrono::steady_clock::now() < spinUntil) {
-    relaxCpu();
+    if (!conn || !conn->pollReplies()) platform::relaxCpu();
   }
   std::unique_lock lock(box->m);
   if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {

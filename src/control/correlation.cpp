@@ -27,6 +27,8 @@ bool isFailureCode(const Json& code) {
   return false;
 }
 
+constexpr auto kReplySpin = std::chrono::microseconds(100);
+
 std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
   // Bounded so that absurd time-outs (negative, NaN, huge) cannot overflow the
   // clock arithmetic.
@@ -45,10 +47,12 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
 
   auto pending = std::make_shared<Pending>();
   std::string id;
+  bool alone = false;
   {
     std::lock_guard<std::mutex> g(pendingLock);
     id = std::to_string(++msgId_);
     pending_.emplace(id, pending);
+    alone = pending_.size() == 1;
   }
 
   // Registered before writing: the reply may arrive before writeFrame returns.
@@ -59,7 +63,18 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   }
   log("→ " + method);
 
-  if (!pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
+  // A lone request's reply mostly comes within tens of microseconds: watching
+  // for it that long spares this thread a wake-up as costly as the round trip.
+  // Concurrent callers sleep at once and leave the processors to the kernel.
+  if (alone) {
+    const auto until = std::chrono::steady_clock::now() + kReplySpin;
+    while (!pending->answered.load(std::memory_order_acquire) &&
+           std::chrono::steady_clock::now() < until) {
+      platform::relaxCpu();
+    }
+  }
+  if (!pending->answered.load(std::memory_order_acquire) &&
+      !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
     {
       std::lock_guard<std::mutex> g(pendingLock);
       pending_.erase(id);
@@ -136,6 +151,7 @@ void KernelProcessManager::readerLoop(int fd) {
       // No waiter: it timed out already, or the id is unknown. Dropped quietly.
       if (waiter) {
         waiter->obj = std::move(*frame);
+        waiter->answered.store(true, std::memory_order_release);
         waiter->sem.signal();
       }
     } else {
@@ -157,7 +173,10 @@ void KernelProcessManager::readerLoop(int fd) {
     readerSocket_ = 0;
     restart = std::exchange(readerRestartWanted_, false);
   }
-  for (auto& entry : orphans) entry.second->sem.signal();
+  for (auto& entry : orphans) {
+    entry.second->answered.store(true, std::memory_order_release);
+    entry.second->sem.signal();
+  }
   log("reader loop 结束");
 
   if (restart) startReaderLoop();

@@ -72,7 +72,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   class Pending {
    public:
     platform::Semaphore sem{0};
-    std::optional<Json> obj;  // the reply body, set by the reader before it signals
+    std::optional<Json> obj;            // the reply body, set by the reader before it signals
+    std::atomic<bool> answered{false};  // set with obj, for a caller that watches
   };
 
   static constexpr const char* kErrorDomain = "KernelProcessManager";

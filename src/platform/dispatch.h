@@ -58,6 +58,17 @@ std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target = nullpt
 // hand-off for work known to finish at once.
 bool runIfIdle(Queue& queue, Work& work);
 
+// A hint to the processor inside a short busy wait (a thread watching for a
+// reply it expects within microseconds), so the wait costs its sibling
+// hyperthread and the bus less.
+inline void relaxCpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // Counting semaphore (dispatch_semaphore_t).
 class Semaphore {
  public:

@@ -1,5 +1,6 @@
 #include "platform/ipc_client.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +25,13 @@ struct IpcClientConnection::State {
   }
   std::thread reader;
   std::atomic<std::thread::id> readerId;
+
+  // One reader of the socket at a time: the reader thread, or a caller that
+  // waits for its reply and reads it itself (see pollReplies()).
+  std::mutex readLock;
+  FrameAssembler assembler;      // readLock
+  std::optional<Error> failure;  // readLock: a reply that broke the connection
+  std::vector<uint8_t> buf = std::vector<uint8_t>(64 * 1024);  // readLock
 
   std::mutex writeLock;  // one whole outgoing frame
 
@@ -56,11 +64,31 @@ struct IpcClientConnection::State {
   }
 
   void readLoop();
+  enum class Drained { Data, Nothing, Closed };
+  // Reads what has arrived, without waiting, and dispatches the replies in
+  // it. Requires readLock.
+  Drained drainOnce();
   std::optional<Error> dispatchReply(std::vector<uint8_t>&& body);
 };
 
 namespace {
 thread_local bool tlsReaderThread = false;
+// The connection whose replies this thread is dispatching, if any.
+thread_local const IpcClientConnection::State* tlsDispatching = nullptr;
+
+struct Dispatching {
+  explicit Dispatching(const IpcClientConnection::State* st)
+      : savedReader(tlsReaderThread), saved(tlsDispatching) {
+    tlsReaderThread = true;
+    tlsDispatching = st;
+  }
+  ~Dispatching() {
+    tlsReaderThread = savedReader;
+    tlsDispatching = saved;
+  }
+  bool savedReader;
+  const IpcClientConnection::State* saved;
+};
 
 Error ipcError(long code, const std::string& text) {
   return Error(kIpcErrorDomain, code, text);
@@ -96,20 +124,37 @@ std::optional<Error> IpcClientConnection::State::dispatchReply(std::vector<uint8
   return std::nullopt;
 }
 
+IpcClientConnection::State::Drained IpcClientConnection::State::drainOnce() {
+  const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return Drained::Nothing;
+  }
+  if (n <= 0) return Drained::Closed;
+  Dispatching dispatching(this);
+  const bool ok = assembler.feed(buf.data(), size_t(n), [&](std::vector<uint8_t>&& body) {
+    if (!failure) failure = dispatchReply(std::move(body));
+  });
+  if (!ok && !failure) failure = ipcError(kIpcReplyInvalid, "malformed frame from the helper");
+  // The reader thread ends the connection; wake it if it waits in poll().
+  if (failure) ::shutdown(fd, SHUT_RDWR);
+  return Drained::Data;
+}
+
 void IpcClientConnection::State::readLoop() {
   readerId.store(std::this_thread::get_id());
   tlsReaderThread = true;
-  FrameAssembler assembler;
-  std::vector<uint8_t> buf(64 * 1024);
+  // Waits in poll() rather than read(), so that a caller waiting for its
+  // reply may read it meanwhile; whoever takes readLock first reads.
+  for (;;) {
+    pollfd readable{fd, POLLIN, 0};
+    if (::poll(&readable, 1, -1) < 0 && errno != EINTR) break;
+    std::lock_guard lock(readLock);
+    if (drainOnce() == Drained::Closed || failure) break;
+  }
   std::optional<Error> failure;
-  while (!failure) {
-    ssize_t n = ::read(fd, buf.data(), buf.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    bool ok = assembler.feed(buf.data(), size_t(n), [&](std::vector<uint8_t>&& body) {
-      if (!failure) failure = dispatchReply(std::move(body));
-    });
-    if (!ok && !failure) failure = ipcError(kIpcReplyInvalid, "malformed frame from the helper");
+  {
+    std::lock_guard lock(readLock);
+    failure = this->failure;
   }
   bool ours;
   {
@@ -268,7 +313,18 @@ bool IpcClientConnection::isValid() const {
 }
 
 bool IpcClientConnection::onReaderThread() const {
-  return st_->readerId.load() == std::this_thread::get_id();
+  return st_->readerId.load() == std::this_thread::get_id() || tlsDispatching == st_.get();
+}
+
+bool IpcClientConnection::pollReplies() {
+  {
+    // Only a lone call's own reply is read here: completions of other calls
+    // stay on the reader thread, where their authors expect them.
+    std::lock_guard pending(st_->pendingLock);
+    if (st_->pending.size() > 1) return false;
+  }
+  std::unique_lock lock(st_->readLock, std::try_to_lock);
+  return lock.owns_lock() && !st_->failure && st_->drainOnce() == State::Drained::Data;
 }
 
 bool IpcClientConnection::onAnyReaderThread() {

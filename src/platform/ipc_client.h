@@ -8,7 +8,8 @@
 // helper went away, or sent something that does not fit the interface),
 // every pending completion fails at once, and so does every later send().
 //
-// Completions run on the connection's reader thread, one at a time and in
+// Completions run on the connection's reader thread (a lone call's own one
+// may run on its caller's thread, inside pollReplies()), one at a time and in
 // the order the replies arrive. They must not wait for another reply of the
 // same connection (that reply could never be read); HelperClient's blocking
 // calls detect that and fail instead of deadlocking.
@@ -79,8 +80,15 @@ class IpcClientConnection {
   // kIpcConnectionInvalid. Idempotent.
   void invalidate();
   bool isValid() const;
-  // True on this connection's reader thread (inside a completion or handler).
+  // True on this connection's reader thread, or inside a completion or
+  // handler of this connection.
   bool onReaderThread() const;
+  // While at most one call is pending, reads the replies that have arrived
+  // and runs their completions on this thread, unless another thread is
+  // reading them; does not wait. True when it read something. A caller that
+  // expects the reply to its lone call within microseconds watches for it
+  // this way and spares the reader thread's wake-up.
+  bool pollReplies();
   // True on the reader thread of any client connection.
   static bool onAnyReaderThread();
 
