@@ -155,12 +155,6 @@ void HelperClient::call(const char* selector, IpcValue arguments,
   conn->send(selector, std::move(arguments), std::move(completion));
 }
 
-namespace {
-
-constexpr auto kReplySpin = std::chrono::microseconds(100);
-
-}  // namespace
-
 template <class T>
 Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
   if (platform::IpcClientConnection::onAnyReaderThread()) {
@@ -180,20 +174,17 @@ Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
     box->ready.store(true, std::memory_order_release);
     box->cv.notify_one();
   });
-  // Most replies come within a few tens of microseconds. Reading one that
-  // soon on this thread, before going to sleep, spares both the reader
-  // thread's wake-up and this thread's, each about as costly as the round
-  // trip itself; a slow reply costs only this short spin.
+  // Reading the reply on this thread, while it is expected within
+  // microseconds, spares both the reader thread's wake-up and this thread's.
   std::shared_ptr<platform::IpcClientConnection> conn;
   {
     std::lock_guard lock(lock_);
     conn = connection_;
   }
-  const auto spinUntil = std::chrono::steady_clock::now() + kReplySpin;
-  while (!box->ready.load(std::memory_order_acquire) &&
-         std::chrono::steady_clock::now() < spinUntil) {
-    if (!conn || !conn->pollReplies()) platform::relaxCpu();
-  }
+  platform::spinFor(platform::kReplySpin, [&] {
+    if (!box->ready.load(std::memory_order_acquire) && conn) conn->pollReplies();
+    return box->ready.load(std::memory_order_acquire);
+  });
   std::unique_lock lock(box->m);
   if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcTimedOut,

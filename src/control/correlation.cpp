@@ -27,8 +27,6 @@ bool isFailureCode(const Json& code) {
   return false;
 }
 
-constexpr auto kReplySpin = std::chrono::microseconds(100);
-
 std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
   // Bounded so that absurd time-outs (negative, NaN, huge) cannot overflow the
   // clock arithmetic.
@@ -63,18 +61,11 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   }
   log("→ " + method);
 
-  // A lone request's reply mostly comes within tens of microseconds: watching
-  // for it that long spares this thread a wake-up as costly as the round trip.
-  // Concurrent callers sleep at once and leave the processors to the kernel.
-  if (alone) {
-    const auto until = std::chrono::steady_clock::now() + kReplySpin;
-    while (!pending->answered.load(std::memory_order_acquire) &&
-           std::chrono::steady_clock::now() < until) {
-      platform::relaxCpu();
-    }
-  }
-  if (!pending->answered.load(std::memory_order_acquire) &&
-      !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
+  // A lone caller watches for its reply before it sleeps; concurrent callers
+  // sleep at once and leave the processors to the kernel.
+  auto answered = [&] { return pending->answered.load(std::memory_order_acquire); };
+  if (alone) platform::spinFor(platform::kReplySpin, answered);
+  if (!answered() && !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
     {
       std::lock_guard<std::mutex> g(pendingLock);
       pending_.erase(id);

@@ -69,6 +69,23 @@ inline void relaxCpu() {
 #endif
 }
 
+// How long a thread that expects a reply within microseconds watches for it
+// before it sleeps: most replies come sooner, and a wake-up through the
+// scheduler costs about as much as the round trip itself.
+inline constexpr std::chrono::microseconds kReplySpin{100};
+
+// Looks at `done` without sleeping until it is true or `limit` has passed;
+// returns its last answer.
+template <class Done>
+bool spinFor(std::chrono::microseconds limit, Done done) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= until) return false;
+    relaxCpu();
+  }
+  return true;
+}
+
 // Counting semaphore (dispatch_semaphore_t).
 class Semaphore {
  public:

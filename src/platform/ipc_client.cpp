@@ -151,20 +151,20 @@ void IpcClientConnection::State::readLoop() {
     std::lock_guard lock(readLock);
     if (drainOnce() == Drained::Closed || failure) break;
   }
-  std::optional<Error> failure;
+  std::optional<Error> broke;
   {
     std::lock_guard lock(readLock);
-    failure = this->failure;
+    broke = failure;
   }
   bool ours;
   {
     std::lock_guard lock(pendingLock);
     ours = invalidatedByUs;
   }
-  Error err = failure ? *failure
-              : ours  ? ipcError(kIpcConnectionInvalid, "connection invalidated")
-                      : ipcError(kIpcConnectionInterrupted,
-                                 "connection to the helper at " + socketPath + " was interrupted");
+  Error err = broke  ? *broke
+              : ours ? ipcError(kIpcConnectionInvalid, "connection invalidated")
+                     : ipcError(kIpcConnectionInterrupted,
+                                "connection to the helper at " + socketPath + " was interrupted");
   if (breakWith(err) && !ours) {
     std::function<void()> handler;
     {

@@ -545,17 +545,21 @@ void IpcListener::setRestrictor(Restrictor restrictor, uint32_t maxFrameBody) {
 
 void IpcListener::resume() {
   if (loop_) return;
-  if (const int handed = inheritedListener(); handed >= 0) {
-    // The service manager owns the socket file: it is neither bound nor
-    // unlinked here.
-    handedOver_ = true;
-    auto loop =
-        std::make_shared<IpcEventLoop>(handed, label_, delegate_, restrictor_, restrictedMaxFrame_);
-    loop->start();
-    loop_ = std::move(loop);
+  // A socket handed over by the service manager is its to bind and unlink.
+  int fd = inheritedListener();
+  handedOver_ = fd >= 0;
+  if (handedOver_) {
     systemLog("IPC: serving the socket handed over by the service manager");
-    return;
+  } else {
+    fd = bindOwnSocket();
   }
+  auto loop =
+      std::make_shared<IpcEventLoop>(fd, label_, delegate_, restrictor_, restrictedMaxFrame_);
+  loop->start();
+  loop_ = std::move(loop);
+}
+
+int IpcListener::bindOwnSocket() {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath_.size() >= sizeof addr.sun_path) {
@@ -584,10 +588,7 @@ void IpcListener::resume() {
   if (::chmod(socketPath_.c_str(), 0666) < 0) throw posixError(errno, "chmod " + socketPath_);
   if (::listen(fd.get(), SOMAXCONN) < 0) throw posixError(errno, "listen " + socketPath_);
 
-  auto loop = std::make_shared<IpcEventLoop>(fd.release(), label_, delegate_, restrictor_,
-                                             restrictedMaxFrame_);
-  loop->start();
-  loop_ = std::move(loop);
+  return fd.release();
 }
 
 void IpcListener::invalidate() {

@@ -70,6 +70,10 @@ class IpcListener {
   uint32_t restrictedMaxFrame_ = 0;
   std::shared_ptr<IpcEventLoop> loop_;
   bool handedOver_ = false;
+
+  // Creates the directory, binds the path (mode 0666) and listens; returns
+  // the listening descriptor.
+  int bindOwnSocket();
 };
 
 }  // namespace zelvo::platform
