@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <deque>
+#include <fstream>
 #include <future>
 
 #include "control_peer.h"
@@ -157,6 +158,26 @@ TEST(DriveSequence, AConnectionOnAReplacedListenerIsClosedNotDriven) {
   EXPECT_EQ(log.count("accept failed"), 1u);
   ::close(refused);
   ::close(late);
+  closeAndRelease(m);
+}
+
+// A re-adoption whose accept fails takes its listener with it, so nothing is
+// left listening and the next start opens its own.
+TEST(ReAdoption, AFailedAcceptClosesItsListener) {
+  useSandboxRoot();
+  platform::LogCapture log;
+  const std::filesystem::path pgrep = platform::hostPath("/usr/bin/pgrep");  // finds us
+  std::filesystem::create_directories(pgrep.parent_path());
+  std::ofstream(pgrep) << "#!/bin/sh\necho " << ::getpid() << "\n";
+  std::filesystem::permissions(pgrep, std::filesystem::perms::owner_all);
+  auto m = std::make_shared<KernelProcessManager>();
+  ASSERT_TRUE(m->reAdoptRunningKernel());
+  ::shutdown(m->listenFd(), SHUT_RD);  // the waiting accept fails, as when out of descriptors
+  ASSERT_TRUE(unit::eventually([&] { return !m->state().isRunning(); }));
+  EXPECT_EQ(log.count("re-adopt: accept 失败"), 1u);
+  EXPECT_EQ(m->listenFd(), -1);
+  EXPECT_FALSE(std::filesystem::exists(platform::joinPath(m->homeDir(), "control.sock")));
+  std::filesystem::remove(pgrep);
   closeAndRelease(m);
 }
 
