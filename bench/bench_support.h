@@ -125,6 +125,14 @@ using Rounds = std::vector<std::vector<double>>;
 // Runs the cases in alternating rounds, so that a machine whose load changes
 // during the run weighs on all of them alike; `iterations` calls per case,
 // split over the rounds, after a warm-up of a twentieth of them.
+//
+// Nothing is pinned to a processor. Tried on 2 vCPUs with the caller on one
+// and everything it measures against on the other: two control runs agreed
+// within 1%, but the daemon's threads then share one processor (getVersion
+// 3.3x the raw round trip against 1.5x unpinned; a lone sendActionAwait
+// 2.5x, its reader queued behind the spinning caller). That measures the
+// placement, not the daemon. Unpinned, where the scheduler puts the threads
+// still moves a ratio from run to run; BENCH_RUNS=3 shows by how much.
 inline std::vector<Rounds> measureInterleaved(int iterations, int rounds,
                                               const std::vector<std::function<void()>>& cases) {
   std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));
