@@ -1,5 +1,12 @@
 #include "platform/dispatch.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -31,9 +38,37 @@ void runItem(const std::string& label, Work& work) {
   }
 }
 
+// Sleeps while `word` holds `expected`, at most until `deadline` (a monotonic
+// clock time, which is what steady_clock reads here); may return early.
+void futexWaitUntil(std::atomic<uint32_t>& word, uint32_t expected, Clock::time_point deadline) {
+  timespec at{};
+  timespec* timeout = nullptr;
+  if (deadline != Clock::time_point::max()) {
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count();
+    at = {time_t(ns / 1000000000), long(ns % 1000000000)};
+    timeout = &at;
+  }
+  // The bitset form takes an absolute time, so a retry needs no arithmetic.
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAIT_BITSET_PRIVATE, expected,
+            timeout, nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+// Wakes up to `count` threads sleeping on `word`. Touches no memory: it is
+// safe even when the word's owner has just gone.
+void futexWake(std::atomic<uint32_t>& word, int count) {
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, count, nullptr,
+            nullptr, 0);
+}
+
 // A global concurrent queue. Items may block for as long as they like, so a
 // worker is started whenever an item arrives and no worker is idle; workers
 // idle for kRetireAfter retire.
+//
+// An item for an idle worker is handed to it directly and the worker woken on
+// a word of its own: it runs the item without touching the queue's lock, so a
+// hand-off costs one wake and no more (a condition variable would leave the
+// lock marked contended, and its release would cost another system call).
 class GlobalQueue final : public Queue {
  public:
   static constexpr size_t kMaxWorkers = 256;
@@ -43,16 +78,16 @@ class GlobalQueue final : public Queue {
 
   void async(Work work) override {
     std::unique_lock<std::mutex> lock(mu_);
-    items_.push_back(std::move(work));
-    if (idle_ > 0) {
-      // Claim one idle worker for this item, so that a burst of submissions
-      // does not count the same sleeper twice.
-      --idle_;
-      ++wakeups_;
+    if (!idle_.empty()) {
+      Parked* worker = idle_.back();
+      idle_.pop_back();
+      worker->work = std::move(work);
       lock.unlock();
-      cv_.notify_one();
+      worker->handed.store(1, std::memory_order_release);
+      futexWake(worker->handed, 1);
       return;
     }
+    items_.push_back(std::move(work));
     if (workers_ >= kMaxWorkers) return;  // a busy worker picks it up later
     ++workers_;
     lock.unlock();
@@ -73,7 +108,14 @@ class GlobalQueue final : public Queue {
   const std::string& label() const override { return label_; }
 
  private:
+  // An idle worker, on its own stack while it waits.
+  struct Parked {
+    std::atomic<uint32_t> handed{0};  // 1 once `work` is its to run
+    Work work;                        // written under mu_ by the submitter
+  };
+
   void workerLoop() {
+    Parked me;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       if (!items_.empty()) {
@@ -85,17 +127,34 @@ class GlobalQueue final : public Queue {
         lock.lock();
         continue;
       }
-      ++idle_;
-      bool woken = cv_.wait_for(lock, kRetireAfter, [this] { return wakeups_ > 0; });
-      if (woken) {
-        --wakeups_;  // the submitter already took us off idle_
-        continue;
+      me.handed.store(0, std::memory_order_relaxed);
+      idle_.push_back(&me);
+      lock.unlock();
+      const auto deadline = Clock::now() + kRetireAfter;
+      while (me.handed.load(std::memory_order_acquire) == 0 && Clock::now() < deadline) {
+        futexWaitUntil(me.handed, 0, deadline);
       }
-      --idle_;
-      if (items_.empty()) {
-        --workers_;
-        return;
+      if (me.handed.load(std::memory_order_acquire) == 0) {
+        lock.lock();
+        auto it = std::find(idle_.begin(), idle_.end(), &me);
+        if (it != idle_.end()) {
+          idle_.erase(it);
+          if (items_.empty()) {
+            --workers_;
+            return;
+          }
+          continue;
+        }
+        // Claimed while timing out: the submitter's store is on its way, and
+        // it must land before this frame can go.
+        lock.unlock();
+        while (me.handed.load(std::memory_order_acquire) == 0) {
+          futexWaitUntil(me.handed, 0, Clock::time_point::max());
+        }
       }
+      runItem(label_, me.work);
+      me.work = nullptr;
+      lock.lock();
     }
   }
 
@@ -111,12 +170,10 @@ class GlobalQueue final : public Queue {
   }
 
   const std::string label_;
-  std::mutex mu_;  // guards items_, idle_, wakeups_, workers_
-  std::condition_variable cv_;
+  std::mutex mu_;  // guards items_, idle_, workers_ and each idle worker's `work`
   std::deque<Work> items_;
-  size_t idle_ = 0;     // workers waiting and not yet claimed by a submission
-  size_t wakeups_ = 0;  // claims not yet taken up by a waiting worker
-  size_t workers_ = 0;  // live worker threads
+  std::vector<Parked*> idle_;  // waiting workers; the latest to wait is woken first
+  size_t workers_ = 0;         // live worker threads
 };
 
 // The main queue, served by runMain() on whichever thread calls it.
@@ -374,37 +431,52 @@ bool runIfIdle(Queue& queue, Work& work) {
 // ---------------------------------------------------------------------------
 // Semaphore
 
+// One word: the count, and a flag for "someone may be asleep on it". A signal
+// wakes sleepers only when the flag says there are any, and touches nothing
+// but the word, so a waiter may destroy the semaphore the moment it returns.
+// Taking a count needs no lock and no system call.
+namespace {
+constexpr uint32_t kSleepers = 1u << 31;
+}
+
 struct Semaphore::Impl {
-  std::mutex mu;  // guards value
-  std::condition_variable cv;
-  long value;
+  std::atomic<uint32_t> word{0};
 };
 
 Semaphore::Semaphore(long value) : impl_(std::make_unique<Impl>()) {
-  impl_->value = value;
+  impl_->word.store(uint32_t(std::clamp<long>(value, 0, kSleepers - 1)));
 }
 Semaphore::~Semaphore() = default;
 
 void Semaphore::signal() {
-  // Notify under the lock: a waiter woken by the count may return and destroy
-  // the semaphore as soon as the lock is released, so nothing here may touch
-  // it afterwards.
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  ++impl_->value;
-  impl_->cv.notify_one();
+  std::atomic<uint32_t>& word = impl_->word;
+  uint32_t v = word.load(std::memory_order_relaxed);
+  // The flag goes with the signal; sleepers that find no count set it again.
+  while (!word.compare_exchange_weak(v, (v & ~kSleepers) + 1, std::memory_order_acq_rel)) {
+  }
+  if (v & kSleepers) futexWake(word, INT_MAX);
 }
 
 void Semaphore::wait() {
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  impl_->cv.wait(lock, [this] { return impl_->value > 0; });
-  --impl_->value;
+  waitUntil(Clock::time_point::max());
 }
 
 bool Semaphore::waitUntil(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(impl_->mu);
-  if (!impl_->cv.wait_until(lock, deadline, [this] { return impl_->value > 0; })) return false;
-  --impl_->value;
-  return true;
+  std::atomic<uint32_t>& word = impl_->word;
+  uint32_t v = word.load(std::memory_order_acquire);
+  for (;;) {
+    if (v & ~kSleepers) {
+      if (word.compare_exchange_weak(v, v - 1, std::memory_order_acquire)) return true;
+      continue;
+    }
+    if (!(v & kSleepers)) {
+      if (!word.compare_exchange_weak(v, kSleepers, std::memory_order_acquire)) continue;
+      v = kSleepers;
+    }
+    if (Clock::now() >= deadline) return false;
+    futexWaitUntil(word, kSleepers, deadline);
+    v = word.load(std::memory_order_acquire);
+  }
 }
 
 bool Semaphore::waitFor(Seconds timeout) {
