@@ -94,6 +94,12 @@ void KernelProcessManager::secureDirectories() {
 }
 
 std::string KernelProcessManager::binaryPath() {
+  bool found = false;
+  return binaryPath(found);
+}
+
+std::string KernelProcessManager::binaryPath(bool& found) {
+  found = true;
   const std::string preinstalled =
       platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
   if (platform::fileExists(preinstalled)) {
@@ -105,6 +111,7 @@ std::string KernelProcessManager::binaryPath() {
     log("Found kernel at: " + installed);
     return installed;
   }
+  found = false;
   return preinstalled;
 }
 

@@ -100,6 +100,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Path of the kernel executable to launch; logs "Found kernel at: <p>" when
   // a file is found. Evaluated afresh on every call.
   std::string binaryPath();
+  // The same, and whether it found a file there: a caller that only asks
+  // whether the kernel is installed needs no second look at the disk.
+  std::string binaryPath(bool& found);
   // Copies `source` to the data directory as the kernel, mode 0755. Throws
   // the file system's Error.
   void installBinary(const std::string& source);

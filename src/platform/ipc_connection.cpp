@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
@@ -263,14 +264,31 @@ void IpcConnection::resumeIfRoom() {
   }
 }
 
-bool IpcConnection::roomToReply() const {
-  // A Unix stream socket's send blocks once the bytes it holds reach the
+namespace {
+// What a frame of `bytes` may take of the send buffer at most: the socket
+// counts the memory of its buffers, header and rounding included, not the
+// bytes; a small frame takes about 1 KiB of it.
+uint64_t bufferCost(size_t bytes) {
+  return 2 * uint64_t(bytes) + 4096;
+}
+}  // namespace
+
+bool IpcConnection::roomToReply() {
+  // A Unix stream socket's send blocks once the memory it holds reaches the
   // send buffer's size; a reply to an immediate method is far below the
-  // margin kept here.
-  constexpr int kMargin = 64 * 1024;
+  // margin kept here. What was charged since the last look bounds what the
+  // queue can have gained, so the queue is looked at again only when that
+  // bound comes near the limit.
+  constexpr uint64_t kMargin = 64 * 1024;
+  const uint64_t charged = chargedBytes_.load(std::memory_order_acquire);
+  if (queuedAtLook_ + (charged - chargedAtLook_) + kMargin <= uint64_t(sendBufferBytes_)) {
+    return true;
+  }
   int queued = 0;
   if (::ioctl(fd_, SIOCOUTQ, &queued) < 0) return false;
-  return queued + kMargin <= sendBufferBytes_;
+  queuedAtLook_ = uint64_t(std::max(queued, 0));
+  chargedAtLook_ = charged;
+  return queuedAtLook_ + kMargin <= uint64_t(sendBufferBytes_);
 }
 
 IpcConnection::Request IpcConnection::parse(std::vector<uint8_t>&& body) const {
@@ -349,6 +367,7 @@ void IpcConnection::sendMessage(const IpcValue& message) {
     // concurrent replies never interleave their bytes.
     std::lock_guard lock(writeLock_);
     if (fd_ < 0) return;
+    chargedBytes_.fetch_add(bufferCost(frame.size()), std::memory_order_acq_rel);
     const uint8_t* p = frame.data();
     size_t left = frame.size();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteStallMillis);

@@ -173,7 +173,7 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   void resumeIfRoom();
   // I/O thread: true when a small reply can be written without waiting, so
   // that answering on the I/O thread never stalls it.
-  bool roomToReply() const;
+  bool roomToReply();
   // Any thread: writes one whole frame under writeLock_.
   void sendMessage(const IpcValue& message);
   // I/O thread: closes the descriptor and schedules the invalidation handler.
@@ -217,6 +217,13 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   int fd_;
   // The socket's send buffer size, read once: nothing here changes it.
   const int sendBufferBytes_;
+  // An upper bound of the buffer memory every frame written costs, summed
+  // before the frame goes out (so one still being written counts), and what
+  // the last look at the send queue found, with the sum at that moment. The
+  // two latter are the I/O thread's.
+  std::atomic<uint64_t> chargedBytes_{0};
+  uint64_t queuedAtLook_ = 0;
+  uint64_t chargedAtLook_ = 0;
 
   // Owned by the I/O thread.
   FrameAssembler assembler_;

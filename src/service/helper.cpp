@@ -38,15 +38,21 @@ bool Helper::isKernelRunning() {
   return processManager_->currentKernelPid() >= 1;
 }
 
+bool Helper::kernelInstalled() {
+  bool found = false;
+  processManager_->binaryPath(found);
+  return found;
+}
+
 void Helper::getVersion(StringReply completion) {
   log("getVersion called");
   std::string version = kHelperVersion;
-  if (platform::fileExists(processManager_->binaryPath())) version += " (zelvan-core)";
+  if (kernelInstalled()) version += " (zelvan-core)";
   completion(version);
 }
 
 void Helper::getKernelVersion(OptionalStringReply completion) {
-  if (platform::fileExists(processManager_->binaryPath())) {
+  if (kernelInstalled()) {
     completion(std::string("zelvan-core"));
   } else {
     completion(std::nullopt);

@@ -90,6 +90,8 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
   bool isKernelRunning();
+  // Whether a kernel executable is where binaryPath looks (which logs it).
+  bool kernelInstalled();
 
   // ---- Accessors ----
   const std::shared_ptr<KernelProcessManager>& processManager() const { return processManager_; }

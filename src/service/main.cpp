@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   helper->reconcileOrphanKernelOnLaunch();
   reconciling.unlock();
 
-  if (platform::fileExists(helper->processManager()->binaryPath())) {
+  if (helper->kernelInstalled()) {
     platform::systemLog("[Helper] 内核 version: zelvan-core");
   } else {
     platform::systemLog("[Helper] Warning: 内核 binary not found");
