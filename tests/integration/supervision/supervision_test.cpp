@@ -178,6 +178,9 @@ TEST_F(Supervision, RelaunchesThatKeepFailingGiveUpAfterThree) {
   EXPECT_EQ(countLog("自动重启内核"), 3u);
   EXPECT_EQ(statusOf(client()), ProxyStatus::stoppedRecord());
   EXPECT_TRUE(*client().stopProxy());
+  // With no kernel left, neither version request claims one.
+  EXPECT_EQ(*client().getVersion(), "1.0.5");
+  EXPECT_EQ(*client().getKernelVersion(), std::nullopt);
 }
 
 TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections) {
