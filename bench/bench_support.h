@@ -401,7 +401,9 @@ inline pid_t spawn(const std::vector<std::string>& argv, const std::string& outp
 // still being written at the end of the file waits for the next read.
 class Daemon {
  public:
-  Daemon() {
+  // `helper`: the daemon's executable; another build's, to compare two builds
+  // in the same rounds.
+  explicit Daemon(const std::string& helper = ZELVO_HELPER_BIN) {
     char tmpl[] = "/tmp/zelvo-bench-XXXXXX";
     if (!::mkdtemp(tmpl)) die("mkdtemp failed");
     root_ = tmpl;
@@ -413,8 +415,8 @@ class Daemon {
       die("scripts/sandbox failed");
     }
     logPath_ = root_ + "/helper.log";
-    pid_ = spawn({ZELVO_HELPER_BIN, "--root", root_}, logPath_);
-    if (pid_ < 0) die("cannot start " + std::string(ZELVO_HELPER_BIN));
+    pid_ = spawn({helper, "--root", root_}, logPath_);
+    if (pid_ < 0) die("cannot start " + helper);
     // Started: listening, and launch reconciliation done (the line about the
     // kernel's presence follows it).
     if (!waitForLine("[Helper] 内核 version: zelvan-core", 1, 30.0)) {

@@ -27,6 +27,9 @@
 //            freed any connection's memory for reuse
 //
 //   bench_ipc [--iterations N] [--idle-seconds S] [--connections N]
+//   BENCH_AGAINST=PATH bench_ipc   also the latency calls against a daemon
+//                                  built elsewhere (PATH: its zelvo-helper),
+//                                  in the same rounds (no floor)
 #include <sys/resource.h>
 
 #include <functional>
@@ -76,6 +79,63 @@ bool oneRequest(int fd, uint64_t seq) {
   if (zelvo::platform::writeAll(fd, frame.data(), frame.size()) != 0) return false;
   int err = 0;
   return zelvo::platform::readFrame(fd, &err).has_value();
+}
+
+}  // namespace
+
+namespace {
+
+// BENCH_AGAINST=<another build's zelvo-helper>: the same calls to a daemon of
+// that build, in the same rounds as to this one, so that two builds are
+// compared under the same load and placement (on a shared machine the
+// baselines alone move by a factor of two from one run to the next).
+// Starts a kernel through `client` and waits until `daemon` has driven it.
+void startKernel(zelvo::HelperClient& client, bench::Daemon& daemon) {
+  const size_t drives = daemon.count("驱动序列完成");
+  auto started =
+      client.startProxy("mixed-port: " + std::to_string(zelvo::testing::freePort()) +
+                        "\nmode: rule\nproxies:\n  - {name: a, type: ss}\nproxy-groups:\n"
+                        "  - {name: Proxy, type: select, proxies: [a]}\n");
+  if (!started.ok() || !started->success) bench::die("the kernel did not start");
+  if (!daemon.waitForLine("驱动序列完成", drives + 1, 20.0))
+    bench::die("the drive sequence did not end");
+}
+
+void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench::Daemon& daemon) {
+  const char* other = std::getenv("BENCH_AGAINST");
+  if (!other || !*other) return;
+  bench::Daemon otherDaemon(other);
+  zelvo::HelperClient otherClient(otherDaemon.socketPath());
+  bool failed = false;
+  auto call = [&failed](zelvo::HelperClient& c, int which) -> std::function<void()> {
+    return [&failed, &c, which] {
+      failed |= which == 0   ? !c.getVersion().ok()
+                : which == 1 ? !c.getKernelVersion().ok()
+                             : !c.getProxyStatus().ok();
+    };
+  };
+  auto both = [&](int which) { return std::vector{call(client, which), call(otherClient, which)}; };
+  std::vector<std::function<void()>> cases;
+  for (int which = 0; which < 3; ++which) {
+    for (auto& c : both(which)) cases.push_back(c);
+  }
+  auto samples = bench::measureInterleaved(iterations, rounds, cases);
+  startKernel(client, daemon);
+  startKernel(otherClient, otherDaemon);
+  for (auto& s : bench::measureInterleaved(iterations / 2, rounds, both(2))) {
+    samples.push_back(std::move(s));
+  }
+  failed |= !client.stopProxy().ok() || !otherClient.stopProxy().ok();
+  if (failed) bench::die("a call failed");
+  std::printf("this build against %s, same rounds\n", other);
+  const char* names[] = {"getVersion", "getKernelVersion", "getProxyStatus (queued)",
+                         "getProxyStatus (kernel)"};
+  for (size_t i = 0; i < 4; ++i) {
+    const auto& mine = samples[2 * i];
+    const auto& theirs = samples[2 * i + 1];
+    std::printf("  %-24s p50 %7.1f us against %7.1f us: %.2fx\n", names[i], statsOf(mine).p50,
+                statsOf(theirs).p50, bench::medianRatio(mine, theirs));
+  }
 }
 
 }  // namespace
@@ -149,6 +209,7 @@ int measure(int argc, char** argv) {
        [&] { failed |= !client.getKernelVersion().ok(); },
        [&] { failed |= !client.getProxyStatus().ok(); }});
   if (failed) bench::die("a call failed");
+  compareWith(iterations, kRounds, client, daemon);
   const auto& rawBlock = samples[0];
   const auto& rawSpin = samples[1];
   std::printf(
@@ -238,12 +299,7 @@ int measure(int argc, char** argv) {
 
   // ---- The status path through a running kernel ----
   bench::RawChain twoHops(2, std::string(request.begin() + 4, request.end()));
-  auto started =
-      client.startProxy("mixed-port: " + std::to_string(zelvo::testing::freePort()) +
-                        "\nmode: rule\nproxies:\n  - {name: a, type: ss}\nproxy-groups:\n"
-                        "  - {name: Proxy, type: select, proxies: [a]}\n");
-  if (!started.ok() || !started->success) bench::die("the kernel did not start");
-  if (!daemon.waitForLine("驱动序列完成", 1, 20.0)) bench::die("the drive sequence did not end");
+  startKernel(client, daemon);
   auto running = [&] {
     const auto st = client.getProxyStatus();
     failed |= !st.ok() || !st->has_value() || !(*st)->isRunning;
