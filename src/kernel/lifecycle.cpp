@@ -108,8 +108,9 @@ void KernelProcessManager::launchKernel() {
   adopting_ = false;
   setState(KernelProcessState::starting());
 
-  const std::string executable = binaryPath();
-  if (!platform::fileExists(executable)) {
+  bool found = false;
+  const std::string executable = binaryPath(found);
+  if (!found) {
     const std::string message = "kernel binary not found at: " + executable;
     setState(KernelProcessState::error(message));
     throw managerError(message);

@@ -82,8 +82,10 @@ class GlobalQueue final : public Queue {
       Parked* worker = idle_.back();
       idle_.pop_back();
       worker->work = std::move(work);
-      lock.unlock();
+      // Stored under the lock, so a worker that timed out and took the lock
+      // knows for sure whether it was claimed.
       worker->handed.store(1, std::memory_order_release);
+      lock.unlock();
       futexWake(worker->handed, 1);
       return;
     }
@@ -110,8 +112,10 @@ class GlobalQueue final : public Queue {
  private:
   // An idle worker, on its own stack while it waits.
   struct Parked {
-    std::atomic<uint32_t> handed{0};  // 1 once `work` is its to run
-    Work work;                        // written under mu_ by the submitter
+    // Both written under mu_ by the submitter; `handed` is 1 once `work` is
+    // this worker's to run.
+    std::atomic<uint32_t> handed{0};
+    Work work;
   };
 
   void workerLoop() {
@@ -136,21 +140,15 @@ class GlobalQueue final : public Queue {
       }
       if (me.handed.load(std::memory_order_acquire) == 0) {
         lock.lock();
-        auto it = std::find(idle_.begin(), idle_.end(), &me);
-        if (it != idle_.end()) {
-          idle_.erase(it);
+        if (me.handed.load(std::memory_order_relaxed) == 0) {
+          std::erase(idle_, &me);
           if (items_.empty()) {
             --workers_;
             return;
           }
           continue;
         }
-        // Claimed while timing out: the submitter's store is on its way, and
-        // it must land before this frame can go.
-        lock.unlock();
-        while (me.handed.load(std::memory_order_acquire) == 0) {
-          futexWaitUntil(me.handed, 0, Clock::time_point::max());
-        }
+        lock.unlock();  // claimed while timing out
       }
       runItem(label_, me.work);
       me.work = nullptr;
