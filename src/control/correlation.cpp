@@ -61,10 +61,12 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   }
   log("→ " + method);
 
-  // A lone caller watches for its reply before it sleeps; concurrent callers
-  // sleep at once and leave the processors to the kernel.
+  // A lone caller watches for its reply before it sleeps, where processors
+  // are to spare; concurrent callers sleep at once and leave the processors
+  // to the kernel.
   auto answered = [&] { return pending->answered.load(std::memory_order_acquire); };
-  if (alone) platform::spinFor(platform::kReplySpin, answered);
+  if (alone && platform::watchingForRepliesPays())
+    platform::spinFor(platform::kReplySpin, answered);
   if (!answered() && !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
     {
       std::lock_guard<std::mutex> g(pendingLock);

@@ -1,6 +1,7 @@
 #include "platform/dispatch.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +19,17 @@
 #include "platform/log.h"
 
 namespace zelvo::platform {
+
+bool watchingForRepliesPays() {
+  static const bool pays = [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return false;
+    return CPU_COUNT(&set) >= 4;
+  }();
+  return pays;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
