@@ -4,9 +4,11 @@
 //            and CPU time over an idle spell before any client connects
 //            (BENCH_IDLE_SECONDS, default 60); floors: under 4 MiB, no CPU
 //            tick at all
-//   latency  getVersion and getKernelVersion (answered from memory on the
-//            daemon's I/O thread) and getProxyStatus with no kernel (handed
-//            to the connection's queue), through HelperClient, against the
+//   latency  getVersion, getKernelVersion and getProxyStatus with no kernel
+//            (answered on the daemon's I/O thread) and kernelQuery
+//            "__pushedDelays" with no kernel (a request handed to the
+//            connection's queue, answered there at once), through
+//            HelperClient, against the
 //            raw round trip between two processes over a Unix socket with the
 //            same framing and the request's own bytes (bench::RawChain),
 //            waited for blocking and spin-then-block, in interleaved rounds.
@@ -85,10 +87,6 @@ bool oneRequest(int fd, uint64_t seq) {
 
 namespace {
 
-// BENCH_AGAINST=<another build's zelvo-helper>: the same calls to a daemon of
-// that build, in the same rounds as to this one, so that two builds are
-// compared under the same load and placement (on a shared machine the
-// baselines alone move by a factor of two from one run to the next).
 // Starts a kernel through `client` and waits until `daemon` has driven it.
 void startKernel(zelvo::HelperClient& client, bench::Daemon& daemon) {
   const size_t drives = daemon.count("驱动序列完成");
@@ -101,6 +99,25 @@ void startKernel(zelvo::HelperClient& client, bench::Daemon& daemon) {
     bench::die("the drive sequence did not end");
 }
 
+// One of the latency calls, by number: getVersion, getKernelVersion,
+// getProxyStatus, and a request served on the connection's queue.
+bool latencyCall(zelvo::HelperClient& c, int which) {
+  switch (which) {
+    case 0:
+      return c.getVersion().ok();
+    case 1:
+      return c.getKernelVersion().ok();
+    case 2:
+      return c.getProxyStatus().ok();
+    default:
+      return c.kernelQuery("__pushedDelays", "").ok();
+  }
+}
+
+// BENCH_AGAINST=<another build's zelvo-helper>: the same calls to a daemon of
+// that build, in the same rounds as to this one, so that two builds are
+// compared under the same load and placement (on a shared machine the
+// baselines alone move by a factor of two from one run to the next).
 void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench::Daemon& daemon) {
   const char* other = std::getenv("BENCH_AGAINST");
   if (!other || !*other) return;
@@ -108,15 +125,11 @@ void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench:
   zelvo::HelperClient otherClient(otherDaemon.socketPath());
   bool failed = false;
   auto call = [&failed](zelvo::HelperClient& c, int which) -> std::function<void()> {
-    return [&failed, &c, which] {
-      failed |= which == 0   ? !c.getVersion().ok()
-                : which == 1 ? !c.getKernelVersion().ok()
-                             : !c.getProxyStatus().ok();
-    };
+    return [&failed, &c, which] { failed |= !latencyCall(c, which); };
   };
   auto both = [&](int which) { return std::vector{call(client, which), call(otherClient, which)}; };
   std::vector<std::function<void()>> cases;
-  for (int which = 0; which < 3; ++which) {
+  for (int which = 0; which < 4; ++which) {
     for (auto& c : both(which)) cases.push_back(c);
   }
   auto samples = bench::measureInterleaved(iterations, rounds, cases);
@@ -128,9 +141,9 @@ void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench:
   failed |= !client.stopProxy().ok() || !otherClient.stopProxy().ok();
   if (failed) bench::die("a call failed");
   std::printf("this build against %s, same rounds\n", other);
-  const char* names[] = {"getVersion", "getKernelVersion", "getProxyStatus (queued)",
-                         "getProxyStatus (kernel)"};
-  for (size_t i = 0; i < 4; ++i) {
+  const char* names[] = {"getVersion", "getKernelVersion", "getProxyStatus (no kernel)",
+                         "kernelQuery (queued)", "getProxyStatus (kernel)"};
+  for (size_t i = 0; i < 5; ++i) {
     const auto& mine = samples[2 * i];
     const auto& theirs = samples[2 * i + 1];
     std::printf("  %-24s p50 %7.1f us against %7.1f us: %.2fx\n", names[i], statsOf(mine).p50,
@@ -205,9 +218,8 @@ int measure(int argc, char** argv) {
   auto samples = bench::measureInterleaved(
       iterations, kRounds,
       {[&] { oneHop.roundTrip(Wait::Block); }, [&] { oneHop.roundTrip(Wait::Spin); },
-       [&] { failed |= !client.getVersion().ok(); },
-       [&] { failed |= !client.getKernelVersion().ok(); },
-       [&] { failed |= !client.getProxyStatus().ok(); }});
+       [&] { failed |= !latencyCall(client, 0); }, [&] { failed |= !latencyCall(client, 1); },
+       [&] { failed |= !latencyCall(client, 2); }, [&] { failed |= !latencyCall(client, 3); }});
   if (failed) bench::die("a call failed");
   compareWith(iterations, kRounds, client, daemon);
   const auto& rawBlock = samples[0];
@@ -228,9 +240,11 @@ int measure(int argc, char** argv) {
   row("raw, spin-then-block (baseline)", rawSpin, nullptr, "");
   row("getVersion via HelperClient", samples[2], &rawSpin, "spin-then-block");
   row("getKernelVersion via HelperClient", samples[3], &rawSpin, "spin-then-block");
-  row("getProxyStatus (queued) via client", samples[4], &rawSpin, "spin-then-block");
+  row("getProxyStatus, no kernel, via client", samples[4], &rawSpin, "spin-then-block");
+  row("kernelQuery (queued) via client", samples[5], &rawSpin, "spin-then-block");
   const double versionRatio = bench::medianRatio(samples[2], rawSpin);
-  const double queuedRatio = bench::medianRatio(samples[4], rawSpin);
+  const double statusRatioNoKernel = bench::medianRatio(samples[4], rawSpin);
+  const double queuedRatio = bench::medianRatio(samples[5], rawSpin);
 
   // ---- Idle connections ----
   // Alone and among the idle connections in alternation, the connections
@@ -330,7 +344,8 @@ int measure(int argc, char** argv) {
   result("ipc_getVersion_p50", statsOf(samples[2]).p50, "us");
   result("ipc_getVersion_ratio_spin", versionRatio, "x", Floor::AtMost, 1.3);
   result("ipc_getKernelVersion_ratio_spin", bench::medianRatio(samples[3], rawSpin), "x");
-  result("ipc_queued_status_ratio_spin", queuedRatio, "x", Floor::AtMost, 1.3);
+  result("ipc_status_no_kernel_ratio_spin", statusRatioNoKernel, "x", Floor::AtMost, 1.3);
+  result("ipc_queued_ratio_spin", queuedRatio, "x", Floor::AtMost, 1.3);
   result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
   result("status_kernel_p50", statsOf(status[2]).p50, "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <queue>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/log.h"
@@ -232,6 +233,10 @@ class MainQueue final : public Queue {
   bool stop_ = false;
 };
 
+// The serial queue whose item this thread runs in place of a worker
+// (runIfIdle), if any.
+thread_local Queue* tlsRunningInPlace = nullptr;
+
 // A serial queue: no thread of its own. While it has items, exactly one drain
 // job is pending or running on the target queue; the job holds the queue
 // alive and runs the items one at a time, in order.
@@ -258,7 +263,9 @@ class SerialQueue final : public Queue, public std::enable_shared_from_this<Seri
       if (draining_) return false;
       draining_ = true;  // held by this caller as a drain job would hold it
     }
+    Queue* const outer = std::exchange(tlsRunningInPlace, this);
     runItem(label_, work);
+    tlsRunningInPlace = outer;
     handOn();
     return true;
   }
@@ -431,6 +438,10 @@ void stopMain() {
 std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target) {
   Queue& t = target ? *target : globalQueue(QoS::Default);
   return std::make_shared<SerialQueue>(std::move(label), t, keepAlive(t));
+}
+
+Queue* runningInPlaceOf() {
+  return tlsRunningInPlace;
 }
 
 bool runIfIdle(Queue& queue, Work& work) {

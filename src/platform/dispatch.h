@@ -58,6 +58,11 @@ std::shared_ptr<Queue> makeSerialQueue(std::string label, Queue* target = nullpt
 // hand-off for work known to finish at once.
 bool runIfIdle(Queue& queue, Work& work);
 
+// Inside such an item: its serial queue, on which work that must wait (an
+// external command, say) goes on instead, since the calling thread may serve
+// others that must not wait for it. Null on any other thread.
+Queue* runningInPlaceOf();
+
 // A hint to the processor inside a short busy wait (a thread watching for a
 // reply it expects within microseconds), so the wait costs its sibling
 // hyperthread and the bus less.

@@ -38,9 +38,11 @@ struct IpcMethod {
   std::string selector;
   std::vector<IpcSlot> args;
   std::vector<IpcSlot> reply;
-  // The handler answers at once from memory (no waiting, no external
-  // command), so a request may be served on the listener's I/O thread when
-  // its connection's queue is idle, sparing a thread hand-off.
+  // The handler answers at once from memory or hands its work to another
+  // queue, and never waits where runningInPlaceOf() is set (it moves what
+  // would wait to that queue), so a request may be served on the listener's
+  // I/O thread when its connection's queue is idle, sparing a thread
+  // hand-off.
   bool immediate = false;
 };
 

@@ -31,11 +31,30 @@ bool Helper::acceptConnection(pid_t processIdentifier, bool watched) {
   return true;
 }
 
-bool Helper::isKernelRunning() {
+std::optional<bool> Helper::runningWithoutProcessTable() {
   if (!processManager_->state().isRunning()) return false;
   if (auto process = processManager_->process(); process && process->isRunning()) return true;
-  // A re-adopted kernel has no handle; it is found by name.
+  return std::nullopt;  // a re-adopted kernel has no handle; it is found by name
+}
+
+bool Helper::isKernelRunning() {
+  if (const auto known = runningWithoutProcessTable()) return *known;
   return processManager_->currentKernelPid() >= 1;
+}
+
+std::optional<bool> Helper::runningTestOrRetry(std::function<void(Helper&)> again,
+                                               std::function<void()> gone) {
+  if (const auto known = runningWithoutProcessTable()) return known;
+  platform::Queue* const queue = platform::runningInPlaceOf();
+  if (!queue) return processManager_->currentKernelPid() >= 1;
+  queue->async([weakSelf = weak(), again = std::move(again), gone = std::move(gone)] {
+    if (auto self = weakSelf.lock()) {
+      again(*self);
+    } else {
+      gone();
+    }
+  });
+  return std::nullopt;
 }
 
 bool Helper::kernelInstalled() {
@@ -60,7 +79,10 @@ void Helper::getKernelVersion(OptionalStringReply completion) {
 }
 
 void Helper::getProxyStatus(StatusReply completion) {
-  if (!isKernelRunning()) {
+  const auto running = runningTestOrRetry([completion](Helper& h) { h.getProxyStatus(completion); },
+                                          [completion] { completion(std::nullopt); });
+  if (!running) return;
+  if (!*running) {
     completion(ProxyStatus::stoppedRecord());
     return;
   }
@@ -78,7 +100,11 @@ void Helper::getProxyStatus(StatusReply completion) {
 }
 
 void Helper::getTrafficStats(TrafficReply completion) {
-  if (!isKernelRunning()) {
+  const auto running =
+      runningTestOrRetry([completion](Helper& h) { h.getTrafficStats(completion); },
+                         [completion] { completion(0, 0, 0, 0); });
+  if (!running) return;
+  if (!*running) {
     completion(0, 0, 0, 0);
     return;
   }

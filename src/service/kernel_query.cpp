@@ -27,14 +27,9 @@ const std::set<std::string>& kernelQueryWhitelist() {
 void Helper::kernelQuery(const std::string& method, const std::string& data,
                          OptionalStringReply completion) {
   auto& manager = *processManager_;
-  const auto kernelAlive = [&manager] {
-    if (!manager.state().isRunning()) return false;
-    if (auto child = manager.process(); child && child->isRunning()) return true;
-    return manager.currentKernelPid() > 0;
-  };
 
   if (method == "__pushedDelays") {
-    if (!kernelAlive()) {
+    if (!isKernelRunning()) {
       completion(std::nullopt);
       return;
     }
@@ -58,7 +53,7 @@ void Helper::kernelQuery(const std::string& method, const std::string& data,
     completion(std::nullopt);
     return;
   }
-  if (!kernelAlive()) {
+  if (!isKernelRunning()) {
     completion(std::nullopt);
     return;
   }

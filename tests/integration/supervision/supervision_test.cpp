@@ -199,6 +199,22 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
   ASSERT_TRUE(waitLog("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
   EXPECT_TRUE(statusOf(client()).isRunning);
   EXPECT_EQ(kernelPid(), kernel);
+  // A kernel with no handle is looked for in the process table: a slow search
+  // holds up only the request that needs it, not another connection.
+  const std::string pgrep = root() + "/usr/bin/pgrep";
+  const auto realPgrep = std::filesystem::read_symlink(pgrep);
+  std::filesystem::remove(pgrep);
+  writeFile(pgrep, "#!/bin/sh\nsleep 1.5\nexec " + realPgrep.string() + " \"$@\"\n");
+  std::filesystem::permissions(pgrep, std::filesystem::perms::owner_all);
+  std::promise<bool> traffic;
+  client().getTrafficStats([&](auto r) { traffic.set_value(r.ok()); });
+  HelperClient other(socketPath());
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_TRUE(other.getVersion().ok());
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(traffic.get_future().get());
+  std::filesystem::remove(pgrep);
+  std::filesystem::create_symlink(realPgrep, pgrep);
   EXPECT_TRUE(echoes(tunnel, "after"));
   EXPECT_TRUE(*client().setRouteMode("direct"));
   EXPECT_EQ(query("getConfig")["mode"], "direct");
