@@ -90,14 +90,6 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
   bool isKernelRunning();
-  // The running test. Where it would search the process table (an adopted
-  // kernel has no handle) on a thread that answers in place of the request's
-  // queue and must not wait, it submits `again` to that queue instead and
-  // returns nullopt; `gone` answers there if the Helper is gone by then.
-  std::optional<bool> runningTestOrRetry(std::function<void(Helper&)> again,
-                                         std::function<void()> gone);
-  // The running test where it needs no process table; nullopt where it does.
-  std::optional<bool> runningWithoutProcessTable();
   // Whether a kernel executable is where binaryPath looks (which logs it).
   bool kernelInstalled();
 
@@ -112,6 +104,14 @@ class Helper : public std::enable_shared_from_this<Helper> {
 
  private:
   std::weak_ptr<Helper> weak() { return weak_from_this(); }
+  // The running test. Where it would search the process table (an adopted
+  // kernel has no handle) on a thread that answers in place of the request's
+  // queue and must not wait, it submits `again` to that queue instead and
+  // returns nullopt; `gone` answers there if the Helper is gone by then.
+  std::optional<bool> runningTestOrRetry(std::function<void(Helper&)> again,
+                                         std::function<void()> gone);
+  // The running test where it needs no process table; nullopt where it does.
+  std::optional<bool> runningWithoutProcessTable();
 
   std::shared_ptr<platform::Queue> listenerQueue_;
   std::shared_ptr<KernelProcessManager> processManager_;
