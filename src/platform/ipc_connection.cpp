@@ -353,6 +353,7 @@ void IpcConnection::dispatch(Request&& request, size_t bodySize) {
 }
 
 void IpcConnection::sendMessage(const IpcValue& message) {
+  flushLogBatch();  // a reply never arrives before the lines of its request
   std::vector<uint8_t> frame;
   try {
     frame = encodeFrame(message);

@@ -434,7 +434,10 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     if (request.method && request.method->immediate && conn->roomToReply()) {
       // Answered here when nothing else of this connection is pending or
       // running: same order, one hand-off fewer.
-      Work now = [&conn, &request] { conn->dispatch(std::move(request)); };
+      Work now = [&conn, &request] {
+        const LogBatch lines;  // the handler's lines in one write, before its reply
+        conn->dispatch(std::move(request));
+      };
       if (runIfIdle(*conn->queue_, now)) return;
     }
     conn->admitted(size);

@@ -120,6 +120,32 @@ std::string forLog(std::string_view text) {
   return out;
 }
 
+namespace {
+// Lines this thread holds back for one write (see LogBatch); null when none.
+thread_local std::string* tlsBatch = nullptr;
+
+void writeToStderr(const std::string& text) {
+  static std::mutex stderrLock;
+  std::lock_guard<std::mutex> whole(stderrLock);
+  writeAll(STDERR_FILENO, text.data(), text.size());
+}
+}  // namespace
+
+LogBatch::LogBatch() : outer_(tlsBatch) {
+  if (!outer_) tlsBatch = &lines_;
+}
+
+LogBatch::~LogBatch() {
+  flushLogBatch();
+  tlsBatch = outer_;
+}
+
+void flushLogBatch() {
+  if (!tlsBatch || tlsBatch->empty()) return;
+  writeToStderr(*tlsBatch);
+  tlsBatch->clear();
+}
+
 void systemLog(std::string_view line) {
   // The whole line and its newline go out in one write, so that lines from
   // other processes sharing the descriptor do not interleave with it up to
@@ -134,9 +160,11 @@ void systemLog(std::string_view line) {
   }
   buffer.push_back('\n');
   if (gLogToStderr.load(std::memory_order_relaxed)) {
-    static std::mutex stderrLock;
-    std::lock_guard<std::mutex> whole(stderrLock);
-    writeAll(STDERR_FILENO, buffer.data(), buffer.size());
+    if (tlsBatch) {
+      tlsBatch->append(buffer);
+    } else {
+      writeToStderr(buffer);
+    }
   }
 
   buffer.pop_back();

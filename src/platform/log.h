@@ -30,6 +30,25 @@ namespace zelvo::platform {
 // one call is always one line, whatever text it carries.
 void systemLog(std::string_view line);
 
+// While one lives on a thread, the lines the thread logs reach standard error
+// together, in one write, when flushLogBatch() is called or the batch ends
+// (syslog and captures get each line at once). For work that ends within
+// microseconds and logs several lines; whoever replies to a client flushes
+// first, so that no reply arrives before the lines of its request. Nested
+// batches join the outer one.
+class LogBatch {
+ public:
+  LogBatch();
+  ~LogBatch();
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+
+ private:
+  std::string lines_;
+  std::string* outer_;
+};
+void flushLogBatch();
+
 // A string from outside (a client, the kernel) as it may appear in a log
 // line: control characters escaped and at most 256 bytes of it, cut at a
 // character boundary and marked with "…", so no peer can forge or flood lines.
