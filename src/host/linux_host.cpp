@@ -6,8 +6,6 @@
 // their own: as that user, with that user's bus, home and runtime directory.
 // DNS caches are systemd-resolved's or nscd's. Removal is systemd's: the
 // package owns the files.
-#include <grp.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <map>
@@ -15,6 +13,7 @@
 #include <sstream>
 
 #include "host/host_backend.h"
+#include "platform/accounts.h"
 #include "platform/host_paths.h"
 #include "platform/subprocess.h"
 #include "service/helper.h"
@@ -98,25 +97,15 @@ std::string dbusAddressValue(const std::string& path) {
 // daemon's), the bus at /run/user/<uid>/bus as pam_systemd sets it up. The
 // home and runtime directories are resolved under the root like every path.
 std::optional<platform::ToolOptions> asUser(uid_t uid) {
-  passwd pw{};
-  passwd* found = nullptr;
-  std::vector<char> buf(16384);
-  if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || !found) return std::nullopt;
-  std::vector<gid_t> groups(64);
-  int count = static_cast<int>(groups.size());
-  if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) {
-    groups.resize(static_cast<size_t>(count));
-    if (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0) count = 0;
-  }
-  groups.resize(static_cast<size_t>(count));
-
+  auto account = platform::lookupUser(uid);
+  if (!account) return std::nullopt;
   const std::string runtime = platform::hostPath("/run/user/" + std::to_string(uid));
   platform::ToolOptions options;
-  options.identity = platform::Subprocess::Identity{uid, pw.pw_gid, std::move(groups)};
+  options.identity = platform::Subprocess::Identity{uid, account->gid, account->groups};
   options.environment = std::map<std::string, std::string>{
-      {"HOME", platform::hostPath(pw.pw_dir)},
-      {"USER", pw.pw_name},
-      {"LOGNAME", pw.pw_name},
+      {"HOME", platform::hostPath(account->home)},
+      {"USER", account->name},
+      {"LOGNAME", account->name},
       {"PATH", "/usr/local/bin:/usr/bin:/bin"},
       {"XDG_RUNTIME_DIR", runtime},
       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dbusAddressValue(runtime + "/bus")},

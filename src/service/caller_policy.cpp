@@ -1,9 +1,8 @@
 #include "service/caller_policy.h"
 
-#include <grp.h>
-
 #include <algorithm>
 
+#include "platform/accounts.h"
 #include "service/helper_protocol.h"
 
 namespace zelvo {
@@ -11,9 +10,7 @@ namespace zelvo {
 CallerPolicy::CallerPolicy(const std::string& ownerGroup, std::vector<uid_t> ownerUids,
                            bool allowAnyCaller)
     : ownerUids_(std::move(ownerUids)), allowAnyCaller_(allowAnyCaller) {
-  if (!ownerGroup.empty()) {
-    if (const group* g = ::getgrnam(ownerGroup.c_str())) ownerGid_ = g->gr_gid;
-  }
+  if (!ownerGroup.empty()) ownerGid_ = platform::lookupGroupId(ownerGroup);
 }
 
 CallerClass CallerPolicy::classify(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const {
