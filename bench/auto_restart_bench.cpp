@@ -9,8 +9,8 @@
 // beyond its 1.0 s delay, which includes the stale-kernel sweep (pkill, then
 // a fixed 0.4 s sleep); the replay beyond its 1.5 s delay. Each round checks
 // the new kernel's mode and selection through the client, so a replay that
-// did not happen cannot count as one. Line times are seen by polling the
-// daemon's log every millisecond, so each is at most about 1 ms late.
+// did not happen cannot count as one. Line times are taken when inotify
+// reports the daemon's write of the line, within a wake-up of it.
 //
 //   bench_auto_restart [--rounds N]
 #include <arpa/inet.h>
