@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +22,10 @@
 #include <launch.h>
 #endif
 #include "platform/log.h"
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace zelvo::platform {
 
@@ -128,6 +133,22 @@ class UniqueFd {
  private:
   int fd_;
 };
+
+// A closed connection's memory is freed on whichever threads held it last,
+// into their malloc arenas, and glibc hands an arena's free pages back to
+// the system only from its top: after a burst of clients the idle daemon
+// would keep its peak for good (1,000 connections: about 15 MiB against
+// under 4). One trim a second after closes gives those pages back.
+void trimHeapSoon() {
+#if defined(__GLIBC__)
+  static std::atomic<bool> pending{false};
+  if (pending.exchange(true)) return;
+  globalQueue(QoS::Utility).after(Seconds(1.0), [] {
+    pending.store(false);
+    ::malloc_trim(0);
+  });
+#endif
+}
 }  // namespace
 
 // The listener's I/O thread and everything only it touches.
@@ -497,6 +518,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     conn->budget().remove(std::exchange(conn->announced_, 0));
     unwatch(*conn);
     conn->closeFromLoop(stopDelivery);
+    trimHeapSoon();
   }
 
   const int listenFd_;
