@@ -4,6 +4,7 @@
 #   /usr/bin/zelvoctl                        the command-line client
 #   /lib/systemd/system/zelvo-helper.{socket,service}
 #   /usr/share/doc/zelvo-helper/             README.md, copyright, changelog.gz
+#   /usr/share/man/man1/zelvoctl.1.gz
 include(GNUInstallDirs)
 
 install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
@@ -18,6 +19,12 @@ set(_zelvo_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/changelog
                 OUTPUT_FILE ${_zelvo_changelog})
 install(FILES ${_zelvo_changelog} DESTINATION ${_zelvo_doc})
+
+# zelvoctl's manual page, compressed the same way.
+set(_zelvo_manpage ${CMAKE_CURRENT_BINARY_DIR}/zelvoctl.1.gz)
+execute_process(COMMAND gzip -9 -n -c ${CMAKE_CURRENT_SOURCE_DIR}/deploy/zelvoctl.1
+                OUTPUT_FILE ${_zelvo_manpage})
+install(FILES ${_zelvo_manpage} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zelvo-helper)

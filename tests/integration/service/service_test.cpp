@@ -145,7 +145,8 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
       {"./lib/systemd/system/zelvo-helper.socket", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/README.md", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/copyright", "-rw-r--r-- root/root"},
-      {"./usr/share/doc/zelvo-helper/changelog.gz", "-rw-r--r-- root/root"}};
+      {"./usr/share/doc/zelvo-helper/changelog.gz", "-rw-r--r-- root/root"},
+      {"./usr/share/man/man1/zelvoctl.1.gz", "-rw-r--r-- root/root"}};
   EXPECT_EQ(modes, expected);
   const std::string info = runProgram({"dpkg-deb", "-I", deb}).out;
   for (const char* needle : {"procps", "passwd", "postinst", "prerm", "postrm"}) {
