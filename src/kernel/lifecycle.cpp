@@ -135,7 +135,8 @@ void KernelProcessManager::launchKernel() {
   // Ctrl-C, a supervisor) must not end the kernel, or re-adoption is moot.
   child->setNewSession(true);
   auto env = platform::currentEnvironment();
-  env["ZELVAN_REDACT_LOG"] = "1";
+  // Assigned as a string: GCC 12 warns falsely (-Wrestrict) on a literal here.
+  env["ZELVAN_REDACT_LOG"] = std::string("1");
   child->setEnvironment(std::move(env));
 
   // The kernel's own output is appended across runs, never truncated. It is
@@ -146,7 +147,9 @@ void KernelProcessManager::launchKernel() {
       ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (logFd >= 0) {
     ::fchmod(logFd, 0600);  // a file from an earlier run may be looser
-    const std::string banner = "[" + platform::isoTimestampUtc() + "] kernel starting...\n";
+    std::string banner = "[";  // built up in steps for the same false warning
+    banner += platform::isoTimestampUtc();
+    banner += "] kernel starting...\n";
     [[maybe_unused]] ssize_t n = ::write(logFd, banner.data(), banner.size());
     child->setStdout(platform::Subprocess::Stream::File, logFd);
     child->setStderr(platform::Subprocess::Stream::File, logFd);
