@@ -27,6 +27,10 @@
 //            and just after they close (floor: under 2x, the median of three
 //            times); the memory is the first time's, before the daemon has
 //            freed any connection's memory for reuse
+//   large configuration
+//            a 7 MB configuration started and then reloaded: the daemon's
+//            resident memory afterwards, the text it keeps included (no
+//            floor)
 //
 //   bench_ipc [--iterations N] [--idle-seconds S] [--connections N]
 //   BENCH_AGAINST=PATH bench_ipc   also the latency calls against a daemon
@@ -337,6 +341,31 @@ int measure(int argc, char** argv) {
       bench::medianRatio(status[2], status[0]));
   client.stopProxy();
 
+  // ---- A large configuration ----
+  // A subscription of 60,000 proxies (about 7 MB), started and then reloaded:
+  // what the daemon keeps resident afterwards, the text it must hold included.
+  std::string large =
+      "mixed-port: " + std::to_string(zelvo::testing::freePort()) + "\nmode: rule\nproxies:\n";
+  for (int i = 0; i < 60000; ++i) {
+    large += "  - {name: \"node-" + std::to_string(i) + " 香港\", type: ss, server: 203.0.113." +
+             std::to_string(i % 250) + ", port: " + std::to_string(1000 + i % 5000) +
+             ", cipher: aes-128-gcm, password: \"pw-" + std::to_string(i) + "\"}\n";
+  }
+  large += "proxy-groups:\n  - {name: Proxy, type: select, proxies: [node-0]}\n";
+  const size_t drives = daemon.count("驱动序列完成");
+  const auto startedLarge = client.startProxy(large);
+  if (!startedLarge.ok() || !startedLarge->success ||
+      !daemon.waitForLine("驱动序列完成", drives + 1, 60.0))
+    bench::die("the large configuration did not start");
+  const auto reloaded = client.reloadProxy(large);
+  if (!reloaded.ok() || !reloaded->success) bench::die("the large configuration did not reload");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long largeRss = bench::rssKiB(pid);
+  client.stopProxy();
+  std::printf("a %.1f MB configuration, started and reloaded\n", double(large.size()) / 1e6);
+  std::printf("  daemon resident memory     %ld KiB (%.1fx the configuration's size)\n", largeRss,
+              double(largeRss) * 1024 / double(large.size()));
+
   result("idle_rss", idleRss / 1024.0, "MiB", Floor::Below, 4);
   result("idle_cpu_ticks", double(idleTicks), "ticks", Floor::Below, 1);
   result("idle_cpu_sched", idleSchedMs, "ms");
@@ -351,6 +380,7 @@ int measure(int argc, char** argv) {
   result("status_kernel_p50", statsOf(status[2]).p50, "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);
   result("idle_conn_rtt_ratio", slowdown, "x", Floor::Below, 2);
+  result("large_config_rss", double(largeRss) / 1024, "MiB");
   return 0;
 }
 

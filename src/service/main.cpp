@@ -19,6 +19,10 @@
 #include "service/helper_protocol.h"
 #include "service/ipc_service.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 using namespace zelvo;
 
 namespace {
@@ -29,6 +33,20 @@ void raiseDescriptorLimit() {
   if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;
   lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 65536);
   ::setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+// A configuration passes through several buffers of its own size (the
+// request, the text kept, the escaped setupConfig frame), megabytes for a
+// large subscription. glibc serves such a buffer by mmap and returns it on
+// free, but each such free also raises the size it mmaps from (up to 32
+// MiB), so the next configuration's buffers come from the heap and stay
+// there: a 7 MB configuration started and reloaded left the daemon at 77
+// MiB resident. A fixed threshold, glibc's own starting one, keeps them off
+// the heap: 11 MiB, the kept text included.
+void keepLargeBuffersOffTheHeap() {
+#if defined(__GLIBC__)
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
 }
 }  // namespace
 
@@ -59,6 +77,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
   raiseDescriptorLimit();
+  keepLargeBuffersOffTheHeap();
 
   // Both sockets live below the root and a socket address holds only so many
   // bytes: refuse a root that leaves no room instead of failing every start.
