@@ -81,14 +81,9 @@ std::optional<gid_t> lookupGroupId(const std::string& name) {
     return groupIdInProcess(name);
   }
   std::string line;
-  switch (getent("group", name, line)) {
-    case Asked::NotFound:
-      return std::nullopt;
-    case Asked::Unavailable:
-      return groupIdInProcess(name);
-    case Asked::Found:
-      break;
-  }
+  const Asked asked = getent("group", name, line);
+  if (asked == Asked::Unavailable) return groupIdInProcess(name);
+  if (asked == Asked::NotFound) return std::nullopt;
   // name:password:gid:members
   const auto f = fields(line, ':');
   return f.size() >= 3 ? number<gid_t>(f[2]) : std::nullopt;
@@ -96,14 +91,9 @@ std::optional<gid_t> lookupGroupId(const std::string& name) {
 
 std::optional<UserAccount> lookupUser(uid_t uid) {
   std::string line;
-  switch (getent("passwd", std::to_string(uid), line)) {
-    case Asked::NotFound:
-      return std::nullopt;
-    case Asked::Unavailable:
-      return userInProcess(uid);
-    case Asked::Found:
-      break;
-  }
+  const Asked asked = getent("passwd", std::to_string(uid), line);
+  if (asked == Asked::Unavailable) return userInProcess(uid);
+  if (asked == Asked::NotFound) return std::nullopt;
   // name:password:uid:gid:gecos:home:shell
   const auto f = fields(line, ':');
   const auto gid = f.size() >= 7 ? number<gid_t>(f[3]) : std::nullopt;
