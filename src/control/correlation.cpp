@@ -7,14 +7,21 @@
 // out of the map (reader on reply or at its end, caller on write failure or
 // time-out) is the only one to finish it, so no request is answered twice and
 // a late reply finds nothing and is dropped.
+//
+// A request sent with sendActionThen has no caller waiting: whoever finishes
+// it runs its continuation, which spares the waiting thread's wake-up, and one
+// sweep scheduled at the earliest deadline times such requests out.
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 
 #include "control/frame.h"
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
+#include "platform/ipc_connection.h"
+#include "platform/log.h"
 
 namespace zelvo {
 
@@ -78,17 +85,116 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
 
   // The reader stored obj before signalling; the semaphore orders the two.
   std::optional<Json> reply = std::move(pending->obj);
-  if (reply) {
-    const auto code = reply->find("code");
-    if (code != reply->end() && isFailureCode(*code)) {
-      std::string text;
-      const auto d = reply->find("data");
-      if (d != reply->end())
-        text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
-      log("← " + method + " 失败 code=" + code->dump() + " " + text);
+  if (reply) logFailure(method, *reply);
+  return reply;
+}
+
+void KernelProcessManager::logFailure(const std::string& method, const Json& reply) {
+  const auto code = reply.find("code");
+  if (code == reply.end() || !isFailureCode(*code)) return;
+  std::string text;
+  const auto d = reply.find("data");
+  if (d != reply.end()) text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
+  log("← " + method + " 失败 code=" + code->dump() + " " + text);
+}
+
+void KernelProcessManager::sendActionThen(const std::string& method, const Json& data,
+                                          double timeoutSeconds, Continuation then) {
+  if (controlFd_.load() < 0) {
+    then(std::nullopt);
+    return;
+  }
+  auto pending = std::make_shared<Pending>();
+  pending->then = std::move(then);
+  pending->method = method;
+  pending->deadline = deadlineAfter(timeoutSeconds);
+  std::string id;
+  {
+    std::lock_guard<std::mutex> g(pendingLock);
+    id = std::to_string(++msgId_);
+    pending_.emplace(id, pending);
+    if (pending->deadline < sweepDue_) scheduleSweep(pending->deadline);
+  }
+  if (writeFrame(id, method, data, 0)) {
+    sentThen(id, *pending, true);
+    return;
+  }
+  // Another writer holds the connection or its buffer is full: a worker waits
+  // for room, as long as a waiting caller would.
+  platform::globalQueue(platform::QoS::Utility)
+      .async([self = shared_from_this(), id, data, timeoutSeconds, pending] {
+        self->sentThen(id, *pending, self->writeFrame(id, pending->method, data, timeoutSeconds));
+      });
+}
+
+void KernelProcessManager::sentThen(const std::string& id, Pending& pending, bool written) {
+  if (written) {
+    log("→ " + pending.method);
+    platform::flushLogBatch();  // before the reply can reach the client
+  } else {
+    bool mine = false;
+    {
+      std::lock_guard<std::mutex> g(pendingLock);
+      mine = pending_.erase(id) > 0;
+    }
+    if (mine) {  // nobody else can finish it now
+      pending.then(std::nullopt);
+      return;
     }
   }
-  return reply;
+  if (pending.met.exchange(true, std::memory_order_acq_rel)) runThen(pending);
+}
+
+void KernelProcessManager::finishThen(Pending& pending, std::optional<Json> reply, bool timedOut) {
+  pending.obj = std::move(reply);
+  pending.timedOut = timedOut;
+  if (pending.met.exchange(true, std::memory_order_acq_rel)) runThen(pending);
+}
+
+void KernelProcessManager::runThen(Pending& pending) {
+  if (pending.timedOut) {
+    log("← " + pending.method + " 超时");
+  } else if (pending.obj) {
+    logFailure(pending.method, *pending.obj);
+  }
+  // Often on the reader, which must outlive whatever one continuation does.
+  try {
+    pending.then(std::move(pending.obj));
+  } catch (const std::exception& e) {
+    log("← " + pending.method + ": " + e.what());
+  }
+}
+
+void KernelProcessManager::scheduleSweep(std::chrono::steady_clock::time_point due) {
+  sweepDue_ = due;
+  platform::globalQueue(platform::QoS::Utility)
+      .after(std::chrono::duration<double>(due - std::chrono::steady_clock::now()),
+             [weakSelf = weak_from_this(), due] {
+               if (auto self = weakSelf.lock()) self->sweepOverdue(due);
+             });
+}
+
+void KernelProcessManager::sweepOverdue(std::chrono::steady_clock::time_point due) {
+  std::vector<std::shared_ptr<Pending>> overdue;
+  {
+    std::lock_guard<std::mutex> g(pendingLock);
+    if (due != sweepDue_) return;  // an earlier deadline took its place
+    const auto now = std::chrono::steady_clock::now();
+    auto next = std::chrono::steady_clock::time_point::max();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      Pending& p = *it->second;
+      if (p.then && p.deadline <= now) {
+        overdue.push_back(std::move(it->second));
+        it = pending_.erase(it);
+        continue;
+      }
+      if (p.then) next = std::min(next, p.deadline);
+      ++it;
+    }
+    sweepDue_ = std::chrono::steady_clock::time_point::max();
+    if (next != sweepDue_) scheduleSweep(next);
+  }
+  for (auto& p : overdue) finishThen(*p, std::nullopt, true);
 }
 
 void KernelProcessManager::startReaderLoop() {
@@ -125,6 +231,9 @@ void KernelProcessManager::startReaderLoop() {
 }
 
 void KernelProcessManager::readerLoop(int fd) {
+  // The continuations it runs reply to clients; none of them may hold up
+  // every other request's reply.
+  const platform::RepliesNeverWait repliesNeverWait;
   control::FrameReader frames(fd);
   while (fd >= 0 && controlFd_.load() >= 0) {
     std::optional<Json> frame = frames.next();
@@ -142,7 +251,9 @@ void KernelProcessManager::readerLoop(int fd) {
         if (node) waiter = std::move(node.mapped());
       }
       // No waiter: it timed out already, or the id is unknown. Dropped quietly.
-      if (waiter) {
+      if (waiter && waiter->then) {
+        finishThen(*waiter, std::move(*frame), false);
+      } else if (waiter) {
         waiter->obj = std::move(*frame);
         waiter->answered.store(true, std::memory_order_release);
         waiter->sem.signal();
@@ -167,6 +278,10 @@ void KernelProcessManager::readerLoop(int fd) {
     restart = std::exchange(readerRestartWanted_, false);
   }
   for (auto& entry : orphans) {
+    if (entry.second->then) {
+      finishThen(*entry.second, std::nullopt, false);
+      continue;
+    }
     entry.second->answered.store(true, std::memory_order_release);
     entry.second->sem.signal();
   }

@@ -80,8 +80,10 @@ bool KernelProcessManager::setTun(bool enable) {
   return updateConfig(control::jsonTextPayload(Json{{"tun", tun}}));
 }
 
-std::pair<int64_t, int64_t> KernelProcessManager::trafficCall(const std::string& method) {
-  const std::optional<Json> reply = sendActionAwait(method, false, kTrafficTimeout);
+namespace {
+
+// The (up, down) pair of a traffic reply; 0 for what is missing or malformed.
+std::pair<int64_t, int64_t> countersIn(const std::optional<Json>& reply) {
   if (!reply || !reply->is_object()) return {0, 0};
   const auto data = reply->find("data");
   if (data == reply->end() || !data->is_string()) return {0, 0};
@@ -93,6 +95,18 @@ std::pair<int64_t, int64_t> KernelProcessManager::trafficCall(const std::string&
     return v == counters.end() ? 0 : control::truncatedInt64(*v).value_or(0);
   };
   return {counter("up"), counter("down")};
+}
+
+}  // namespace
+
+std::pair<int64_t, int64_t> KernelProcessManager::trafficCall(const std::string& method) {
+  return countersIn(sendActionAwait(method, false, kTrafficTimeout));
+}
+
+void KernelProcessManager::trafficCallThen(const std::string& method,
+                                           std::function<void(std::pair<int64_t, int64_t>)> then) {
+  sendActionThen(method, false, kTrafficTimeout,
+                 [then = std::move(then)](std::optional<Json> reply) { then(countersIn(reply)); });
 }
 
 std::optional<std::string> KernelProcessManager::query(const std::string& method,

@@ -30,7 +30,9 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -68,12 +70,25 @@ struct KernelProcessState {
 
 class KernelProcessManager : public std::enable_shared_from_this<KernelProcessManager> {
  public:
-  // One waiting request of the control channel.
+  // What a request sent with sendActionThen runs once it is finished: with the
+  // reply body, or with nothing (no connection, a failed write, the time-out,
+  // the connection's end).
+  using Continuation = std::function<void(std::optional<Json>)>;
+
+  // One waiting request of the control channel: a caller blocked on `sem`, or
+  // a `then` to run, with the method and deadline its time-out needs.
   class Pending {
    public:
     platform::Semaphore sem{0};
     std::optional<Json> obj;            // the reply body, set by the reader before it signals
     std::atomic<bool> answered{false};  // set with obj, for a caller that watches
+    Continuation then;
+    std::string method;
+    std::chrono::steady_clock::time_point deadline;
+    bool timedOut = false;  // set with obj
+    // Set by the sender once it logged the request and by whoever finished
+    // it: the second of the two runs `then`.
+    std::atomic<bool> met{false};
   };
 
   static constexpr const char* kErrorDomain = "KernelProcessManager";
@@ -163,7 +178,20 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // ---- Request correlation ----
   std::optional<Json> sendActionAwait(const std::string& method, const Json& data,
                                       double timeoutSeconds);
+  // The same request without a thread waiting for it: `then` runs once, on
+  // whoever finishes the request (the reader with the reply, the time-out
+  // sweep, the reader's end), and only after "→ <method>" is logged, so it
+  // must not block. The frame is written at once when it can be, which is
+  // nearly always, and otherwise by a utility worker: the caller never waits.
+  void sendActionThen(const std::string& method, const Json& data, double timeoutSeconds,
+                      Continuation then);
   void startReaderLoop();
+  void sweepOverdue(std::chrono::steady_clock::time_point due);
+  void scheduleSweep(std::chrono::steady_clock::time_point due);  // under pendingLock
+  void sentThen(const std::string& id, Pending& pending, bool written);
+  void finishThen(Pending& pending, std::optional<Json> reply, bool timedOut);
+  void runThen(Pending& pending);
+  static void logFailure(const std::string& method, const Json& reply);
   void collectPushedDelay(const Json& frame);
 
   // ---- Drive sequence ----
@@ -181,6 +209,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   bool setMode(const std::string& mode);
   bool setTun(bool enable);
   std::pair<int64_t, int64_t> trafficCall(const std::string& method);
+  // trafficCall through sendActionThen.
+  void trafficCallThen(const std::string& method,
+                       std::function<void(std::pair<int64_t, int64_t>)> then);
   std::optional<std::string> query(const std::string& method, const std::string& data,
                                    double timeoutSeconds);
 
@@ -261,7 +292,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   std::string currentConfigYAML_;                      // fieldsLock_
 
   // Control channel.
-  // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_
+  // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_,
+  // sweepDue_
   mutable std::mutex pendingLock;
   std::mutex writeLock;  // one whole outgoing frame; closing and duplicating the descriptors
   int64_t msgId_ = 0;
@@ -269,6 +301,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   bool readerStarted_ = false;
   uint64_t readerSocket_ = 0;         // identity of the socket the reader serves
   bool readerRestartWanted_ = false;  // a newer connection waits for its reader
+  // When the one scheduled look for sendActionThen requests past their
+  // deadline runs; max() while none is scheduled.
+  std::chrono::steady_clock::time_point sweepDue_ = std::chrono::steady_clock::time_point::max();
 
   // Files.
   std::once_flag dataPathOnce_, homeDirOnce_;

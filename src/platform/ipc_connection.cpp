@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/log.h"
 
@@ -87,20 +88,17 @@ void IpcReply::operator()(IpcValue replyArgs) const {
   if (!st_ || st_->sent.exchange(true)) return;
   auto conn = st_->connection.lock();
   if (!conn) return;
-  struct ReleaseAfter {
-    State& st;
-    ~ReleaseAfter() { st.release(); }
-  } releaseAfter{*st_};
   if (auto why = IpcInterface::check(st_->method->reply, replyArgs)) {
     systemLog("IPC: reply to " + st_->method->selector + " does not match " +
               st_->interface->protocolName() + ": " + *why);
     conn->invalidate();
+    st_->release();
     return;
   }
   IpcValue message = IpcValue::object();
   message["seq"] = st_->seq;
   message["reply"] = std::move(replyArgs);
-  conn->sendMessage(message);
+  conn->sendMessage(message, st_);
 }
 
 bool IpcReply::wasSent() const {
@@ -352,7 +350,16 @@ void IpcConnection::dispatch(Request&& request, size_t bodySize) {
   }
 }
 
-void IpcConnection::sendMessage(const IpcValue& message) {
+namespace {
+thread_local bool tlsRepliesNeverWait = false;
+}  // namespace
+
+RepliesNeverWait::RepliesNeverWait() : outer_(std::exchange(tlsRepliesNeverWait, true)) {}
+RepliesNeverWait::~RepliesNeverWait() {
+  tlsRepliesNeverWait = outer_;
+}
+
+void IpcConnection::sendMessage(const IpcValue& message, std::shared_ptr<IpcReply::State> request) {
   flushLogBatch();  // a reply never arrives before the lines of its request
   std::vector<uint8_t> frame;
   try {
@@ -360,14 +367,58 @@ void IpcConnection::sendMessage(const IpcValue& message) {
   } catch (const std::exception& e) {
     systemLog(std::string("IPC: cannot encode a reply: ") + e.what());
     invalidate();
+    request->release();
     return;
   }
+  if (sendFrame(frame, !tlsRepliesNeverWait)) {
+    request->release();
+    return;
+  }
+  sendLater(std::move(frame), std::move(request));
+}
+
+void IpcConnection::sendLater(std::vector<uint8_t> frame,
+                              std::shared_ptr<IpcReply::State> request) {
+  {
+    std::lock_guard lock(lateLock_);
+    late_.emplace_back(std::move(frame), std::move(request));
+    if (std::exchange(lateWriter_, true)) return;
+  }
+  globalQueue(QoS::Utility).async([self = shared_from_this()] { self->sendLateReplies(); });
+}
+
+void IpcConnection::sendLateReplies() {
+  for (;;) {
+    decltype(late_) batch;
+    {
+      std::lock_guard lock(lateLock_);
+      if (late_.empty()) {
+        lateWriter_ = false;
+        return;
+      }
+      batch.swap(late_);
+    }
+    // Each request stays counted against its client until its reply is
+    // written, so a client that stops reading soon stops being read as well.
+    for (auto& [frame, request] : batch) {
+      sendFrame(frame, true);
+      request->release();
+    }
+  }
+}
+
+bool IpcConnection::sendFrame(const std::vector<uint8_t>& frame, bool mayWait) {
   bool failed = false;
   {
     // Held across the whole frame, including a bounded wait for room, so that
     // concurrent replies never interleave their bytes.
-    std::lock_guard lock(writeLock_);
-    if (fd_ < 0) return;
+    std::unique_lock lock(writeLock_, std::defer_lock);
+    if (mayWait) {
+      lock.lock();
+    } else if (!lock.try_lock()) {
+      return false;
+    }
+    if (fd_ < 0) return true;
     chargedBytes_.fetch_add(bufferCost(frame.size()), std::memory_order_acq_rel);
     const uint8_t* p = frame.data();
     size_t left = frame.size();
@@ -381,6 +432,9 @@ void IpcConnection::sendMessage(const IpcValue& message) {
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // Nothing written yet: it can still go elsewhere, whole. (A Unix
+        // stream socket takes a small frame whole or not at all.)
+        if (!mayWait && left == frame.size()) return false;
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                       deadline - std::chrono::steady_clock::now())
                       .count();
@@ -394,6 +448,7 @@ void IpcConnection::sendMessage(const IpcValue& message) {
     }
   }
   if (failed) invalidate();
+  return true;
 }
 
 }  // namespace zelvo::platform

@@ -99,6 +99,21 @@ class IpcReply {
 
 using IpcDispatcher = std::function<void(const IpcMethod& method, IpcValue args, IpcReply reply)>;
 
+// While one lives on a thread, a reply sent from that thread that cannot be
+// written at once (its client is not reading, or another reply of the
+// connection is being written) is left to a utility worker, so that no client
+// can hold the thread: for threads that serve everyone's requests.
+class RepliesNeverWait {
+ public:
+  RepliesNeverWait();
+  ~RepliesNeverWait();
+  RepliesNeverWait(const RepliesNeverWait&) = delete;
+  RepliesNeverWait& operator=(const RepliesNeverWait&) = delete;
+
+ private:
+  bool outer_;
+};
+
 class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
  public:
   ~IpcConnection();
@@ -174,8 +189,16 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   // I/O thread: true when a small reply can be written without waiting, so
   // that answering on the I/O thread never stalls it.
   bool roomToReply();
-  // Any thread: writes one whole frame under writeLock_.
-  void sendMessage(const IpcValue& message);
+  // Any thread: writes the reply to `request` as one whole frame under
+  // writeLock_, then releases the request.
+  void sendMessage(const IpcValue& message, std::shared_ptr<IpcReply::State> request);
+  // Without `mayWait`, gives up where it would wait for the lock or for room
+  // before writing anything, and answers false; true otherwise.
+  bool sendFrame(const std::vector<uint8_t>& frame, bool mayWait);
+  // Leaves a reply that could not go at once to the one worker that writes
+  // this connection's late replies, in order.
+  void sendLater(std::vector<uint8_t> frame, std::shared_ptr<IpcReply::State> request);
+  void sendLateReplies();
   // I/O thread: closes the descriptor and schedules the invalidation handler.
   // After a peer's hang-up (`stopDelivery` false) the requests it sent before
   // are still delivered, their replies discarded; after a protocol error or
@@ -224,6 +247,11 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::atomic<uint64_t> chargedBytes_{0};
   uint64_t queuedAtLook_ = 0;
   uint64_t chargedAtLook_ = 0;
+  // Replies waiting for room, and whether a worker is writing them: a client
+  // that stops reading holds one worker, not one per reply.
+  std::mutex lateLock_;
+  std::vector<std::pair<std::vector<uint8_t>, std::shared_ptr<IpcReply::State>>> late_;
+  bool lateWriter_ = false;
 
   // Owned by the I/O thread.
   FrameAssembler assembler_;

@@ -86,16 +86,18 @@ void Helper::getProxyStatus(StatusReply completion) {
     completion(ProxyStatus::stoppedRecord());
     return;
   }
-  platform::globalQueue(platform::QoS::Utility)
-      .async([weakSelf = weak(), completion = std::move(completion)] {
+  // Nothing waits for the kernel's answer: the reply is built where the
+  // answer arrives.
+  processManager_->trafficCallThen(
+      "getTotalTraffic",
+      [weakSelf = weak(), completion = std::move(completion)](std::pair<int64_t, int64_t> total) {
         auto self = weakSelf.lock();
         if (!self) {
           completion(std::nullopt);
           return;
         }
-        auto [up, down] = self->processManager_->trafficCall("getTotalTraffic");
-        completion(ProxyStatus{true, self->cachedHttpPort(), self->cachedSocksPort(), "rule", up,
-                               down, std::nullopt});
+        completion(ProxyStatus{true, self->cachedHttpPort(), self->cachedSocksPort(), "rule",
+                               total.first, total.second, std::nullopt});
       });
 }
 

@@ -248,6 +248,7 @@ WireClient::WireClient(const std::string& socketPath)
   socketPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
   timeval tv{5, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ADD_FAILURE() << "cannot connect to " << socketPath;
   }

@@ -115,7 +115,7 @@ class WireClient {
   static std::string frame(const std::string& body) { return frame(body, uint32_t(body.size())); }
   // A request with members of any type, fitting the protocol or not.
   static std::string request(const Json& seq, const Json& sel, const Json& args);
-  bool send(const std::string& bytes);
+  bool send(const std::string& bytes);  // false when not all went within 5 s
   // The next reply; null when none came within 5 s or the daemon closed.
   Json receive();
   // True when the daemon closes the connection within 5 s.

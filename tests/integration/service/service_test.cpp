@@ -60,12 +60,31 @@ TEST_F(Service, AForeignClientIsAnsweredInTheWireFormat) {
   EXPECT_EQ(countLog("getVersion called"), 1u);
 }
 
-TEST_F(Service, PendingCallsFailAtOnceWhenTheDaemonDies) {
+TEST_F(Service, StatusCallsToAStalledKernelGiveUpInTimeAndFailAtOnceWhenTheDaemonDies) {
   startDaemon();
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(client().getVersion().ok());
   // A status call waits for the kernel; the kernel held still keeps it pending.
   ASSERT_EQ(::kill(kernelPid(), SIGSTOP), 0);
+  // Each gives up 2 s after it was asked, with a running record and no counters.
+  std::vector<std::future<double>> took;
+  for (int i = 0; i < 2; ++i) {
+    if (i) std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    auto done = std::make_shared<std::promise<double>>();
+    took.push_back(done->get_future());
+    client().getProxyStatus([done, asked = Clock::now()](auto r) {
+      const bool stalled = r.ok() && r->has_value() && (*r)->isRunning && !(*r)->uplink;
+      done->set_value(stalled ? secondsBetween(asked, Clock::now()) : -1);
+    });
+  }
+  for (auto& f : took) {
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(4)), std::future_status::ready);
+    const double seconds = f.get();
+    EXPECT_GT(seconds, 1.9);
+    EXPECT_LT(seconds, 2.6);
+  }
+  EXPECT_TRUE(logInOrder({"→ getTotalTraffic", "→ getTotalTraffic", "← getTotalTraffic 超时",
+                          "← getTotalTraffic 超时"}));
   std::promise<Result<std::optional<ProxyStatus>>> pending;
   client().getProxyStatus([&](auto r) { pending.set_value(std::move(r)); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -75,6 +94,27 @@ TEST_F(Service, PendingCallsFailAtOnceWhenTheDaemonDies) {
   ASSERT_EQ(future.wait_for(std::chrono::seconds(2)), std::future_status::ready);
   EXPECT_LT(secondsBetween(killed, Clock::now()), 1.0);
   EXPECT_FALSE(future.get().ok());
+}
+
+TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
+  startDaemon();
+  ASSERT_NE(startKernel(), 0);
+  // Status requests by the thousand whose replies are never read: the
+  // daemon's socket to this client fills up.
+  WireClient flood(socketPath());
+  std::string burst;
+  for (int i = 1; i <= 3000; ++i) {
+    burst += WireClient::request(i, "getProxyStatusWithCompletion:", Json::array());
+  }
+  std::thread sender([&] { flood.send(burst); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  for (int i = 0; i < 5; ++i) {
+    const auto asked = Clock::now();
+    const auto s = client().getProxyStatus();
+    EXPECT_TRUE(s.ok() && s->has_value() && (*s)->isRunning);
+    EXPECT_LT(secondsBetween(asked, Clock::now()), 1.0);
+  }
+  sender.join();
 }
 
 TEST_F(Service, ZelvoctlSpeaksForTheClientAndNamesAnUnreachableHelper) {
