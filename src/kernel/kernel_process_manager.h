@@ -189,6 +189,7 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void sweepOverdue(std::chrono::steady_clock::time_point due);
   void scheduleSweep(std::chrono::steady_clock::time_point due);  // under pendingLock
   void sentThen(const std::string& id, Pending& pending, bool written);
+  void writeLateFrames();
   void finishThen(Pending& pending, std::optional<Json> reply, bool timedOut);
   void runThen(Pending& pending);
   static void logFailure(const std::string& method, const Json& reply);
@@ -304,6 +305,16 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // When the one scheduled look for sendActionThen requests past their
   // deadline runs; max() while none is scheduled.
   std::chrono::steady_clock::time_point sweepDue_ = std::chrono::steady_clock::time_point::max();
+  // sendActionThen's frames that could not go at once, and whether a worker
+  // is writing them: however many there are, they hold one worker.
+  struct LateFrame {
+    std::string id;
+    Json data;
+    std::shared_ptr<Pending> pending;
+  };
+  std::mutex lateLock_;
+  std::vector<LateFrame> lateFrames_;  // lateLock_
+  bool lateWriter_ = false;            // lateLock_
 
   // Files.
   std::once_flag dataPathOnce_, homeDirOnce_;
