@@ -99,10 +99,6 @@ std::pair<int64_t, int64_t> countersIn(const std::optional<Json>& reply) {
 
 }  // namespace
 
-std::pair<int64_t, int64_t> KernelProcessManager::trafficCall(const std::string& method) {
-  return countersIn(sendActionAwait(method, false, kTrafficTimeout));
-}
-
 void KernelProcessManager::trafficCallThen(const std::string& method,
                                            std::function<void(std::pair<int64_t, int64_t>)> then) {
   sendActionThen(method, false, kTrafficTimeout,

@@ -209,8 +209,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   bool updateConfig(const std::string& payload);
   bool setMode(const std::string& mode);
   bool setTun(bool enable);
-  std::pair<int64_t, int64_t> trafficCall(const std::string& method);
-  // trafficCall through sendActionThen.
+  // A traffic method's (up, down) pair, handed to `then` as sendActionThen
+  // does: 0 for what the reply lacks, both 0 without a reply.
   void trafficCallThen(const std::string& method,
                        std::function<void(std::pair<int64_t, int64_t>)> then);
   std::optional<std::string> query(const std::string& method, const std::string& data,

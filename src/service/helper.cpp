@@ -110,16 +110,20 @@ void Helper::getTrafficStats(TrafficReply completion) {
     completion(0, 0, 0, 0);
     return;
   }
-  platform::globalQueue(platform::QoS::Utility)
-      .async([weakSelf = weak(), completion = std::move(completion)] {
-        auto call = [&](const char* method) -> std::pair<int64_t, int64_t> {
-          auto self = weakSelf.lock();
-          if (!self) return {0, 0};
-          return self->processManager_->trafficCall(method);
-        };
-        auto [up, down] = call("getTraffic");
-        auto [totalUp, totalDown] = call("getTotalTraffic");
-        completion(up, down, totalUp, totalDown);
+  // The two calls one after the other, as ever, with nothing waiting between
+  // them: the second is sent where the first one's answer arrives.
+  processManager_->trafficCallThen(
+      "getTraffic",
+      [weakSelf = weak(), completion = std::move(completion)](std::pair<int64_t, int64_t> rate) {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(rate.first, rate.second, 0, 0);
+          return;
+        }
+        self->processManager_->trafficCallThen(
+            "getTotalTraffic", [rate, completion](std::pair<int64_t, int64_t> total) {
+              completion(rate.first, rate.second, total.first, total.second);
+            });
       });
 }
 

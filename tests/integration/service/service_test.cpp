@@ -60,28 +60,38 @@ TEST_F(Service, AForeignClientIsAnsweredInTheWireFormat) {
   EXPECT_EQ(countLog("getVersion called"), 1u);
 }
 
-TEST_F(Service, StatusCallsToAStalledKernelGiveUpInTimeAndFailAtOnceWhenTheDaemonDies) {
+TEST_F(Service, CallsToAStalledKernelGiveUpInTimeAndFailAtOnceWhenTheDaemonDies) {
   startDaemon();
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(client().getVersion().ok());
   // A status call waits for the kernel; the kernel held still keeps it pending.
   ASSERT_EQ(::kill(kernelPid(), SIGSTOP), 0);
-  // Each gives up 2 s after it was asked, with a running record and no counters.
-  std::vector<std::future<double>> took;
-  for (int i = 0; i < 2; ++i) {
-    if (i) std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  // A status call gives up 2 s after it was asked, with a running record and
+  // no counters; a traffic call, whose two kernel calls run one after the
+  // other, after 4 s with four zeros.
+  std::vector<std::pair<double, std::future<double>>> calls;  // expected, taken
+  auto ask = [&](double expected, bool traffic) {
     auto done = std::make_shared<std::promise<double>>();
-    took.push_back(done->get_future());
-    client().getProxyStatus([done, asked = Clock::now()](auto r) {
-      const bool stalled = r.ok() && r->has_value() && (*r)->isRunning && !(*r)->uplink;
+    calls.emplace_back(expected, done->get_future());
+    auto took = [done, asked = Clock::now()](bool stalled) {
       done->set_value(stalled ? secondsBetween(asked, Clock::now()) : -1);
-    });
-  }
-  for (auto& f : took) {
-    ASSERT_EQ(f.wait_for(std::chrono::seconds(4)), std::future_status::ready);
-    const double seconds = f.get();
-    EXPECT_GT(seconds, 1.9);
-    EXPECT_LT(seconds, 2.6);
+    };
+    if (traffic) {
+      client().getTrafficStats([took](auto r) { took(r.ok() && *r == TrafficStats{}); });
+    } else {
+      client().getProxyStatus(
+          [took](auto r) { took(r.ok() && r->has_value() && (*r)->isRunning && !(*r)->uplink); });
+    }
+  };
+  ask(2, false);
+  ask(4, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  ask(2, false);
+  for (auto& [expected, took] : calls) {
+    ASSERT_EQ(took.wait_for(std::chrono::seconds(6)), std::future_status::ready);
+    const double seconds = took.get();
+    EXPECT_GT(seconds, expected - 0.1);
+    EXPECT_LT(seconds, expected + 0.6);
   }
   EXPECT_TRUE(logInOrder({"→ getTotalTraffic", "→ getTotalTraffic", "← getTotalTraffic 超时",
                           "← getTotalTraffic 超时"}));

@@ -58,13 +58,15 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   EchoServer echo;
   const int tunnel = socks5Tunnel(port, echo.port());
   EXPECT_TRUE(echoes(tunnel, "through the kernel"));
-  // The record carries the kernel's own totals.
+  // The record and the traffic figures carry the kernel's own totals.
   EXPECT_TRUE(eventually(
       [&] {
         const Json total = query("getTotalTraffic");
         const ProxyStatus counted = statusOf(client());
-        return counted.uplink > 0 &&
-               Json({counted.uplink, counted.downlink}) == Json({total["up"], total["down"]});
+        const auto traffic = client().getTrafficStats();
+        return counted.uplink > 0 && traffic.ok() &&
+               Json({counted.uplink, counted.downlink, traffic->totalUp, traffic->totalDown}) ==
+                   Json({total["up"], total["down"], total["up"], total["down"]});
       },
       5, 0.05));
   ::close(tunnel);

@@ -201,7 +201,9 @@ TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
   };
   auto close = [&](int) { return Json(m.closeConnections()); };  // needs an integer 0 code
   auto traffic = [&](int) {
-    const auto [up, down] = m.trafficCall("getTraffic");
+    std::promise<std::pair<int64_t, int64_t>> counted;
+    m.trafficCallThen("getTraffic", [&](auto pair) { counted.set_value(pair); });
+    const auto [up, down] = counted.get_future().get();
     return Json{up, down};
   };
   const struct {
