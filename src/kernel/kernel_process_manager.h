@@ -19,8 +19,9 @@
 //   control/kernel_actions.cpp      changeProxy, closeConnections, updateConfig, setMode, ...
 //
 // Thread-safety: every public method may be called from any thread. The
-// control channel uses three locks (writeLock, pendingLock, pushedDelaysLock),
-// never two at once and never across a wait. The lifecycle operations (start,
+// control channel uses four locks (writeLock, pendingLock, lateLock_,
+// pushedDelaysLock), never two at once and never across a wait. Continuations
+// of sendActionThen run with none held. The lifecycle operations (start,
 // stop, reload, launch, termination handling, restart, re-adoption) are
 // mutually exclusive through lifecycleLock_, which is never held while status
 // readers or the reader loop need anything: the fields they read are guarded

@@ -101,8 +101,9 @@ using IpcDispatcher = std::function<void(const IpcMethod& method, IpcValue args,
 
 // While one lives on a thread, a reply sent from that thread that cannot be
 // written at once (its client is not reading, or another reply of the
-// connection is being written) is left to a utility worker, so that no client
-// can hold the thread: for threads that serve everyone's requests.
+// connection is being written) is left to the connection's late-reply writer,
+// so that no client can hold the thread: for threads that serve everyone's
+// requests.
 class RepliesNeverWait {
  public:
   RepliesNeverWait();
