@@ -119,39 +119,14 @@ void KernelProcessManager::sendActionThen(const std::string& method, const Json&
     sentThen(id, *pending, true);
     return;
   }
-  // Another writer holds the connection or its buffer is full: the late
-  // writer waits for room, until the request's deadline at most.
-  {
-    std::lock_guard<std::mutex> g(lateLock_);
-    lateFrames_.push_back({id, data, std::move(pending)});
-    if (std::exchange(lateWriter_, true)) return;
-  }
-  platform::globalQueue(platform::QoS::Utility).async([self = shared_from_this()] {
-    self->writeLateFrames();
+  // Another writer holds the connection or its buffer is full. Such frames
+  // wait for room in turn, however many, on one worker; each at most until
+  // its request's deadline, and one already past it is left to the sweep.
+  lateFrames_->async([self = shared_from_this(), id, data, pending] {
+    const std::chrono::duration<double> left = pending->deadline - std::chrono::steady_clock::now();
+    self->sentThen(id, *pending,
+                   left.count() > 0 && self->writeFrame(id, pending->method, data, left.count()));
   });
-}
-
-void KernelProcessManager::writeLateFrames() {
-  for (;;) {
-    std::vector<LateFrame> batch;
-    {
-      std::lock_guard<std::mutex> g(lateLock_);
-      if (lateFrames_.empty()) {
-        lateWriter_ = false;
-        return;
-      }
-      batch.swap(lateFrames_);
-    }
-    for (auto& late : batch) {
-      const std::chrono::duration<double> left =
-          late.pending->deadline - std::chrono::steady_clock::now();
-      // A request already past its deadline is left to the sweep: writing it
-      // now would only wait for nothing.
-      const bool written =
-          left.count() > 0 && writeFrame(late.id, late.pending->method, late.data, left.count());
-      sentThen(late.id, *late.pending, written);
-    }
-  }
 }
 
 void KernelProcessManager::sentThen(const std::string& id, Pending& pending, bool written) {

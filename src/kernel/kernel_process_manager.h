@@ -19,9 +19,9 @@
 //   control/kernel_actions.cpp      changeProxy, closeConnections, updateConfig, setMode, ...
 //
 // Thread-safety: every public method may be called from any thread. The
-// control channel uses four locks (writeLock, pendingLock, lateLock_,
-// pushedDelaysLock), never two at once and never across a wait. Continuations
-// of sendActionThen run with none held. The lifecycle operations (start,
+// control channel uses three locks (writeLock, pendingLock, pushedDelaysLock),
+// never two at once and never across a wait; continuations of sendActionThen
+// run with none held. The lifecycle operations (start,
 // stop, reload, launch, termination handling, restart, re-adoption) are
 // mutually exclusive through lifecycleLock_, which is never held while status
 // readers or the reader loop need anything: the fields they read are guarded
@@ -190,7 +190,6 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void sweepOverdue(std::chrono::steady_clock::time_point due);
   void scheduleSweep(std::chrono::steady_clock::time_point due);  // under pendingLock
   void sentThen(const std::string& id, Pending& pending, bool written);
-  void writeLateFrames();
   void finishThen(Pending& pending, std::optional<Json> reply, bool timedOut);
   void runThen(Pending& pending);
   static void logFailure(const std::string& method, const Json& reply);
@@ -306,16 +305,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // When the one scheduled look for sendActionThen requests past their
   // deadline runs; max() while none is scheduled.
   std::chrono::steady_clock::time_point sweepDue_ = std::chrono::steady_clock::time_point::max();
-  // sendActionThen's frames that could not go at once, and whether a worker
-  // is writing them: however many there are, they hold one worker.
-  struct LateFrame {
-    std::string id;
-    Json data;
-    std::shared_ptr<Pending> pending;
-  };
-  std::mutex lateLock_;
-  std::vector<LateFrame> lateFrames_;  // lateLock_
-  bool lateWriter_ = false;            // lateLock_
+  // Where sendActionThen's frames that could not go at once are written.
+  const std::shared_ptr<platform::Queue> lateFrames_ = platform::makeSerialQueue(
+      "kernel.late-frames", &platform::globalQueue(platform::QoS::Utility));
 
   // Files.
   std::once_flag dataPathOnce_, homeDirOnce_;

@@ -379,32 +379,21 @@ void IpcConnection::sendMessage(const IpcValue& message, std::shared_ptr<IpcRepl
 
 void IpcConnection::sendLater(std::vector<uint8_t> frame,
                               std::shared_ptr<IpcReply::State> request) {
+  std::shared_ptr<Queue> late;
   {
     std::lock_guard lock(lateLock_);
-    late_.emplace_back(std::move(frame), std::move(request));
-    if (std::exchange(lateWriter_, true)) return;
-  }
-  globalQueue(QoS::Utility).async([self = shared_from_this()] { self->sendLateReplies(); });
-}
-
-void IpcConnection::sendLateReplies() {
-  for (;;) {
-    decltype(late_) batch;
-    {
-      std::lock_guard lock(lateLock_);
-      if (late_.empty()) {
-        lateWriter_ = false;
-        return;
-      }
-      batch.swap(late_);
+    if (!lateReplies_) {
+      lateReplies_ = makeSerialQueue("ipc.late-replies", &globalQueue(QoS::Utility));
     }
-    // Each request stays counted against its client until its reply is
-    // written, so a client that stops reading soon stops being read as well.
-    for (auto& [frame, request] : batch) {
-      sendFrame(frame, true);
-      request->release();
-    }
+    late = lateReplies_;
   }
+  // In turn: a client that stops reading holds one worker, not one per reply.
+  // Each request stays counted against its client until its reply is
+  // written, so such a client soon stops being read as well.
+  late->async([self = shared_from_this(), frame = std::move(frame), request = std::move(request)] {
+    self->sendFrame(frame, true);
+    request->release();
+  });
 }
 
 bool IpcConnection::sendFrame(const std::vector<uint8_t>& frame, bool mayWait) {

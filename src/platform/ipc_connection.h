@@ -196,10 +196,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   // Without `mayWait`, gives up where it would wait for the lock or for room
   // before writing anything, and answers false; true otherwise.
   bool sendFrame(const std::vector<uint8_t>& frame, bool mayWait);
-  // Leaves a reply that could not go at once to the one worker that writes
-  // this connection's late replies, in order.
+  // Leaves a reply that could not go at once to this connection's queue of
+  // late replies, which writes them in order.
   void sendLater(std::vector<uint8_t> frame, std::shared_ptr<IpcReply::State> request);
-  void sendLateReplies();
   // I/O thread: closes the descriptor and schedules the invalidation handler.
   // After a peer's hang-up (`stopDelivery` false) the requests it sent before
   // are still delivered, their replies discarded; after a protocol error or
@@ -248,11 +247,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::atomic<uint64_t> chargedBytes_{0};
   uint64_t queuedAtLook_ = 0;
   uint64_t chargedAtLook_ = 0;
-  // Replies waiting for room, and whether a worker is writing them: a client
-  // that stops reading holds one worker, not one per reply.
+  // Made at the first late reply; most connections never have one.
   std::mutex lateLock_;
-  std::vector<std::pair<std::vector<uint8_t>, std::shared_ptr<IpcReply::State>>> late_;
-  bool lateWriter_ = false;
+  std::shared_ptr<Queue> lateReplies_;  // lateLock_
 
   // Owned by the I/O thread.
   FrameAssembler assembler_;
