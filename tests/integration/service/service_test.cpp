@@ -117,16 +117,18 @@ TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
     burst += WireClient::request(i, "getProxyStatusWithCompletion:", Json::array());
   }
   std::thread sender([&] { flood.send(burst); });
-  // Once the daemon has done what it can with them (the kernel then has none
-  // left to answer), another client's calls are answered at once: well
+  // Once the kernel has read every request the daemon sent it (and so has
+  // none left to answer), another client's calls are answered at once: well
   // before the 2 s after which a call the kernel has not answered gives up.
-  size_t sent = 0;
+  // (A daemon whose reader waits on the flooding client never gets there,
+  // until its 10 s write stall ends.)
+  size_t received = 0;
   eventually(
       [&] {
-        const size_t now = countLog("→ getTotalTraffic");
-        return std::exchange(sent, now) == now;
+        const size_t now = kernelReceived("getTotalTraffic");
+        return std::exchange(received, now) == now && now == countLog("→ getTotalTraffic");
       },
-      20, 0.3);
+      8, 0.3);
   for (int i = 0; i < 5; ++i) {
     const auto asked = Clock::now();
     const auto s = client().getProxyStatus();
