@@ -140,7 +140,7 @@ void KernelProcessManager::sentThen(const std::string& id, Pending& pending, boo
       mine = pending_.erase(id) > 0;
     }
     if (mine) {  // nobody else can finish it now
-      pending.then(std::nullopt);
+      runThen(pending);
       return;
     }
   }

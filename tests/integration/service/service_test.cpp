@@ -108,7 +108,14 @@ TEST_F(Service, CallsToAStalledKernelGiveUpInTimeAndFailAtOnceWhenTheDaemonDies)
 
 TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
   startDaemon();
-  ASSERT_NE(startKernel(), 0);
+  const uint16_t port = startKernel();
+  ASSERT_NE(port, 0);
+  // Traffic first, so that the kernel's answers (counters above 0) tell
+  // apart from calls that gave up (counters 0).
+  EchoServer echo;
+  const int tunnel = socks5Tunnel(port, echo.port());
+  ASSERT_TRUE(echoes(tunnel, "counted"));
+  ::close(tunnel);
   // Status requests by the thousand whose replies are never read: the
   // daemon's socket to this client fills up.
   WireClient flood(socketPath());
@@ -117,9 +124,8 @@ TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
     burst += WireClient::request(i, "getProxyStatusWithCompletion:", Json::array());
   }
   std::thread sender([&] { flood.send(burst); });
-  // Once the kernel has read every request the daemon sent it (and so has
-  // none left to answer), another client's calls are answered at once: well
-  // before the 2 s after which a call the kernel has not answered gives up.
+  // Once the kernel has read every request the daemon sent it, another
+  // client's calls are answered by the kernel, not given up on after 2 s.
   // (A daemon whose reader waits on the flooding client never gets there,
   // until its 10 s write stall ends.)
   size_t received = 0;
@@ -132,8 +138,8 @@ TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
   for (int i = 0; i < 5; ++i) {
     const auto asked = Clock::now();
     const auto s = client().getProxyStatus();
-    EXPECT_TRUE(s.ok() && s->has_value() && (*s)->isRunning);
-    EXPECT_LT(secondsBetween(asked, Clock::now()), 1.5);
+    EXPECT_TRUE(s.ok() && s->has_value() && (*s)->isRunning && (*s)->uplink > 0);
+    EXPECT_LT(secondsBetween(asked, Clock::now()), 5.0);
   }
   // However many requests wait for the kernel or the client, they hold a few
   // threads, not one each.
