@@ -402,14 +402,15 @@ inline pid_t spawn(const std::vector<std::string>& argv, const std::string& outp
 // still being written at the end of the file waits for the next read.
 class Daemon {
  public:
-  // `helper`: the daemon's executable; another build's, to compare two builds
-  // in the same rounds.
-  explicit Daemon(const std::string& helper = ZELVO_HELPER_BIN) {
+  // `helper` and `kernel`: another build's, to compare two builds in the
+  // same rounds.
+  explicit Daemon(const std::string& helper = ZELVO_HELPER_BIN,
+                  const std::string& kernel = ZELVAN_CORE_BIN) {
     char tmpl[] = "/tmp/zelvo-bench-XXXXXX";
     if (!::mkdtemp(tmpl)) die("mkdtemp failed");
     root_ = tmpl;
-    const pid_t layout = spawn(
-        {std::string(ZELVO_SOURCE_DIR) + "/scripts/sandbox", root_, "--kernel", ZELVAN_CORE_BIN});
+    const pid_t layout =
+        spawn({std::string(ZELVO_SOURCE_DIR) + "/scripts/sandbox", root_, "--kernel", kernel});
     int st = 0;
     if (layout < 0 || ::waitpid(layout, &st, 0) < 0 || !WIFEXITED(st) || WEXITSTATUS(st) != 0) {
       std::filesystem::remove_all(root_);

@@ -35,7 +35,8 @@
 //   bench_ipc [--iterations N] [--idle-seconds S] [--connections N]
 //   BENCH_AGAINST=PATH bench_ipc   also the latency calls against a daemon
 //                                  built elsewhere (PATH: its zelvo-helper),
-//                                  in the same rounds (no floor)
+//                                  with that build's reference kernel, in
+//                                  the same rounds (no floor)
 #include <sys/resource.h>
 
 #include <functional>
@@ -125,7 +126,12 @@ bool latencyCall(zelvo::HelperClient& c, int which) {
 void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench::Daemon& daemon) {
   const char* other = std::getenv("BENCH_AGAINST");
   if (!other || !*other) return;
-  bench::Daemon otherDaemon(other);
+  // That build's kernel, where its tree has one, so that a change to either
+  // shows.
+  const auto otherKernel =
+      std::filesystem::path(other).parent_path().parent_path() / "tools/zelvan-core/zelvan-core";
+  bench::Daemon otherDaemon(
+      other, std::filesystem::exists(otherKernel) ? otherKernel.string() : ZELVAN_CORE_BIN);
   zelvo::HelperClient otherClient(otherDaemon.socketPath());
   bool failed = false;
   auto call = [&failed](zelvo::HelperClient& c, int which) -> std::function<void()> {

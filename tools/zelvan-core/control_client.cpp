@@ -59,9 +59,10 @@ void ControlClient::run() {
 }
 
 void ControlClient::serve(const std::shared_ptr<ControlConnection>& conn) {
+  FrameReader frames(conn->fd());
   std::string body;
   for (;;) {
-    FrameStatus status = readFrame(conn->fd(), body);
+    FrameStatus status = frames.next(body);
     if (status == FrameStatus::kClosed) {
       logInfo("control: connection lost (end of stream)");
       return;
@@ -76,6 +77,7 @@ void ControlClient::serve(const std::shared_ptr<ControlConnection>& conn) {
                std::to_string(body.size()) + " bytes)");
       continue;
     }
+    const LogBatch lines;  // the request's lines in one write
     handler_(request, conn);
   }
 }

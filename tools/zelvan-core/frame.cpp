@@ -5,45 +5,55 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace zelvan {
 namespace {
+constexpr size_t kReadAhead = 64 * 1024;
+}  // namespace
 
-// Reads exactly `n` bytes appended to `out`; false at end of stream or error.
-bool readExactly(int fd, size_t n, std::string& out) {
-  constexpr size_t kChunk = 64 * 1024;
-  size_t done = 0;
-  while (done < n) {
-    size_t want = std::min(kChunk, n - done);
-    size_t old = out.size();
-    out.resize(old + want);
-    ssize_t got = ::read(fd, out.data() + old, want);
-    if (got < 0 && errno == EINTR) {
-      out.resize(old);
-      continue;
-    }
-    if (got <= 0) {
-      out.resize(old);
-      return false;
-    }
-    out.resize(old + static_cast<size_t>(got));
-    done += static_cast<size_t>(got);
+FrameReader::FrameReader(int fd) : fd_(fd), buffer_(kReadAhead, '\0') {}
+
+bool FrameReader::fill(size_t n) {
+  if (end_ - begin_ >= n) return true;
+  std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+  end_ -= begin_;
+  begin_ = 0;
+  while (end_ < n) {
+    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    end_ += static_cast<size_t>(got);
   }
   return true;
 }
 
-}  // namespace
-
-FrameStatus readFrame(int fd, std::string& body) {
-  std::string header;
-  if (!readExactly(fd, 4, header)) return FrameStatus::kClosed;
-  uint32_t len = static_cast<uint32_t>(static_cast<unsigned char>(header[0])) |
-                 static_cast<uint32_t>(static_cast<unsigned char>(header[1])) << 8 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(header[2])) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(header[3])) << 24;
+FrameStatus FrameReader::next(std::string& body) {
+  if (!fill(4)) return FrameStatus::kClosed;
+  const auto* h = reinterpret_cast<const unsigned char*>(buffer_.data() + begin_);
+  const uint32_t len = static_cast<uint32_t>(h[0]) | static_cast<uint32_t>(h[1]) << 8 |
+                       static_cast<uint32_t>(h[2]) << 16 | static_cast<uint32_t>(h[3]) << 24;
   if (len == 0 || len > kMaxFrameBody) return FrameStatus::kBadLength;
-  body.clear();
-  if (!readExactly(fd, len, body)) return FrameStatus::kClosed;
+  begin_ += 4;
+  if (len <= buffer_.size()) {
+    if (!fill(len)) return FrameStatus::kClosed;
+    body.assign(buffer_, begin_, len);
+    begin_ += len;
+    return FrameStatus::kOk;
+  }
+  // Larger than the read-ahead: what is buffered, then the rest straight
+  // into the body, committed as it arrives rather than from the length.
+  body.assign(buffer_, begin_, end_ - begin_);
+  begin_ = end_ = 0;
+  constexpr size_t kChunk = 64 * 1024;
+  while (body.size() < len) {
+    const size_t old = body.size();
+    body.resize(old + std::min<size_t>(kChunk, len - old));
+    const ssize_t got = ::read(fd_, body.data() + old, body.size() - old);
+    body.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return FrameStatus::kClosed;
+  }
   return FrameStatus::kOk;
 }
 

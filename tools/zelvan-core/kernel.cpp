@@ -63,6 +63,7 @@ void Kernel::handle(const json& request, const std::shared_ptr<ControlConnection
 
   if (r.method == "shutdown") {
     logInfo("shutdown requested; exiting");
+    flushLog();
     ::_exit(0);
   }
   if (options_.failMethod && options_.failMethod->method == r.method) {
@@ -118,6 +119,7 @@ void Kernel::respond(const Request& r, const Reply& reply,
   if (reply.code != 0 && !redactLog() && reply.data.is_string())
     line += " " + reply.data.get<std::string>();
   logInfo(line);
+  flushLog();  // the request's lines are in the log before its reply is out
   outbox_.send(conn, {{"id", r.id}, {"code", reply.code}, {"data", reply.data}});
 }
 

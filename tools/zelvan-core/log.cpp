@@ -14,6 +14,21 @@ namespace {
 
 std::atomic<bool> gRedact{false};
 
+// This thread's held lines (see LogBatch); null when none are held.
+thread_local std::string* tlsBatch = nullptr;
+
+void writeAll(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // nowhere to report a failing log
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
 void writeLine(int fd, std::string_view message) {
   timeval tv{};
   ::gettimeofday(&tv, nullptr);
@@ -28,18 +43,30 @@ void writeLine(int fd, std::string_view message) {
   line += stamp;
   line += message;
   line += '\n';
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere to report a failing log
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (tlsBatch && fd == STDOUT_FILENO) {
+    *tlsBatch += line;
+    return;
   }
+  flushLog();  // an error line after the lines held before it
+  writeAll(fd, line);
 }
 
 }  // namespace
+
+LogBatch::LogBatch() : outer_(tlsBatch) {
+  if (!outer_) tlsBatch = &lines_;
+}
+
+LogBatch::~LogBatch() {
+  flushLog();
+  tlsBatch = outer_;
+}
+
+void flushLog() {
+  if (!tlsBatch || tlsBatch->empty()) return;
+  writeAll(STDOUT_FILENO, *tlsBatch);
+  tlsBatch->clear();
+}
 
 void setRedactLog(bool redact) {
   gRedact.store(redact);

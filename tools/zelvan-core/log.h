@@ -4,6 +4,7 @@
 // Thread-safe.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace zelvan {
@@ -15,5 +16,23 @@ bool redactLog();
 
 void logInfo(std::string_view message);
 void logError(std::string_view message);
+
+// While one lives on a thread, that thread's logInfo lines are held and go
+// out together, in one write, at flushLog() or when the batch ends; each line
+// keeps the time it was logged at. Other threads are not affected.
+class LogBatch {
+ public:
+  LogBatch();
+  ~LogBatch();
+  LogBatch(const LogBatch&) = delete;
+  LogBatch& operator=(const LogBatch&) = delete;
+
+ private:
+  std::string lines_;
+  std::string* outer_;
+};
+
+// Writes out this thread's held lines, if any.
+void flushLog();
 
 }  // namespace zelvan

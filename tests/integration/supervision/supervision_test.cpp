@@ -83,10 +83,14 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   EXPECT_EQ(config["mode"], "global") << config.dump();
   EXPECT_EQ(config["tun"]["enable"], true) << config.dump();
 
+  // A reload larger than any one read reaches the kernel whole.
   const std::string reloadMarker = uniqueMarker();
-  const auto reloaded = client().reloadProxy(yamlConfig(port, reloadMarker));
+  const std::string reloadText = yamlConfig(port, reloadMarker) + "# " + std::string(300000, 'x');
+  const auto reloaded = client().reloadProxy(reloadText);
   ASSERT_TRUE(reloaded.ok());
   EXPECT_EQ(*reloaded, (OperationResult{true, std::nullopt}));
+  EXPECT_NE(kernelLog().find("configuration of " + std::to_string(reloadText.size()) + " bytes"),
+            std::string::npos);
 
   // Neither while the kernel runs nor after it stopped is it on disk.
   for (const auto& m : {marker, reloadMarker}) EXPECT_EQ(filesContaining(root(), m), Args{});
