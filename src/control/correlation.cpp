@@ -5,8 +5,9 @@
 // the Pending's semaphore; the single reader takes the Pending out of the map
 // when the reply with that id arrives and signals it. Whoever takes a Pending
 // out of the map (reader on reply or at its end, caller on write failure or
-// time-out) is the only one to finish it, so no request is answered twice and
-// a late reply finds nothing and is dropped.
+// time-out, the writer a frame was handed to when it could not send it) is
+// the only one to finish it, so no request is answered twice and a late
+// reply finds nothing and is dropped.
 //
 // A request sent with sendActionThen has no caller waiting: whoever finishes
 // it runs its continuation, which spares the waiting thread's wake-up, and one
@@ -167,6 +168,15 @@ void KernelProcessManager::runThen(Pending& pending) {
   }
 }
 
+void KernelProcessManager::release(Pending& pending) {
+  if (pending.then) {
+    finishThen(pending, std::nullopt, false);
+    return;
+  }
+  pending.answered.store(true, std::memory_order_release);
+  pending.sem.signal();
+}
+
 void KernelProcessManager::scheduleSweep(std::chrono::steady_clock::time_point due) {
   sweepDue_ = due;
   platform::globalQueue(platform::QoS::Utility)
@@ -279,14 +289,7 @@ void KernelProcessManager::readerLoop(int fd) {
     readerSocket_ = 0;
     restart = std::exchange(readerRestartWanted_, false);
   }
-  for (auto& entry : orphans) {
-    if (entry.second->then) {
-      finishThen(*entry.second, std::nullopt, false);
-      continue;
-    }
-    entry.second->answered.store(true, std::memory_order_release);
-    entry.second->sem.signal();
-  }
+  for (auto& entry : orphans) release(*entry.second);
   log("reader loop 结束");
 
   if (restart) startReaderLoop();

@@ -8,6 +8,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
@@ -137,6 +141,26 @@ std::optional<Json> FrameReader::next() {
 
 }  // namespace control
 
+namespace {
+
+// A frame at most this large may be handed to another writer; a larger one
+// (a configuration) waits to be written with its own time-out.
+constexpr size_t kHandedFrameBytes = 64 * 1024;
+// The time-out a handed frame of a caller that does not wait is written with.
+constexpr double kHandedNoWaitSeconds = 2.0;
+
+// Writes `bytes` whole within the time-out; a write cut short ends the
+// connection, since the kernel would take the next frame for its remainder.
+bool writeWhole(int fd, std::string_view bytes, double timeoutSeconds) {
+  if (fd < 0) return false;
+  size_t written = 0;
+  if (control::writeAll(fd, bytes, timeoutSeconds, &written)) return true;
+  if (written > 0) ::shutdown(fd, SHUT_RDWR);
+  return false;
+}
+
+}  // namespace
+
 bool KernelProcessManager::writeFrame(const std::string& id, const std::string& method,
                                       const Json& data, double timeoutSeconds) {
   std::string frame;
@@ -146,23 +170,70 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
     return false;
   }
   if (frame.size() - 4 > UINT32_MAX) return false;
-  // Held across the send, which keeps frames from different threads whole on
-  // the stream; the send is bounded, so no writer holds it for long. A write
-  // that may not wait (timeout 0) does not queue behind another either.
-  std::unique_lock<std::mutex> g(writeLock, std::defer_lock);
-  if (timeoutSeconds > 0) {
-    g.lock();
-  } else if (!g.try_lock()) {
-    return false;
+  const bool waits = timeoutSeconds > 0;
+  {
+    std::unique_lock<std::mutex> c(combineLock_);
+    if (writerBusy_ && frame.size() <= kHandedFrameBytes) {
+      handed_ += frame;
+      handedIds_.push_back(id);
+      handedTimeout_ = std::max(handedTimeout_, waits ? timeoutSeconds : kHandedNoWaitSeconds);
+      return true;
+    }
+    if (waits) {
+      writerDone_.wait(c, [this] { return !writerBusy_; });
+      writerBusy_ = true;
+    }
   }
-  const int fd = controlFd_.load();
-  if (fd < 0) return false;
-  size_t written = 0;
-  if (control::writeAll(fd, frame, timeoutSeconds, &written)) return true;
-  // A frame cut short leaves the stream unreadable for the kernel: end the
-  // connection rather than let the next frame be taken for its remainder.
-  if (written > 0) ::shutdown(fd, SHUT_RDWR);
-  return false;
+  if (waits) return writeAsWriter(frame, timeoutSeconds);
+  // Held across the send, which keeps frames from different threads whole on
+  // the stream; the send is non-blocking, and a writer that may not wait does
+  // not queue behind another either.
+  std::unique_lock<std::mutex> g(writeLock, std::try_to_lock);
+  return g.owns_lock() && writeWhole(controlFd_.load(), frame, 0);
+}
+
+bool KernelProcessManager::writeAsWriter(const std::string& frame, double timeoutSeconds) {
+  bool sent = false;
+  std::vector<std::string> lost;
+  {
+    // Held across the sends (bounded by their time-outs), which keeps frames
+    // whole on the stream and the descriptor open.
+    std::lock_guard<std::mutex> g(writeLock);
+    const int fd = controlFd_.load();
+    sent = writeWhole(fd, frame, timeoutSeconds);
+    bool open = sent;
+    for (;;) {
+      std::string next;
+      std::vector<std::string> ids;
+      double timeout = 0;
+      {
+        std::lock_guard<std::mutex> c(combineLock_);
+        if (handed_.empty()) {
+          writerBusy_ = false;
+          break;
+        }
+        next.swap(handed_);
+        ids.swap(handedIds_);
+        timeout = std::exchange(handedTimeout_, 0);
+      }
+      // After a failure nothing more is tried: it would only wait again.
+      open = open && writeWhole(fd, next, timeout);
+      if (!open) lost.insert(lost.end(), ids.begin(), ids.end());
+    }
+  }
+  writerDone_.notify_all();
+  // Their callers were told the frames were on their way: end their requests
+  // now rather than at their time-outs.
+  for (const std::string& id : lost) {
+    std::shared_ptr<Pending> pending;
+    {
+      std::lock_guard<std::mutex> g(pendingLock);
+      auto node = pending_.extract(id);
+      if (node) pending = std::move(node.mapped());
+    }
+    if (pending) release(*pending);
+  }
+  return sent;
 }
 
 std::optional<Json> KernelProcessManager::readFrame(int fd) {

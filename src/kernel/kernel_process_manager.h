@@ -19,9 +19,10 @@
 //   control/kernel_actions.cpp      changeProxy, closeConnections, updateConfig, setMode, ...
 //
 // Thread-safety: every public method may be called from any thread. The
-// control channel uses three locks (writeLock, pendingLock, pushedDelaysLock),
-// never two at once and never across a wait; continuations of sendActionThen
-// run with none held. The lifecycle operations (start,
+// control channel uses four locks (writeLock, combineLock_, pendingLock,
+// pushedDelaysLock), never two at once except combineLock_ under writeLock,
+// and never across a wait; continuations of sendActionThen run with none
+// held. The lifecycle operations (start,
 // stop, reload, launch, termination handling, restart, re-adoption) are
 // mutually exclusive through lifecycleLock_, which is never held while status
 // readers or the reader loop need anything: the fields they read are guarded
@@ -32,6 +33,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -170,10 +172,17 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void closeControlSocket();
   static platform::Error posixError(const std::string& call);
   // Sends one request frame within `timeoutSeconds` (0: only if it can go at
-  // once, without waiting for another writer either). False when it did not
-  // go whole; a frame cut short ends the connection.
+  // once, without waiting for another writer either). A small frame that
+  // comes while a waiting writer is at work is handed to that writer, which
+  // sends it after its own with the others that came meanwhile, in one write:
+  // under concurrent callers that spares a sleep on the lock and a system
+  // call per frame. True when the frame went whole or was handed over; a
+  // handed frame that then fails has its request ended at once, with
+  // nothing. False when it did not go; a frame cut short ends the connection.
   bool writeFrame(const std::string& id, const std::string& method, const Json& data,
                   double timeoutSeconds);
+  // writeFrame's sending, by the writer: `frame`, then what was handed to it.
+  bool writeAsWriter(const std::string& frame, double timeoutSeconds);
   std::optional<Json> recvFrame();
 
   // ---- Request correlation ----
@@ -182,8 +191,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // The same request without a thread waiting for it: `then` runs once, on
   // whoever finishes the request (the reader with the reply, the time-out
   // sweep, the reader's end), and only after "→ <method>" is logged, so it
-  // must not block. The frame is written at once when it can be, which is
-  // nearly always, and otherwise by a utility worker: the caller never waits.
+  // must not block. The frame is written at once or handed to the writer at
+  // work when it can be, which is nearly always, and otherwise by a utility
+  // worker: the caller never waits.
   void sendActionThen(const std::string& method, const Json& data, double timeoutSeconds,
                       Continuation then);
   void startReaderLoop();
@@ -192,6 +202,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void sentThen(const std::string& id, Pending& pending, bool written);
   void finishThen(Pending& pending, std::optional<Json> reply, bool timedOut);
   void runThen(Pending& pending);
+  // Ends the request with nothing, as when the connection is lost.
+  void release(Pending& pending);
   static void logFailure(const std::string& method, const Json& reply);
   void collectPushedDelay(const Json& frame);
 
@@ -299,6 +311,14 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   std::mutex writeLock;  // one whole outgoing frame; closing and duplicating the descriptors
   int64_t msgId_ = 0;
   std::map<std::string, std::shared_ptr<Pending>> pending_;
+  // Frames handed to the waiting writer at work (see writeFrame), their ids,
+  // and the longest time-out among them; writerBusy_ while one is at work.
+  std::mutex combineLock_;
+  std::condition_variable writerDone_;
+  std::string handed_;                  // combineLock_
+  std::vector<std::string> handedIds_;  // combineLock_
+  double handedTimeout_ = 0;            // combineLock_
+  bool writerBusy_ = false;             // combineLock_
   bool readerStarted_ = false;
   uint64_t readerSocket_ = 0;         // identity of the socket the reader serves
   bool readerRestartWanted_ = false;  // a newer connection waits for its reader

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <random>
 
@@ -86,6 +87,40 @@ TEST(CorrelationConcurrency, LosingTheStreamReleasesEveryWaiterAtOnce) {
     }
     EXPECT_LT(secondsSince(t0), 5.0) << hangUp;
   }
+}
+
+// A frame handed to the writer at work goes with it when that writer fails:
+// its caller hears at once, not at its own time-out.
+TEST(CorrelationConcurrency, AFrameHandedToAWriterThatFailsFailsWithIt) {
+  useSandboxRoot();
+  auto m = std::make_shared<KernelProcessManager>();
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  m->setControlFdForTesting(sv[0]);
+  m->startReaderLoop();
+  // A kernel that stopped reading, its connection full to the last byte.
+  for (const size_t n : {size_t{4096}, size_t{1}}) {
+    const std::string junk(n, 'x');
+    while (::send(sv[0], junk.data(), n, MSG_DONTWAIT) > 0) {
+    }
+  }
+  std::atomic<pid_t> writerTid{0};
+  auto writer = std::async(std::launch::async, [&] {
+    writerTid = ::gettid();
+    return m->sendActionAwait("first", 0, 2);
+  });
+  // Until the writer waits for room.
+  ASSERT_TRUE(unit::eventually([&] {
+    std::ifstream wchan("/proc/self/task/" + std::to_string(writerTid.load()) + "/wchan");
+    std::string where;
+    return writerTid != 0 && std::getline(wchan, where) && where.find("poll") != std::string::npos;
+  }));
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(m->sendActionAwait("second", 0, 30));
+  EXPECT_LT(secondsSince(t0), 10.0);
+  EXPECT_FALSE(writer.get());
+  closeAndRelease(m);
+  ::close(sv[1]);
 }
 
 }  // namespace
