@@ -22,11 +22,11 @@
 // control channel uses four locks (writeLock, combineLock_, pendingLock,
 // pushedDelaysLock), never two at once except combineLock_ under writeLock,
 // and never across a wait; continuations of sendActionThen run with none
-// held. The lifecycle operations (start,
-// stop, reload, launch, termination handling, restart, re-adoption) are
-// mutually exclusive through lifecycleLock_, which is never held while status
-// readers or the reader loop need anything: the fields they read are guarded
-// by the small fieldsLock_ and read through snapshot accessors.
+// held. The lifecycle operations (start, stop, reload, launch, termination
+// handling, restart, re-adoption) are mutually exclusive through
+// lifecycleLock_, which is never held while status readers or the reader loop
+// need anything: the fields they read are guarded by the small fieldsLock_
+// and read through snapshot accessors.
 #pragma once
 
 #include <sys/types.h>
