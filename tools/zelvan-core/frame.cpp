@@ -45,10 +45,9 @@ FrameStatus FrameReader::next(std::string& body) {
   // into the body, committed as it arrives rather than from the length.
   body.assign(buffer_, begin_, end_ - begin_);
   begin_ = end_ = 0;
-  constexpr size_t kChunk = 64 * 1024;
   while (body.size() < len) {
     const size_t old = body.size();
-    body.resize(old + std::min<size_t>(kChunk, len - old));
+    body.resize(old + std::min<size_t>(kReadAhead, len - old));
     const ssize_t got = ::read(fd_, body.data() + old, body.size() - old);
     body.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
     if (got < 0 && errno == EINTR) continue;
