@@ -492,12 +492,17 @@ class Daemon {
         pending.append(buf, size_t(n));
       }
       const auto now = Clock::now();
-      for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
-        if (std::string_view(pending).substr(0, nl).find(needle) != std::string_view::npos &&
+      // Lines are consumed by index and the buffer trimmed once: a log of
+      // many megabytes read in one go must not be shifted line by line.
+      size_t start = 0;
+      for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+        if (std::string_view(pending).substr(start, nl - start).find(needle) !=
+                std::string_view::npos &&
             ++seen >= nth) {
           return done(now);
         }
       }
+      pending.erase(0, start);
       if (now > deadline) return done(std::nullopt);
       pollfd p{watch, POLLIN, 0};
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
