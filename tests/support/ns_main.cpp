@@ -3,15 +3,21 @@
 // therefore runs in a PID namespace of its own with its own /proc, where the
 // only kernels are its own. Its first process reaps the orphans a killed
 // daemon leaves (as init does) until the tests end; when it goes, the kernel
-// kills everything left in the namespace. Where no namespace can be had, the
-// tests say so and take a machine-wide lock instead.
+// kills everything left in the namespace. It has a network namespace of its
+// own too, with only loopback up: a port a test found free cannot be taken by
+// another test process running beside it before its kernel listens there.
+// Where no namespace can be had, the tests say so and take a machine-wide lock
+// instead.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,9 +33,26 @@ int exitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A new network namespace starts with its loopback down.
+bool loopbackUp() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = ::ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  up = up && ::ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
+  ::close(fd);
+  return up;
+}
+
 // Returns in the process that runs the tests; the others exit with its code.
 bool enterNamespace() {
-  if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return false;
+  if (::unshare(CLONE_NEWPID | CLONE_NEWNS | CLONE_NEWNET) != 0) return false;
+  if (!loopbackUp()) {
+    std::fprintf(stderr, "[ namespace ] cannot bring up loopback: %s\n", std::strerror(errno));
+    std::_Exit(1);
+  }
   const pid_t init = ::fork();
   if (init < 0) return false;
   if (init > 0) {
