@@ -52,7 +52,11 @@ void KernelProcessManager::acceptAndDrive(uint64_t generation) {
   sendSetupConfig();
   sendActionAwait("startListener", "", kDriveStepTimeout);
   log("驱动序列完成");
-  drivenGeneration_.store(generation);
+  {
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    drivenGeneration_ = generation;
+  }
+  generationChanged_.notify_all();
 }
 
 namespace {

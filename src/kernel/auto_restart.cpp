@@ -67,15 +67,12 @@ void KernelProcessManager::replayRuntimeState(uint64_t generation) {
   // The actions need this launch's driven connection: a kernel slow to
   // connect (a loaded machine) would otherwise miss the replay and keep its
   // default mode. The wait is bounded like the drive sequence itself.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> g(fieldsLock_);
-      if (generation != processGeneration_) return;  // that launch's kernel is gone
-    }
-    if (drivenGeneration_.load() >= generation) break;
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    platform::sleepFor(platform::Seconds(0.02));
+  {
+    std::unique_lock<std::mutex> g(fieldsLock_);
+    generationChanged_.wait_for(g, std::chrono::seconds(20), [&] {
+      return generation != processGeneration_ || drivenGeneration_ >= generation;
+    });
+    if (generation != processGeneration_) return;  // that launch's kernel is gone
   }
   if (!state().isRunning()) return;
   if (const auto mode = lastMode()) setMode(*mode);

@@ -292,7 +292,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   std::shared_ptr<platform::Subprocess> process_;  // fieldsLock_
   uint64_t processGeneration_ = 0;                 // fieldsLock_
   // The launch whose drive sequence completed last; a replay waits for its own.
-  std::atomic<uint64_t> drivenGeneration_{0};
+  uint64_t drivenGeneration_ = 0;  // fieldsLock_
+  // Signalled when either generation above changes.
+  std::condition_variable generationChanged_;
   std::atomic<int> controlFd_{-1};
   std::atomic<int> listenFd_{-1};
   // The only process allowed to hold the control connection: the launched

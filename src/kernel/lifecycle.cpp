@@ -146,7 +146,7 @@ void KernelProcessManager::launchKernel() {
   const int logFd =
       ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (logFd >= 0) {
-    ::fchmod(logFd, 0600);  // a file from an earlier run may be looser
+    ::fchmod(logFd, 0600);     // a file from an earlier run may be looser
     std::string banner = "[";  // built up in steps for the same false warning
     banner += platform::isoTimestampUtc();
     banner += "] kernel starting...\n";
@@ -160,6 +160,7 @@ void KernelProcessManager::launchKernel() {
     std::lock_guard<std::mutex> g(fieldsLock_);
     generation = ++processGeneration_;
   }
+  generationChanged_.notify_all();
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
   child->setTerminationHandler([weakSelf, generation](platform::Subprocess& exited) {
     const int code = exited.terminationStatus();
@@ -309,6 +310,7 @@ void KernelProcessManager::cleanup() {
     // kernel may have died just before a start replaced it) is stale now.
     ++processGeneration_;
   }
+  generationChanged_.notify_all();
   closeControlSocket();
 }
 
