@@ -459,14 +459,21 @@ class Daemon {
     return n;
   }
 
-  // Waits until `needle` has been logged `nth` times and returns when it saw
-  // that, or nullopt after `timeoutSeconds`. It wakes on every write to the
-  // log (inotify), so the time it returns is within a wake-up of the write;
+  // The log's size now: a line boundary, since the daemon writes whole lines.
+  size_t logEnd() const {
+    struct stat st {};
+    return ::stat(logPath_.c_str(), &st) == 0 ? size_t(st.st_size) : 0;
+  }
+
+  // Waits until `needle` has been logged `nth` times from byte `from` of the
+  // log on (a logEnd() taken before the action) and returns when it saw that,
+  // or nullopt after `timeoutSeconds`. It wakes on every write to the log
+  // (inotify), so the time it returns is within a wake-up of the write;
   // polling would add up to its period to every figure.
   std::optional<Clock::time_point> waitForLine(std::string_view needle, size_t nth,
-                                               double timeoutSeconds) const {
+                                               double timeoutSeconds, size_t from = 0) const {
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    size_t seen = 0, offset = 0;
+    size_t seen = 0, offset = from;
     std::string pending;
     const int fd = ::open(logPath_.c_str(), O_RDONLY | O_CLOEXEC | O_CREAT, 0644);
     if (fd < 0) return std::nullopt;

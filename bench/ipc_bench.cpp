@@ -94,13 +94,13 @@ namespace {
 
 // Starts a kernel through `client` and waits until `daemon` has driven it.
 void startKernel(zelvo::HelperClient& client, bench::Daemon& daemon) {
-  const size_t drives = daemon.count("驱动序列完成");
+  const size_t from = daemon.logEnd();
   auto started =
       client.startProxy("mixed-port: " + std::to_string(zelvo::testing::freePort()) +
                         "\nmode: rule\nproxies:\n  - {name: a, type: ss}\nproxy-groups:\n"
                         "  - {name: Proxy, type: select, proxies: [a]}\n");
   if (!started.ok() || !started->success) bench::die("the kernel did not start");
-  if (!daemon.waitForLine("驱动序列完成", drives + 1, 20.0))
+  if (!daemon.waitForLine("驱动序列完成", 1, 20.0, from))
     bench::die("the drive sequence did not end");
 }
 
@@ -358,10 +358,10 @@ int measure(int argc, char** argv) {
              ", cipher: aes-128-gcm, password: \"pw-" + std::to_string(i) + "\"}\n";
   }
   large += "proxy-groups:\n  - {name: Proxy, type: select, proxies: [node-0]}\n";
-  const size_t drives = daemon.count("驱动序列完成");
+  const size_t from = daemon.logEnd();
   const auto startedLarge = client.startProxy(large);
   if (!startedLarge.ok() || !startedLarge->success ||
-      !daemon.waitForLine("驱动序列完成", drives + 1, 60.0))
+      !daemon.waitForLine("驱动序列完成", 1, 60.0, from))
     bench::die("the large configuration did not start");
   const auto reloaded = client.reloadProxy(large);
   if (!reloaded.ok() || !reloaded->success) bench::die("the large configuration did not reload");
