@@ -155,8 +155,8 @@ void HelperClient::call(const char* selector, IpcValue arguments,
   conn->send(selector, std::move(arguments), std::move(completion));
 }
 
-template <class T>
-Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
+template <class T, class Decode>
+Result<T> HelperClient::wait(const char* selector, IpcValue arguments, Decode decode) {
   if (platform::IpcClientConnection::onAnyReaderThread()) {
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcBadRequest,
                                     "blocking call from inside a completion"));
@@ -168,23 +168,28 @@ Result<T> HelperClient::wait(const std::function<void(Completion<T>)>& start) {
     std::atomic<bool> ready{false};
   };
   auto box = std::make_shared<Box>();
-  start([box](Result<T> r) {
+  std::shared_ptr<platform::IpcClientConnection> conn;
+  try {
+    conn = connection();
+  } catch (const Error& e) {
+    return Result<T>::failure(e);
+  }
+  Completion<T> done = [box](Result<T> r) {
     std::lock_guard lock(box->m);
     box->result = std::move(r);
     box->ready.store(true, std::memory_order_release);
     box->cv.notify_one();
-  });
-  // Reading the reply on this thread, while it is expected within
-  // microseconds, spares both the reader thread's wake-up and this thread's.
-  std::shared_ptr<platform::IpcClientConnection> conn;
-  {
-    std::lock_guard lock(lock_);
-    conn = connection_;
-  }
+  };
+  // The reply is expected within microseconds: reading it on this thread
+  // spares both the reader thread's wake-up and this thread's.
+  const uint64_t seq =
+      conn->send(selector, std::move(arguments), typed(std::move(done), decode), /*watched=*/true);
   platform::spinFor(platform::kReplySpin, [&] {
-    if (!box->ready.load(std::memory_order_acquire) && conn) conn->pollReplies();
+    if (!box->ready.load(std::memory_order_acquire)) conn->pollReplies();
     return box->ready.load(std::memory_order_acquire);
   });
+  // From here on the reader thread reads the reply.
+  conn->stopWatching(seq);
   std::unique_lock lock(box->m);
   if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcTimedOut,
@@ -253,55 +258,58 @@ void HelperClient::getKernelVersion(Completion<std::optional<std::string>> c) {
 // ---- Blocking calls ----
 
 Result<std::string> HelperClient::getVersion() {
-  return wait<std::string>([&](auto c) { getVersion(std::move(c)); });
+  return wait<std::string>(HelperProtocol::getVersion, args(), decodeString);
 }
 Result<bool> HelperClient::uninstallHelper() {
-  return wait<bool>([&](auto c) { uninstallHelper(std::move(c)); });
+  return wait<bool>(HelperProtocol::uninstallHelper, args(), decodeBool);
 }
 Result<bool> HelperClient::setSystemProxy(const std::string& host, int64_t httpPort,
                                           int64_t socksPort) {
-  return wait<bool>([&](auto c) { setSystemProxy(host, httpPort, socksPort, std::move(c)); });
+  return wait<bool>(HelperProtocol::setSystemProxy, args(host, httpPort, socksPort), decodeBool);
 }
 Result<bool> HelperClient::clearSystemProxy() {
-  return wait<bool>([&](auto c) { clearSystemProxy(std::move(c)); });
+  return wait<bool>(HelperProtocol::clearSystemProxy, args(), decodeBool);
 }
 Result<bool> HelperClient::flushDNS() {
-  return wait<bool>([&](auto c) { flushDNS(std::move(c)); });
+  return wait<bool>(HelperProtocol::flushDNS, args(), decodeBool);
 }
 Result<OperationResult> HelperClient::startProxy(const std::string& config) {
-  return wait<OperationResult>([&](auto c) { startProxy(config, std::move(c)); });
+  return wait<OperationResult>(HelperProtocol::startProxy, args(config), decodeOperation);
 }
 Result<bool> HelperClient::stopProxy() {
-  return wait<bool>([&](auto c) { stopProxy(std::move(c)); });
+  return wait<bool>(HelperProtocol::stopProxy, args(), decodeBool);
 }
 Result<OperationResult> HelperClient::reloadProxy(const std::string& config) {
-  return wait<OperationResult>([&](auto c) { reloadProxy(config, std::move(c)); });
+  return wait<OperationResult>(HelperProtocol::reloadProxy, args(config), decodeOperation);
 }
 Result<std::optional<ProxyStatus>> HelperClient::getProxyStatus() {
-  return wait<std::optional<ProxyStatus>>([&](auto c) { getProxyStatus(std::move(c)); });
+  return wait<std::optional<ProxyStatus>>(HelperProtocol::getProxyStatus, args(), decodeStatus);
 }
 Result<bool> HelperClient::selectOutbound(const std::string& groupTag,
                                           const std::string& outboundTag) {
-  return wait<bool>([&](auto c) { selectOutbound(groupTag, outboundTag, std::move(c)); });
+  return wait<bool>(HelperProtocol::selectOutbound, args(groupTag, outboundTag), decodeBool);
 }
 Result<bool> HelperClient::setRouteMode(const std::string& mode) {
-  return wait<bool>([&](auto c) { setRouteMode(mode, std::move(c)); });
+  return wait<bool>(HelperProtocol::setRouteMode, args(mode), decodeBool);
 }
 Result<TrafficStats> HelperClient::getTrafficStats() {
-  return wait<TrafficStats>([&](auto c) { getTrafficStats(std::move(c)); });
+  return wait<TrafficStats>(HelperProtocol::getTrafficStats, args(), decodeTraffic);
 }
 Result<bool> HelperClient::updateTun(bool enable) {
-  return wait<bool>([&](auto c) { updateTun(enable, std::move(c)); });
+  return wait<bool>(HelperProtocol::updateTun, args(enable), decodeBool);
 }
 Result<std::optional<std::string>> HelperClient::kernelQuery(const std::string& method,
                                                              const std::string& data) {
-  return wait<std::optional<std::string>>([&](auto c) { kernelQuery(method, data, std::move(c)); });
+  return wait<std::optional<std::string>>(HelperProtocol::kernelQuery, args(method, data),
+                                          decodeOptionalString);
 }
 Result<OperationResult> HelperClient::installKernel(std::vector<uint8_t> binaryData) {
-  return wait<OperationResult>([&](auto c) { installKernel(std::move(binaryData), std::move(c)); });
+  return wait<OperationResult>(HelperProtocol::installKernel,
+                               args(IpcValue::binary(std::move(binaryData))), decodeOperation);
 }
 Result<std::optional<std::string>> HelperClient::getKernelVersion() {
-  return wait<std::optional<std::string>>([&](auto c) { getKernelVersion(std::move(c)); });
+  return wait<std::optional<std::string>>(HelperProtocol::getKernelVersion, args(),
+                                          decodeOptionalString);
 }
 
 }  // namespace zelvo

@@ -139,8 +139,9 @@ class HelperClient {
  private:
   // Returns the live connection, connecting if needed; throws on failure.
   std::shared_ptr<platform::IpcClientConnection> connection();
-  template <class T>
-  Result<T> wait(const std::function<void(Completion<T>)>& start);
+  // Sends `selector` and waits for its reply, decoded by `decode`.
+  template <class T, class Decode>
+  Result<T> wait(const char* selector, platform::IpcValue args, Decode decode);
 
   const std::string socketPath_;
   mutable std::mutex lock_;  // connection_, interruptionHandler_, timeout_, requiredOwner_

@@ -1,6 +1,7 @@
 #include "platform/ipc_client.h"
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,9 +20,12 @@ struct IpcClientConnection::State {
   std::string socketPath;
   std::shared_ptr<const IpcInterface> interface;
   int fd = -1;  // closed when the last owner (public object or reader thread) lets go
+  // Tells the reader thread to watch for replies again (see watchedSeq).
+  int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
   ~State() {
     if (fd >= 0) ::close(fd);
+    if (wakeFd >= 0) ::close(wakeFd);
   }
   std::thread reader;
   std::atomic<std::thread::id> readerId;
@@ -42,7 +46,13 @@ struct IpcClientConnection::State {
     Completion completion;
   };
   std::map<uint64_t, Call> pending;
-  bool broken = false;  // no further sends; set once
+  // A call whose caller watches for the reply itself (pollReplies()). While
+  // it is the only one pending, the reader thread waits for a hang-up alone:
+  // a reply would wake it for nothing, and on a busy machine that wake-up
+  // competes with the threads producing the reply.
+  uint64_t watchedSeq = 0;
+  bool readerWatching = true;  // whether the reader thread waits for replies
+  bool broken = false;         // no further sends; set once
   std::optional<Error> brokenError;
   std::function<void()> interruptionHandler;
   bool invalidatedByUs = false;
@@ -61,6 +71,22 @@ struct IpcClientConnection::State {
     ::shutdown(fd, SHUT_RDWR);
     for (auto& [seq, call] : failed) call.completion(IpcResult{std::nullopt, err});
     return true;
+  }
+
+  // Whether some pending reply is for the reader thread to read.
+  bool readerNeeded() const {
+    return !pending.empty() && (pending.size() > 1 || pending.begin()->first != watchedSeq);
+  }
+  // Requires pendingLock; true when the caller must wake the reader thread
+  // (wakeReader(), after releasing the lock).
+  bool readerMustWake() {
+    if (readerWatching || !readerNeeded()) return false;
+    readerWatching = true;
+    return true;
+  }
+  void wakeReader() const {
+    const uint64_t one = 1;
+    (void)!::write(wakeFd, &one, sizeof one);
   }
 
   void readLoop();
@@ -146,8 +172,22 @@ void IpcClientConnection::State::readLoop() {
   // Waits in poll() rather than read(), so that a caller waiting for its
   // reply may read it meanwhile; whoever takes readLock first reads.
   for (;;) {
-    pollfd readable{fd, POLLIN, 0};
-    if (::poll(&readable, 1, -1) < 0 && errno != EINTR) break;
+    short events = POLLRDHUP;
+    {
+      std::lock_guard lock(pendingLock);
+      readerWatching = readerNeeded();
+      if (readerWatching) events |= POLLIN;
+    }
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) {
+      uint64_t count;
+      (void)!::read(wakeFd, &count, sizeof count);
+    }
+    if (!fds[0].revents) continue;
     std::lock_guard lock(readLock);
     if (drainOnce() == Drained::Closed || failure) break;
   }
@@ -216,6 +256,11 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
     }
   }
   auto st = std::make_shared<State>();
+  if (st->wakeFd < 0) {
+    const int err = errno;
+    ::close(fd);
+    throw Error("NSPOSIXErrorDomain", err, std::strerror(err));
+  }
   st->socketPath = socketPath;
   st->interface = std::move(remoteInterface);
   st->fd = fd;
@@ -236,19 +281,21 @@ IpcClientConnection::~IpcClientConnection() {
   }
 }
 
-void IpcClientConnection::send(std::string_view selector, IpcValue args, Completion completion) {
+uint64_t IpcClientConnection::send(std::string_view selector, IpcValue args, Completion completion,
+                                   bool watched) {
   const IpcMethod* method = st_->interface->method(selector);
   if (!method) {
     completion(
         {std::nullopt, ipcError(kIpcBadRequest, "unknown selector " + std::string(selector))});
-    return;
+    return 0;
   }
   if (auto why = IpcInterface::check(method->args, args)) {
     completion({std::nullopt, ipcError(kIpcBadRequest, method->selector + ": " + *why)});
-    return;
+    return 0;
   }
   uint64_t seq = 0;
   std::optional<Error> broken;
+  bool wake = false;
   {
     std::lock_guard lock(st_->pendingLock);
     if (st_->broken) {
@@ -256,12 +303,15 @@ void IpcClientConnection::send(std::string_view selector, IpcValue args, Complet
     } else {
       seq = st_->nextSeq++;
       st_->pending.emplace(seq, State::Call{method, std::move(completion)});
+      if (watched) st_->watchedSeq = seq;
+      wake = st_->readerMustWake();
     }
   }
   if (broken) {
     completion({std::nullopt, *broken});
-    return;
+    return 0;
   }
+  if (wake) st_->wakeReader();
   IpcValue message = IpcValue::object();
   message["seq"] = seq;
   message["sel"] = method->selector;
@@ -280,7 +330,7 @@ void IpcClientConnection::send(std::string_view selector, IpcValue args, Complet
       }
     }
     if (call) call->completion({std::nullopt, ipcError(kIpcBadRequest, e.what())});
-    return;
+    return 0;
   }
   int err;
   {
@@ -291,6 +341,18 @@ void IpcClientConnection::send(std::string_view selector, IpcValue args, Complet
     // The reader sees the same breakage and fails this call with the rest.
     ::shutdown(st_->fd, SHUT_RDWR);
   }
+  return seq;
+}
+
+void IpcClientConnection::stopWatching(uint64_t seq) {
+  bool wake = false;
+  {
+    std::lock_guard lock(st_->pendingLock);
+    if (seq == 0 || st_->watchedSeq != seq) return;
+    st_->watchedSeq = 0;
+    wake = st_->readerMustWake();
+  }
+  if (wake) st_->wakeReader();
 }
 
 void IpcClientConnection::setInterruptionHandler(std::function<void()> handler) {

@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -69,8 +70,14 @@ class IpcClientConnection {
 
   // Sends `selector` with `args`. The completion runs exactly once, on the
   // reader thread; when the request cannot be sent it runs before send()
-  // returns.
-  void send(std::string_view selector, IpcValue args, Completion completion);
+  // returns. Returns the call's sequence number, or 0 when it was not sent.
+  // A `watched` call's caller watches for the reply itself with
+  // pollReplies(), and calls stopWatching() before it stops doing so; while
+  // that call is the only one pending, the reader thread is not woken by
+  // its reply.
+  uint64_t send(std::string_view selector, IpcValue args, Completion completion,
+                bool watched = false);
+  void stopWatching(uint64_t seq);
 
   // Runs once, on the reader thread, when the helper closes the connection or
   // it breaks for any reason other than invalidate().
