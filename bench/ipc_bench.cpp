@@ -15,7 +15,9 @@
 //            The client library watches for its reply before it sleeps, so
 //            its ratios are taken against the spin-then-block baseline (the
 //            blocking one is shown too); the ratio is the median over rounds
-//            of the round's medians; floors: 1.3x
+//            of the round's medians; floors: 1.3x. Also getVersion over a
+//            bare socket, waited for the same way: the daemon's share
+//            without the client library's (no floor)
 //   status   getProxyStatus with a running kernel (client, daemon, kernel and
 //            back) against the raw round trip through two other processes,
 //            spin-then-block as the client waits; floor: 1.3x
@@ -225,11 +227,32 @@ int measure(int argc, char** argv) {
   bench::RawChain oneHop(1, std::string(request.begin() + 4, request.end()));
   zelvo::HelperClient client(daemon.socketPath());
   bool failed = false;
+  // getVersion over a bare socket, waited for as the client library waits:
+  // the daemon's share of the round trip, without the library's.
+  const auto bareRequest =
+      zelvo::platform::encodeFrame({{"seq", 1},
+                                    {"sel", zelvo::HelperProtocol::getVersion},
+                                    {"args", zelvo::platform::IpcValue::array()}});
+  const int bare = bench::connectUnix(daemon.socketPath());
+  if (bare < 0) bench::die("cannot connect to the daemon");
+  std::vector<char> bareReply(4096);
+  auto bareCall = [&] {
+    char* p = bareReply.data();
+    failed |= !bench::raw::writeExact(bare, reinterpret_cast<const char*>(bareRequest.data()),
+                                      bareRequest.size()) ||
+              !bench::raw::readWaiting(bare, p, 4, Wait::Spin);
+    const uint32_t n =
+        uint8_t(p[0]) | uint8_t(p[1]) << 8 | uint8_t(p[2]) << 16 | uint32_t(uint8_t(p[3])) << 24;
+    failed |= n > bareReply.size() - 4 || !bench::raw::readWaiting(bare, p + 4, n, Wait::Spin);
+    if (failed) bench::die("the bare getVersion failed");
+  };
   auto samples = bench::measureInterleaved(
       iterations, kRounds,
       {[&] { oneHop.roundTrip(Wait::Block); }, [&] { oneHop.roundTrip(Wait::Spin); },
        [&] { failed |= !latencyCall(client, 0); }, [&] { failed |= !latencyCall(client, 1); },
-       [&] { failed |= !latencyCall(client, 2); }, [&] { failed |= !latencyCall(client, 3); }});
+       [&] { failed |= !latencyCall(client, 2); }, [&] { failed |= !latencyCall(client, 3); },
+       bareCall});
+  ::close(bare);
   if (failed) bench::die("a call failed");
   compareWith(iterations, kRounds, client, daemon);
   const auto& rawBlock = samples[0];
@@ -252,6 +275,7 @@ int measure(int argc, char** argv) {
   row("getKernelVersion via HelperClient", samples[3], &rawSpin, "spin-then-block");
   row("getProxyStatus, no kernel, via client", samples[4], &rawSpin, "spin-then-block");
   row("kernelQuery (queued) via client", samples[5], &rawSpin, "spin-then-block");
+  row("getVersion over a bare socket", samples[6], &rawSpin, "spin-then-block");
   const double versionRatio = bench::medianRatio(samples[2], rawSpin);
   const double statusRatioNoKernel = bench::medianRatio(samples[4], rawSpin);
   const double queuedRatio = bench::medianRatio(samples[5], rawSpin);
@@ -380,6 +404,7 @@ int measure(int argc, char** argv) {
   result("ipc_getVersion_p50", statsOf(samples[2]).p50, "us");
   result("ipc_getVersion_ratio_spin", versionRatio, "x", Floor::AtMost, 1.3);
   result("ipc_getKernelVersion_ratio_spin", bench::medianRatio(samples[3], rawSpin), "x");
+  result("ipc_bare_getVersion_ratio_spin", bench::medianRatio(samples[6], rawSpin), "x");
   result("ipc_status_no_kernel_ratio_spin", statusRatioNoKernel, "x", Floor::AtMost, 1.3);
   result("ipc_queued_ratio_spin", queuedRatio, "x", Floor::AtMost, 1.3);
   result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
