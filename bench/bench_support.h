@@ -226,13 +226,13 @@ inline bool readWaiting(int fd, char* p, size_t n, Wait wait) {
   return true;
 }
 
-// One frame (4-byte little-endian length, then the body) into `buf`; its
-// whole size, or 0 at the end of the stream.
-inline size_t readFrame(int fd, char* buf, size_t cap) {
-  if (!readExact(fd, buf, 4)) return 0;
+// One frame (4-byte little-endian length, then the body) into `buf`, waited
+// for as `wait` says; its whole size, or 0 at the end of the stream.
+inline size_t readFrame(int fd, char* buf, size_t cap, Wait wait = Wait::Block) {
+  if (!readWaiting(fd, buf, 4, wait)) return 0;
   const uint32_t n = uint8_t(buf[0]) | uint8_t(buf[1]) << 8 | uint8_t(buf[2]) << 16 |
                      uint32_t(uint8_t(buf[3])) << 24;
-  if (n > cap - 4 || !readExact(fd, buf + 4, n)) return 0;
+  if (n > cap - 4 || !readWaiting(fd, buf + 4, n, wait)) return 0;
   return n + 4;
 }
 

@@ -237,14 +237,11 @@ int measure(int argc, char** argv) {
   if (bare < 0) bench::die("cannot connect to the daemon");
   std::vector<char> bareReply(4096);
   auto bareCall = [&] {
-    char* p = bareReply.data();
-    failed |= !bench::raw::writeExact(bare, reinterpret_cast<const char*>(bareRequest.data()),
-                                      bareRequest.size()) ||
-              !bench::raw::readWaiting(bare, p, 4, Wait::Spin);
-    const uint32_t n =
-        uint8_t(p[0]) | uint8_t(p[1]) << 8 | uint8_t(p[2]) << 16 | uint32_t(uint8_t(p[3])) << 24;
-    failed |= n > bareReply.size() - 4 || !bench::raw::readWaiting(bare, p + 4, n, Wait::Spin);
-    if (failed) bench::die("the bare getVersion failed");
+    if (!bench::raw::writeExact(bare, reinterpret_cast<const char*>(bareRequest.data()),
+                                bareRequest.size()) ||
+        !bench::raw::readFrame(bare, bareReply.data(), bareReply.size(), Wait::Spin)) {
+      bench::die("the bare getVersion failed");
+    }
   };
   auto samples = bench::measureInterleaved(
       iterations, kRounds,

@@ -132,7 +132,7 @@ class HelperClient {
   Result<OperationResult> installKernel(std::vector<uint8_t> binaryData);
   Result<std::optional<std::string>> getKernelVersion();
 
-  // The untyped call under all of the above: `args` in protocol order.
+  // The untyped call under the asynchronous calls: `args` in protocol order.
   void call(const char* selector, platform::IpcValue args,
             platform::IpcClientConnection::Completion completion);
 

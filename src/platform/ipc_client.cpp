@@ -170,7 +170,8 @@ void IpcClientConnection::State::readLoop() {
   readerId.store(std::this_thread::get_id());
   tlsReaderThread = true;
   // Waits in poll() rather than read(), so that a caller waiting for its
-  // reply may read it meanwhile; whoever takes readLock first reads.
+  // reply may read it meanwhile; whoever takes readLock first reads. Waits
+  // for data only while some reply is its to read (see watchedSeq).
   for (;;) {
     short events = POLLRDHUP;
     {
