@@ -220,25 +220,23 @@ int measure(int argc, char** argv) {
   // ---- Round trip against the raw baselines ----
   constexpr int kRounds = 20;
   using bench::Wait;
-  // The baselines carry the request's own bytes. They fork before the client
+  // The baselines carry the request's own bytes (as the client library sends
+  // it, so the bare call below sends it too). They fork before the client
   // library starts its threads.
-  const auto request = zelvo::platform::encodeFrame(
-      {{"seq", 1}, {"sel", zelvo::HelperProtocol::getVersion}, {"args", nullptr}});
+  const auto request = zelvo::platform::encodeFrame({{"seq", 1},
+                                                     {"sel", zelvo::HelperProtocol::getVersion},
+                                                     {"args", zelvo::platform::IpcValue::array()}});
   bench::RawChain oneHop(1, std::string(request.begin() + 4, request.end()));
   zelvo::HelperClient client(daemon.socketPath());
   bool failed = false;
   // getVersion over a bare socket, waited for as the client library waits:
   // the daemon's share of the round trip, without the library's.
-  const auto bareRequest =
-      zelvo::platform::encodeFrame({{"seq", 1},
-                                    {"sel", zelvo::HelperProtocol::getVersion},
-                                    {"args", zelvo::platform::IpcValue::array()}});
   const int bare = bench::connectUnix(daemon.socketPath());
   if (bare < 0) bench::die("cannot connect to the daemon");
   std::vector<char> bareReply(4096);
   auto bareCall = [&] {
-    if (!bench::raw::writeExact(bare, reinterpret_cast<const char*>(bareRequest.data()),
-                                bareRequest.size()) ||
+    if (!bench::raw::writeExact(bare, reinterpret_cast<const char*>(request.data()),
+                                request.size()) ||
         !bench::raw::readFrame(bare, bareReply.data(), bareReply.size(), Wait::Spin)) {
       bench::die("the bare getVersion failed");
     }
