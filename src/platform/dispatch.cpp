@@ -1,6 +1,7 @@
 #include "platform/dispatch.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -95,6 +96,7 @@ class GlobalQueue final : public Queue {
       Parked* worker = idle_.back();
       idle_.pop_back();
       worker->work = std::move(work);
+      busy_.fetch_add(1, std::memory_order_relaxed);
       // Stored under the lock, so a worker that timed out and took the lock
       // knows for sure whether it was claimed.
       worker->handed.store(1, std::memory_order_release);
@@ -103,6 +105,12 @@ class GlobalQueue final : public Queue {
       return;
     }
     items_.push_back(std::move(work));
+    // Workers between items (just started, or just done with one) each take
+    // an item before they can sleep; only items beyond those need a new one.
+    // Counting them keeps a stream of short items from starting a worker for
+    // every item that arrives while the last one is still winding down.
+    const size_t between = workers_ - busy_.load(std::memory_order_acquire);
+    if (items_.size() <= between) return;
     if (workers_ >= kMaxWorkers) return;  // a busy worker picks it up later
     ++workers_;
     lock.unlock();
@@ -132,15 +140,22 @@ class GlobalQueue final : public Queue {
   };
 
   void workerLoop() {
+    // Named after the queue (the kernel keeps 15 bytes), so that ps -L and
+    // /proc tell which queue a crowd of threads belongs to.
+    const std::string name = label_.substr(label_.rfind('.') + 1).substr(0, 15);
+    ::pthread_setname_np(::pthread_self(), name.c_str());
     Parked me;
     std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
       if (!items_.empty()) {
         Work work = std::move(items_.front());
         items_.pop_front();
+        busy_.fetch_add(1, std::memory_order_relaxed);
         lock.unlock();
         runItem(label_, work);
         work = nullptr;  // release captures before sleeping
+        // Before the lock: from here this worker is sure to look at items_.
+        busy_.fetch_sub(1, std::memory_order_release);
         lock.lock();
         continue;
       }
@@ -165,6 +180,7 @@ class GlobalQueue final : public Queue {
       }
       runItem(label_, me.work);
       me.work = nullptr;
+      busy_.fetch_sub(1, std::memory_order_release);
       lock.lock();
     }
   }
@@ -185,6 +201,9 @@ class GlobalQueue final : public Queue {
   std::deque<Work> items_;
   std::vector<Parked*> idle_;  // waiting workers; the latest to wait is woken first
   size_t workers_ = 0;         // live worker threads
+  // Workers running an item: raised under mu_ as an item is taken, lowered
+  // as soon as it is done, before the worker takes the lock again.
+  std::atomic<size_t> busy_{0};
 };
 
 // The main queue, served by runMain() on whichever thread calls it.
