@@ -278,12 +278,16 @@ std::vector<std::string> KernelProcessManager::kernelMatchArguments() {
   // Only processes of our user whose command line starts with one of this
   // root's two kernel paths (the kernel is launched with its full path as
   // argv[0]): a user's process named like the kernel, or the kernel of a
-  // daemon under another root, is never reported, adopted or signalled.
+  // daemon under another root, is never reported, adopted or signalled. Real
+  // and effective uid both: any user may start a set-user-ID program (su at
+  // its password prompt) under the kernel's name, which has our effective uid
+  // but keeps theirs as its real one.
   const std::string preinstalled =
       platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
   const std::string installed = platform::joinPath(dataPath(), binaryName);
-  return {"-u", std::to_string(::geteuid()), "-f",
-          "^(" + regexLiteral(preinstalled) + "|" + regexLiteral(installed) + ")( |$)"};
+  return {"-U", std::to_string(::getuid()),
+          "-u", std::to_string(::geteuid()),
+          "-f", "^(" + regexLiteral(preinstalled) + "|" + regexLiteral(installed) + ")( |$)"};
 }
 
 void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) {

@@ -333,10 +333,11 @@ TEST_F(Supervision, ADanglingLinkAtThePreferredPathFallsThroughToTheInstalledKer
   EXPECT_TRUE(waitLog("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
 }
 
-// A process of user `uid` that sleeps a minute under the name `argv0`.
-pid_t lookalike(uid_t uid, const std::string& argv0) {
+// A process of real user `uid` that sleeps a minute under the name `argv0`,
+// with effective user `euid` (0 for a set-user-ID program a user started).
+pid_t lookalike(uid_t uid, uid_t euid, const std::string& argv0) {
   const pid_t pid = ::fork();
-  if (pid == 0 && ::setgid(uid) == 0 && ::setuid(uid) == 0) {
+  if (pid == 0 && ::setgid(uid) == 0 && ::setresuid(uid, euid, euid) == 0) {
     ::execl("/bin/sleep", argv0.c_str(), "60", nullptr);
   }
   if (pid == 0) ::_exit(127);
@@ -344,18 +345,19 @@ pid_t lookalike(uid_t uid, const std::string& argv0) {
   return pid;
 }
 
-// Named like the kernel is not enough: a user's process at the kernel's path,
-// ours at a longer or a near-miss path and another root's kernel are neither adopted
-// at start nor killed by a start or a stop. The kernel's directories, left
-// loose before the start, are the daemon's own after it, the log 0600.
+// Named like the kernel is not enough: a user's process at the kernel's path
+// (set-user-ID root or not), ours at a longer or a near-miss path and another
+// root's kernel are neither adopted at start nor killed by a start or a stop. The kernel's
+// directories, left loose before the start, are the daemon's own after it, the log 0600.
 TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
-  const std::pair<uid_t, std::string> cases[] = {
-      {65534, kernelPath()},
-      {0, kernelPath() + ".old"},
-      {0, "/srv/other-root" + kernelPath()},
-      {0, kernelPath().substr(0, kernelPath().size() - 5) + "-core"}};  // a dot is no wildcard
+  const std::tuple<uid_t, uid_t, std::string> cases[] = {
+      {65534, 65534, kernelPath()},
+      {65534, 0, kernelPath()},
+      {0, 0, kernelPath() + ".old"},
+      {0, 0, "/srv/other-root" + kernelPath()},
+      {0, 0, kernelPath().substr(0, kernelPath().size() - 5) + "-core"}};  // a dot is no wildcard
   std::vector<pid_t> pids;
-  for (const auto& [uid, argv0] : cases) pids.push_back(lookalike(uid, argv0));
+  for (const auto& [uid, euid, argv0] : cases) pids.push_back(lookalike(uid, euid, argv0));
   const std::string work = dataDir() + "/work", klog = dataDir() + "/kernel.log";
   writeFile(work + "/keep", "");
   writeFile(klog, "");
@@ -370,7 +372,7 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(*client().stopProxy());
   for (size_t i = 0; i < pids.size(); ++i) {
-    EXPECT_EQ(programOf(pids[i]), cases[i].second);
+    EXPECT_EQ(programOf(pids[i]), std::get<2>(cases[i]));
     ::kill(pids[i], SIGKILL);
     ::waitpid(pids[i], nullptr, 0);
   }
