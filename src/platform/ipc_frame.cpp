@@ -200,6 +200,7 @@ class Decoder {
       bool isMap;
       bool haveKey = false;
       std::string key;
+      bool lookUp;  // whether each key is looked for as it comes
     };
     std::vector<Level> stack;
     for (;;) {
@@ -229,7 +230,7 @@ class Decoder {
           } else {
             v.get_ref<IpcValue::array_t&>().reserve(count);
           }
-          stack.push_back(Level{std::move(v), count, isMap, false, {}});
+          stack.push_back(Level{std::move(v), count, isMap, false, {}, count <= kLookUpTo});
           continue;
         }
       } else {
@@ -243,16 +244,56 @@ class Decoder {
         }
         Level& top = stack.back();
         if (top.isMap) {
-          top.value[std::move(top.key)] = std::move(v);
+          auto& map = top.value.get_ref<IpcValue::object_t&>();
+          if (top.lookUp) {
+            map[std::move(top.key)] = std::move(v);
+          } else {
+            static_cast<IpcValue::object_t::Container&>(map).emplace_back(std::move(top.key),
+                                                                          std::move(v));
+          }
           top.haveKey = false;
         } else {
           top.value.get_ref<IpcValue::array_t&>().push_back(std::move(v));
         }
         if (--top.remaining > 0) break;
+        if (top.isMap && !top.lookUp) dropRepeatedKeys(top.value.get_ref<IpcValue::object_t&>());
         v = std::move(top.value);
         stack.pop_back();
       }
     }
+  }
+
+  // A map of more pairs than this is filled without looking for repeated
+  // keys, and rid of them once complete: the map's own lookup is a linear
+  // search, so a frame of a thousand keys (4 KiB, small enough for the
+  // listener's thread) would cost it half a million string comparisons.
+  static constexpr uint64_t kLookUpTo = 16;
+
+  // Keeps the first place of each key with its last value, as the map's own
+  // insertion would have.
+  static void dropRepeatedKeys(IpcValue::object_t& map) {
+    auto& pairs = static_cast<IpcValue::object_t::Container&>(map);
+    std::vector<uint32_t> byKey(pairs.size());
+    for (uint32_t i = 0; i < byKey.size(); ++i) byKey[i] = i;
+    std::stable_sort(byKey.begin(), byKey.end(),
+                     [&](uint32_t a, uint32_t b) { return pairs[a].first < pairs[b].first; });
+    std::vector<bool> dropped(pairs.size());
+    bool any = false;
+    for (size_t i = 1, run = 0; i < byKey.size(); ++i) {
+      if (pairs[byKey[i]].first != pairs[byKey[i - 1]].first) {
+        run = i;  // the first place of a key
+        continue;
+      }
+      pairs[byKey[run]].second = std::move(pairs[byKey[i]].second);
+      dropped[byKey[i]] = any = true;
+    }
+    if (!any) return;
+    IpcValue::object_t::Container kept;
+    kept.reserve(pairs.size());
+    for (size_t i = 0; i < pairs.size(); ++i) {
+      if (!dropped[i]) kept.emplace_back(pairs[i].first, std::move(pairs[i].second));
+    }
+    pairs.swap(kept);
   }
 
   // Where the adopted buffer's bytes lie in the body, if one was adopted.

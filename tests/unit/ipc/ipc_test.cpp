@@ -43,6 +43,21 @@ TEST(IpcFrame, ReassemblesAnyChunkingHoldingOnlyWhatArrived) {
   }
 }
 
+// Maps small and large, with repeated keys (the last value wins, at the first
+// key's place), decode as the library's own decoder reads them.
+TEST(IpcFrame, MapsDecodeAsTheLibraryReadsThemRepeatedKeysIncluded) {
+  for (const auto& [pairs, keys] : {std::pair{3, 3}, {18, 16}, {40, 33}, {1000, 1}, {1000, 900}}) {
+    std::vector<uint8_t> body{0xde, uint8_t(pairs >> 8), uint8_t(pairs)};
+    for (int i = 0; i < pairs; ++i) {
+      const std::string key = "k" + std::to_string(i % keys);
+      body.push_back(uint8_t(0xa0 + key.size()));
+      body.insert(body.end(), key.begin(), key.end());
+      body.push_back(uint8_t(i % 128));
+    }
+    EXPECT_EQ(decodeBody(body), IpcValue::from_msgpack(body)) << pairs << " pairs";
+  }
+}
+
 TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
   for (uint32_t len : {0u, kMaxFrameBody + 1, 0xffffffffu, kMaxFrameBody}) {
     FrameAssembler a;
