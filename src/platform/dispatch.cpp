@@ -88,7 +88,8 @@ class GlobalQueue final : public Queue {
   static constexpr size_t kMaxWorkers = 256;
   static constexpr auto kRetireAfter = std::chrono::seconds(5);
 
-  explicit GlobalQueue(std::string label) : label_(std::move(label)) {}
+  explicit GlobalQueue(std::string label, size_t maxWorkers = kMaxWorkers)
+      : label_(std::move(label)), maxWorkers_(std::max<size_t>(maxWorkers, 1)) {}
 
   void async(Work work) override {
     std::unique_lock<std::mutex> lock(mu_);
@@ -111,7 +112,7 @@ class GlobalQueue final : public Queue {
     // every item that arrives while the last one is still winding down.
     const size_t between = workers_ - busy_.load(std::memory_order_acquire);
     if (items_.size() <= between) return;
-    if (workers_ >= kMaxWorkers) return;  // a busy worker picks it up later
+    if (workers_ >= maxWorkers_) return;  // a busy worker picks it up later
     ++workers_;
     lock.unlock();
     try {
@@ -197,6 +198,7 @@ class GlobalQueue final : public Queue {
   }
 
   const std::string label_;
+  const size_t maxWorkers_;
   std::mutex mu_;  // guards items_, idle_, workers_ and each idle worker's `work`
   std::deque<Work> items_;
   std::vector<Parked*> idle_;  // waiting workers; the latest to wait is woken first
@@ -440,6 +442,10 @@ Queue& globalQueue(QoS qos) {
       break;
   }
   return *defaultQos;
+}
+
+Queue& makeWorkerPool(std::string label, size_t maxWorkers) {
+  return *new GlobalQueue(std::move(label), maxWorkers);
 }
 
 Queue& mainQueue() {

@@ -37,6 +37,12 @@ class Queue {
 // The global concurrent queue of a quality-of-service class. Never destroyed.
 Queue& globalQueue(QoS qos);
 
+// A concurrent queue of its own, elastic like the global queues but with at
+// most `maxWorkers` threads: work that may block for long on behalf of peers
+// who are not trusted goes there, so that it holds up only theirs. Never
+// destroyed, like the global queues; made once per use, not per peer.
+Queue& makeWorkerPool(std::string label, size_t maxWorkers);
+
 // The main queue: serial, served by runMain() on the main thread. Items
 // submitted before runMain() starts wait for it.
 Queue& mainQueue();

@@ -383,7 +383,12 @@ void IpcConnection::sendLater(std::vector<uint8_t> frame,
   {
     std::lock_guard lock(lateLock_);
     if (!lateReplies_) {
-      lateReplies_ = makeSerialQueue("ipc.late-replies", &globalQueue(QoS::Utility));
+      // A restricted peer that stops reading may hold a worker for the whole
+      // write stall; a few such peers must not take the threads that
+      // everyone else's work (the kernel's replies among it) runs on.
+      static Queue& restrictedPool = makeWorkerPool("ipc.restricted-late-replies", 4);
+      lateReplies_ = makeSerialQueue("ipc.late-replies",
+                                     restricted_ ? &restrictedPool : &globalQueue(QoS::Utility));
     }
     late = lateReplies_;
   }

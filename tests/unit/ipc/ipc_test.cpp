@@ -1,6 +1,7 @@
 // Frames, the keyed archive, and the listener on real Unix sockets.
 #include <fcntl.h>
 
+#include <filesystem>
 #include <random>
 
 #include "ipc_test_support.h"
@@ -154,6 +155,32 @@ TEST_F(IpcListenerTest, ABlockedConnectionOrAPeerThatNeverReadsHoldsUpNoOther) {
   EXPECT_LT(unit::secondsSince(t0), 2.0);
   release->signal();
   EXPECT_TRUE(blocked.next());
+}
+
+// Restricted peers that never read replies sent from a thread that may not
+// wait for them (as the kernel's replies are) hold a few threads between
+// them, not one each.
+TEST_F(IpcListenerTest, RestrictedPeersThatNeverReadHoldAFewThreadsNotOneEach) {
+  auto handled = std::make_shared<std::atomic<int>>(0);
+  start(
+      [handled](const IpcMethod&, IpcValue, IpcReply reply) {
+        const RepliesNeverWait likeTheKernelsReader;
+        reply(IpcValue::array({std::string(2048, 'x')}));
+        ++*handled;
+      },
+      /*restricted=*/true);
+  const auto threads = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+  };
+  const auto before = threads();
+  std::vector<std::unique_ptr<RawClient>> peers;
+  for (int i = 0; i < 24; ++i) {
+    peers.push_back(std::make_unique<RawClient>(path_));
+    for (int seq = 1; seq <= 150; ++seq) peers.back()->request(seq, "echo:completion:", {"?"});
+  }
+  ASSERT_TRUE(eventually([&] { return *handled == 24 * 150; }));
+  EXPECT_FALSE(eventually([&] { return threads() >= before + 12; }, 1s))
+      << threads() - before << " threads more";
 }
 
 // Shapes only this interface has; bad frames are daemon-level tests' business.
