@@ -257,7 +257,8 @@ void Subprocess::State::drain(std::shared_ptr<State> st, Fd readEnd) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     std::lock_guard<std::mutex> lock(st->mu);
-    st->output.append(buf, static_cast<size_t>(n));
+    const size_t room = kMaxOutputBytes - std::min(st->output.size(), kMaxOutputBytes);
+    st->output.append(buf, std::min(static_cast<size_t>(n), room));
   }
   std::lock_guard<std::mutex> lock(st->mu);
   st->pipeOpen = false;

@@ -79,8 +79,11 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   int terminationStatus() const;
   bool terminatedBySignal() const;
   // Everything read from the pipe so far (complete once the child has exited
-  // and the pipe reached end of file).
+  // and the pipe reached end of file), up to kMaxOutputBytes: past that the
+  // pipe is still drained but nothing more is kept, since some tools run as
+  // a user whose settings decide what they print.
   std::string output() const;
+  static constexpr size_t kMaxOutputBytes = 1u << 20;
 
   struct State;
 
