@@ -48,6 +48,9 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 // the daemon's descriptors.
 constexpr size_t kMaxConnections = 4096;
 constexpr size_t kMaxConnectionsPerUser = 2048;
+// Restricted peers as a class, whatever their uids: however many accounts a
+// user controls, they cannot take the slots that trusted clients need.
+constexpr size_t kMaxRestrictedConnections = kMaxConnections / 2;
 // A frame begun must be finished within this; a peer that stops halfway
 // would otherwise hold its partial frame for ever.
 constexpr auto kPartialFrameLimit = std::chrono::seconds(30);
@@ -199,6 +202,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     for (auto& [id, conn] : connections_) conn->closeFromLoop(true);
     connections_.clear();
     count_.store(0);
+    restrictedCount_ = 0;
   }
 
   void requestClose(uint64_t id) override { post({Task::Close, id}); }
@@ -305,16 +309,18 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         cred = ucred{};
         cred.uid = cred.gid = uid_t(-1);  // unknown: nobody's, never root's
       }
+      const bool restricted = restrictor_ && restrictor_(cred.uid, cred.gid, peerGroups(fd));
       size_t& ofUser = perUser_[cred.uid];
-      if (connections_.size() >= kMaxConnections || ofUser >= kMaxConnectionsPerUser) {
+      if (connections_.size() >= kMaxConnections || ofUser >= kMaxConnectionsPerUser ||
+          (restricted && restrictedCount_ >= kMaxRestrictedConnections)) {
         ::close(fd);
         if (ofUser == 0) perUser_.erase(cred.uid);
         refusedOverLimit(cred);
         continue;
       }
       ++ofUser;
+      restrictedCount_ += restricted;
       uint64_t id = nextId_++;
-      const bool restricted = restrictor_ && restrictor_(cred.uid, cred.gid, peerGroups(fd));
       auto queue = makeSerialQueue(label_ + ".connection." + std::to_string(id),
                                    restricted ? restrictedLane_.get() : &globalQueue(QoS::Default));
       std::shared_ptr<IpcConnection> conn(new IpcConnection(
@@ -511,6 +517,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     std::shared_ptr<IpcConnection> conn = std::move(it->second);
     connections_.erase(it);
     count_.fetch_sub(1);
+    restrictedCount_ -= conn->isRestricted();
     if (auto user = perUser_.find(conn->uid_); user != perUser_.end() && --user->second == 0) {
       perUser_.erase(user);
     }
@@ -543,6 +550,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
   bool acceptPaused_ = false;
   std::chrono::steady_clock::time_point acceptResumeAt_;
   std::unordered_map<uid_t, size_t> perUser_;
+  size_t restrictedCount_ = 0;  // open restricted connections
   size_t refusedSinceLog_ = 0;
   std::chrono::steady_clock::time_point nextLimitLog_{};
   size_t partialFrames_ = 0;
