@@ -72,6 +72,10 @@ class HostBackend {
   // Runs just before the process ends after a removal, the reply long sent:
   // the last step that would otherwise end the process early.
   virtual void finishRemoval() {}
+
+  // Where the host keeps temporary files that outlive no boot (uploads are
+  // staged there in a private directory of the daemon's).
+  virtual std::string_view temporaryParent() const { return "/private/var/tmp"; }
 };
 
 std::shared_ptr<HostBackend> makeHostBackend(HostKind kind);

@@ -162,7 +162,8 @@ void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply compl
   // Moved, not copied: uploads can be hundreds of megabytes.
   auto bytes = std::make_shared<std::vector<uint8_t>>(std::move(binaryData));
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, bytes, completion] {
+  const std::string_view tmp = host_->temporaryParent();
+  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, bytes, completion, tmp] {
     auto fail = [&weakSelf, &completion](const std::string& description) {
       platform::mainQueue().async([weakSelf, description, completion] {
         if (weakSelf.lock()) log("Failed to install 内核: " + platform::forLog(description));
@@ -173,7 +174,7 @@ void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply compl
     std::string tempPath;
     TrialOutcome outcome;
     try {
-      tempPath = platform::privateTemporaryDirectory() + "内核-temp";
+      tempPath = platform::privateTemporaryDirectory(tmp) + "内核-temp";
       writeExecutable(tempPath, *bytes);
       // On disk now; the memory can go before the trial and the copy.
       std::vector<uint8_t>().swap(*bytes);

@@ -184,6 +184,9 @@ class LinuxHost final : public HostBackend {
 
   std::string_view targetsLabel() const override { return "for users"; }
   std::string_view noTargetsLine() const override { return "no graphical sessions"; }
+  // Private to the helper under its service unit (PrivateTmp), and writable
+  // there, where the rest of the system is read-only to it.
+  std::string_view temporaryParent() const override { return "/var/tmp"; }
 
   // systemd-resolved's cache where it runs; otherwise nscd's. "Runs" is
   // decided by asking: resolvectl fails (or is absent) where resolved does

@@ -93,8 +93,8 @@ std::string joinPath(std::string_view a, std::string_view b) {
   return out;
 }
 
-std::string privateTemporaryDirectory() {
-  const std::string parent = hostPath("/private/var/tmp");
+std::string privateTemporaryDirectory(std::string_view under) {
+  const std::string parent = hostPath(std::string(under));
   const std::string dir = joinPath(parent, "zelvo-helper-" + std::to_string(::geteuid()));
   makeParents(parent, 0755);
 

@@ -28,10 +28,10 @@ std::string joinPath(std::string_view a, std::string_view b);
 bool fileExists(const std::string& path);
 
 // The daemon's private temporary directory under the root, ending in '/'
-// (like NSTemporaryDirectory()): "<root>/private/var/tmp/zelvo-helper-<uid>/",
+// (like NSTemporaryDirectory()): "<root><parent>/zelvo-helper-<uid>/",
 // created on first use with mode 0700 and owned by the daemon's user. If a
 // non-directory, a symbolic link, a directory owned by someone else or one
 // with a looser mode sits there, it is replaced. Throws Error on failure.
-std::string privateTemporaryDirectory();
+std::string privateTemporaryDirectory(std::string_view parent);
 
 }  // namespace zelvo::platform
