@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <utility>
 
 namespace zelvo::platform {
 namespace {
@@ -146,7 +147,53 @@ void flushLogBatch() {
   tlsBatch->clear();
 }
 
+namespace {
+thread_local int tlsRestrictedDepth = 0;
+
+// The token bucket of restricted peers' lines. Returns whether this line may
+// go out, and in `dropped` how many went before it unseen (0 mostly).
+bool restrictedLineMayPass(uint64_t& dropped) {
+  using Clock = std::chrono::steady_clock;
+  static std::mutex mu;
+  static double tokens = RestrictedPeerLines::kBurst;
+  static Clock::time_point last = Clock::now();
+  static uint64_t droppedSince = 0;
+  std::lock_guard<std::mutex> lock(mu);
+  const auto now = Clock::now();
+  tokens = std::min(
+      RestrictedPeerLines::kBurst,
+      tokens + std::chrono::duration<double>(now - last).count() * RestrictedPeerLines::kRate);
+  last = now;
+  if (tokens < 1) {
+    ++droppedSince;
+    return false;
+  }
+  tokens -= 1;
+  dropped = std::exchange(droppedSince, 0);
+  return true;
+}
+}  // namespace
+
+RestrictedPeerLines::RestrictedPeerLines() {
+  ++tlsRestrictedDepth;
+}
+RestrictedPeerLines::~RestrictedPeerLines() {
+  --tlsRestrictedDepth;
+}
+bool RestrictedPeerLines::active() {
+  return tlsRestrictedDepth > 0;
+}
+
 void systemLog(std::string_view line) {
+  if (tlsRestrictedDepth > 0) {
+    uint64_t dropped = 0;
+    if (!restrictedLineMayPass(dropped)) return;
+    if (dropped > 0) {
+      const int depth = std::exchange(tlsRestrictedDepth, 0);  // the count itself always passes
+      systemLog("IPC: " + std::to_string(dropped) + " log lines for restricted peers dropped");
+      tlsRestrictedDepth = depth;
+    }
+  }
   // The whole line and its newline go out in one write, so that lines from
   // other processes sharing the descriptor do not interleave with it up to
   // the pipe's atomic size; the lock keeps longer lines of our own threads

@@ -49,6 +49,26 @@ class LogBatch {
 };
 void flushLogBatch();
 
+// While one lives on a thread, the lines the thread logs are on behalf of a
+// peer who is not trusted. Such lines, from all threads together, pass at
+// most kRate a second after a burst of kBurst; the others are dropped and
+// counted, and the count goes out just before the next line that passes:
+// "IPC: <n> log lines for restricted peers dropped". Untrusted peers can
+// then neither fill the disk nor push everyone else's lines past the
+// journal's rate limit. Nested scopes join the outer one.
+class RestrictedPeerLines {
+ public:
+  static constexpr double kRate = 50;
+  static constexpr double kBurst = 200;
+  RestrictedPeerLines();
+  ~RestrictedPeerLines();
+  RestrictedPeerLines(const RestrictedPeerLines&) = delete;
+  RestrictedPeerLines& operator=(const RestrictedPeerLines&) = delete;
+  // Whether the calling thread logs for such a peer: work it hands on to
+  // another thread takes a scope of its own there.
+  static bool active();
+};
+
 // A string from outside (a client, the kernel) as it may appear in a log
 // line: control characters escaped and at most 256 bytes of it, cut at a
 // character boundary and marked with "…", so no peer can forge or flood lines.

@@ -114,7 +114,10 @@ void Helper::getTrafficStats(TrafficReply completion) {
   // them: the second is sent where the first one's answer arrives.
   processManager_->trafficCallThen(
       "getTraffic",
-      [weakSelf = weak(), completion = std::move(completion)](std::pair<int64_t, int64_t> rate) {
+      [weakSelf = weak(), completion = std::move(completion),
+       restricted = platform::RestrictedPeerLines::active()](std::pair<int64_t, int64_t> rate) {
+        std::optional<platform::RestrictedPeerLines> lines;
+        if (restricted) lines.emplace();
         auto self = weakSelf.lock();
         if (!self) {
           completion(rate.first, rate.second, 0, 0);

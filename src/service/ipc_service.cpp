@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
+#include "platform/log.h"
 #include "service/helper_protocol.h"
 
 namespace zelvo {
@@ -87,6 +89,7 @@ bool IpcService::shouldAcceptNewConnection(
         [helper = helper_, lastLogged, uid = connection->effectiveUserIdentifier(),
          pid = connection->processIdentifier()](const platform::IpcMethod& method, IpcValue args,
                                                 platform::IpcReply reply) {
+          const platform::RestrictedPeerLines lines;
           if (CallerPolicy::observerMay(method.slot)) {
             return dispatch(*helper, method, std::move(args), std::move(reply));
           }
@@ -102,13 +105,17 @@ bool IpcService::shouldAcceptNewConnection(
         });
   }
   std::weak_ptr<Helper> weakHelper = helper_;
-  connection->setInvalidationHandler([weakHelper] {
+  connection->setInvalidationHandler([weakHelper, owner] {
+    std::optional<platform::RestrictedPeerLines> lines;
+    if (!owner) lines.emplace();
     if (weakHelper.lock()) Helper::log("Connection invalidated");
   });
   connection->setInterruptionHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection interrupted");
   });
   connection->resume();
+  std::optional<platform::RestrictedPeerLines> lines;
+  if (!owner) lines.emplace();
   return helper_->acceptConnection(connection->processIdentifier(), owner);
 }
 
