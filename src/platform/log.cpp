@@ -174,11 +174,11 @@ bool restrictedLineMayPass(uint64_t& dropped) {
 }
 }  // namespace
 
-RestrictedPeerLines::RestrictedPeerLines() {
-  ++tlsRestrictedDepth;
+RestrictedPeerLines::RestrictedPeerLines(bool applies) : applies_(applies) {
+  tlsRestrictedDepth += applies_;
 }
 RestrictedPeerLines::~RestrictedPeerLines() {
-  --tlsRestrictedDepth;
+  tlsRestrictedDepth -= applies_;
 }
 bool RestrictedPeerLines::active() {
   return tlsRestrictedDepth > 0;

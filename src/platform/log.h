@@ -60,13 +60,18 @@ class RestrictedPeerLines {
  public:
   static constexpr double kRate = 50;
   static constexpr double kBurst = 200;
-  RestrictedPeerLines();
+  // With `applies` false the scope does nothing: for code that logs for
+  // trusted and untrusted peers alike.
+  explicit RestrictedPeerLines(bool applies = true);
   ~RestrictedPeerLines();
   RestrictedPeerLines(const RestrictedPeerLines&) = delete;
   RestrictedPeerLines& operator=(const RestrictedPeerLines&) = delete;
   // Whether the calling thread logs for such a peer: work it hands on to
   // another thread takes a scope of its own there.
   static bool active();
+
+ private:
+  const bool applies_;
 };
 
 // A string from outside (a client, the kernel) as it may appear in a log

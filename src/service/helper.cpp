@@ -116,8 +116,7 @@ void Helper::getTrafficStats(TrafficReply completion) {
       "getTraffic",
       [weakSelf = weak(), completion = std::move(completion),
        restricted = platform::RestrictedPeerLines::active()](std::pair<int64_t, int64_t> rate) {
-        std::optional<platform::RestrictedPeerLines> lines;
-        if (restricted) lines.emplace();
+        const platform::RestrictedPeerLines lines(restricted);
         auto self = weakSelf.lock();
         if (!self) {
           completion(rate.first, rate.second, 0, 0);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <optional>
 
 #include "platform/log.h"
 #include "service/helper_protocol.h"
@@ -106,16 +105,14 @@ bool IpcService::shouldAcceptNewConnection(
   }
   std::weak_ptr<Helper> weakHelper = helper_;
   connection->setInvalidationHandler([weakHelper, owner] {
-    std::optional<platform::RestrictedPeerLines> lines;
-    if (!owner) lines.emplace();
+    const platform::RestrictedPeerLines lines(!owner);
     if (weakHelper.lock()) Helper::log("Connection invalidated");
   });
   connection->setInterruptionHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection interrupted");
   });
   connection->resume();
-  std::optional<platform::RestrictedPeerLines> lines;
-  if (!owner) lines.emplace();
+  const platform::RestrictedPeerLines lines(!owner);
   return helper_->acceptConnection(connection->processIdentifier(), owner);
 }
 
