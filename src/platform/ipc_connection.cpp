@@ -204,6 +204,7 @@ void IpcConnection::closeFromLoop(bool stopDelivery) {
       self->interruptionHandler_ = nullptr;
       self->dispatcher_ = nullptr;
     }
+    const RestrictedPeerLines lines(self->restricted_);
     if (handler) handler();
   });
 }
@@ -341,6 +342,8 @@ void IpcConnection::dispatch(Request&& request, size_t bodySize) {
   st->interface = request.interface;
   st->method = request.method;
   st->seq = std::move(request.seq);
+  // Everything a handler logs on this thread is on this peer's behalf.
+  const RestrictedPeerLines lines(restricted_);
   try {
     dispatcher(*request.method, std::move(request.args), IpcReply(std::move(st)));
   } catch (const std::exception& e) {

@@ -332,6 +332,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         auto loop = weakLoop.lock();
         if (!loop) return;
         bool accepted = false;
+        const RestrictedPeerLines lines(conn->isRestricted());
         try {
           accepted = loop->delegate_ && loop->delegate_(conn);
         } catch (const std::exception& e) {

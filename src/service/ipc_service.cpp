@@ -88,7 +88,6 @@ bool IpcService::shouldAcceptNewConnection(
         [helper = helper_, lastLogged, uid = connection->effectiveUserIdentifier(),
          pid = connection->processIdentifier()](const platform::IpcMethod& method, IpcValue args,
                                                 platform::IpcReply reply) {
-          const platform::RestrictedPeerLines lines;
           if (CallerPolicy::observerMay(method.slot)) {
             return dispatch(*helper, method, std::move(args), std::move(reply));
           }
@@ -104,15 +103,13 @@ bool IpcService::shouldAcceptNewConnection(
         });
   }
   std::weak_ptr<Helper> weakHelper = helper_;
-  connection->setInvalidationHandler([weakHelper, owner] {
-    const platform::RestrictedPeerLines lines(!owner);
+  connection->setInvalidationHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection invalidated");
   });
   connection->setInterruptionHandler([weakHelper] {
     if (weakHelper.lock()) Helper::log("Connection interrupted");
   });
   connection->resume();
-  const platform::RestrictedPeerLines lines(!owner);
   return helper_->acceptConnection(connection->processIdentifier(), owner);
 }
 
