@@ -156,6 +156,7 @@ void HelperClient::call(const char* selector, IpcValue arguments,
 }
 
 template <class T, class Decode>
+// NOLINTNEXTLINE(performance-unnecessary-value-param): moved into send() below
 Result<T> HelperClient::wait(const char* selector, IpcValue arguments, Decode decode) {
   if (platform::IpcClientConnection::onAnyReaderThread()) {
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcBadRequest,

@@ -34,15 +34,6 @@ namespace zelvo {
 
 namespace {
 
-// strerror_r comes in a GNU and an XSI flavour; these pick the text from
-// either without depending on feature macros.
-[[maybe_unused]] const char* strerrorText(int result, const char* buffer) {
-  return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerrorText(const char* result, const char*) {
-  return result;
-}
-
 void closeKeepingErrno(int fd) {
   const int saved = errno;
   ::close(fd);
@@ -53,9 +44,7 @@ void closeKeepingErrno(int fd) {
 
 platform::Error KernelProcessManager::posixError(const std::string& call) {
   const int err = errno;
-  char buffer[256] = {};
-  const char* text = strerrorText(strerror_r(err, buffer, sizeof buffer), buffer);
-  return platform::Error(kErrorDomain, err, call + " failed: " + text);
+  return platform::Error(kErrorDomain, err, call + " failed: " + platform::errnoText(err));
 }
 
 void KernelProcessManager::setupControlSocket(const std::string& path) {

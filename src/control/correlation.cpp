@@ -73,8 +73,9 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   // are to spare; concurrent callers sleep at once and leave the processors
   // to the kernel.
   auto answered = [&] { return pending->answered.load(std::memory_order_acquire); };
-  if (alone && platform::watchingForRepliesPays())
+  if (alone && platform::watchingForRepliesPays()) {
     platform::spinFor(platform::kReplySpin, answered);
+  }
   if (!answered() && !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
     {
       std::lock_guard<std::mutex> g(pendingLock);
@@ -306,8 +307,9 @@ void KernelProcessManager::collectPushedDelay(const Json& frame) {
   const auto result = message->find("data");
   if (result == message->end() || !result->is_object()) return;
   const auto name = result->find("name");
-  if (name == result->end() || !name->is_string() || name->get_ref<const std::string&>().empty())
+  if (name == result->end() || !name->is_string() || name->get_ref<const std::string&>().empty()) {
     return;
+  }
   const auto value = result->find("value");
   if (value == result->end()) return;
   const std::optional<int64_t> delay = control::truncatedInt64(*value);

@@ -48,8 +48,9 @@ bool KernelProcessManager::changeProxy(const std::string& group, const std::stri
   const std::string payload =
       control::jsonTextPayload(Json{{"group-name", group}, {"proxy-name", proxy}});
   if (!actionSucceeded(sendActionAwait("changeProxy", payload, kActionTimeout),
-                       "changeProxy err: "))
+                       "changeProxy err: ")) {
     return false;
+  }
   std::lock_guard<std::mutex> g(fieldsLock_);
   lastSelections_[group] = proxy;
   return true;
@@ -101,8 +102,9 @@ std::pair<int64_t, int64_t> countersIn(const std::optional<Json>& reply) {
 
 void KernelProcessManager::trafficCallThen(const std::string& method,
                                            std::function<void(std::pair<int64_t, int64_t>)> then) {
-  sendActionThen(method, false, kTrafficTimeout,
-                 [then = std::move(then)](std::optional<Json> reply) { then(countersIn(reply)); });
+  sendActionThen(
+      method, false, kTrafficTimeout,
+      [then = std::move(then)](const std::optional<Json>& reply) { then(countersIn(reply)); });
 }
 
 std::optional<std::string> KernelProcessManager::query(const std::string& method,

@@ -22,8 +22,9 @@ void Helper::startAppWatchdogIfNeeded() {
   std::weak_ptr<Helper> weakSelf = weak();
   appWatchdog_ = platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
                                                  kWatchdogFirstFire, kWatchdogInterval, [weakSelf] {
-                                                   if (auto self = weakSelf.lock())
+                                                   if (auto self = weakSelf.lock()) {
                                                      self->checkAppAlive();
+                                                   }
                                                  });
   log("主程序看门狗已启动");
 }

@@ -11,13 +11,14 @@ void Helper::flushDNS(BoolReply completion) {
   std::weak_ptr<Helper> weakSelf = weak();
   // The back end is held strongly: the commands run whether or not the
   // Helper still exists; only the result line needs it.
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, host = host_, completion] {
-    const host::HostBackend::FlushResult result = host->flushDNS();
-    platform::mainQueue().async([weakSelf, result, completion] {
-      if (weakSelf.lock()) log("flushDNS result: " + result.summary);
-      completion(result.ok);
-    });
-  });
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, host = host_, completion = std::move(completion)] {
+        const host::HostBackend::FlushResult result = host->flushDNS();
+        platform::mainQueue().async([weakSelf, result, completion] {
+          if (weakSelf.lock()) log("flushDNS result: " + result.summary);
+          completion(result.ok);
+        });
+      });
 }
 
 }  // namespace zelvo

@@ -215,7 +215,7 @@ void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply compl
   });
 }
 
-void Helper::uninstallHelper(BoolReply completion) {
+void Helper::uninstallHelper(const BoolReply& completion) {
   log("uninstallHelper called");
 
   try {

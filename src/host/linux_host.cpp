@@ -54,8 +54,10 @@ std::map<std::string, std::string> properties(const std::string& text) {
 }
 
 std::optional<uid_t> parseUid(const std::string& text) {
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+  if (text.empty() || text.size() > 10 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return std::nullopt;
+  }
   const unsigned long v = std::stoul(text);
   if (v >= static_cast<uid_t>(-1)) return std::nullopt;
   return static_cast<uid_t>(v);

@@ -65,7 +65,7 @@ void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t s
       ", httpPort=" + std::to_string(httpPort) + ", socksPort=" + std::to_string(socksPort));
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)
-      .async([weakSelf, host, httpPort, socksPort, completion] {
+      .async([weakSelf, host, httpPort, socksPort, completion = std::move(completion)] {
         bool result = false;
         if (auto self = weakSelf.lock()) {
           result = self->configureSystemProxy(true, host, httpPort, socksPort);
@@ -80,14 +80,15 @@ void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t s
 void Helper::clearSystemProxy(BoolReply completion) {
   log("clearSystemProxy called");
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, completion] {
-    bool result = false;
-    if (auto self = weakSelf.lock()) result = self->configureSystemProxy(false, "", 0, 0);
-    platform::mainQueue().async([weakSelf, result, completion] {
-      if (weakSelf.lock()) log(std::string("clearSystemProxy result: ") + boolText(result));
-      completion(result);
-    });
-  });
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, completion = std::move(completion)] {
+        bool result = false;
+        if (auto self = weakSelf.lock()) result = self->configureSystemProxy(false, "", 0, 0);
+        platform::mainQueue().async([weakSelf, result, completion] {
+          if (weakSelf.lock()) log(std::string("clearSystemProxy result: ") + boolText(result));
+          completion(result);
+        });
+      });
 }
 
 }  // namespace zelvo

@@ -100,13 +100,13 @@ std::string KernelProcessManager::binaryPath() {
 
 std::string KernelProcessManager::binaryPath(bool& found) {
   found = true;
-  const std::string preinstalled =
+  std::string preinstalled =
       platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
   if (platform::fileExists(preinstalled)) {
     log("Found kernel at: " + preinstalled);
     return preinstalled;
   }
-  const std::string installed = platform::joinPath(dataPath(), binaryName);
+  std::string installed = platform::joinPath(dataPath(), binaryName);
   if (platform::fileExists(installed)) {
     log("Found kernel at: " + installed);
     return installed;

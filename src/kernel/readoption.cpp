@@ -86,8 +86,9 @@ void KernelProcessManager::startAdoptedLivenessMonitor() {
   auto timer =
       platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
                                       platform::Seconds(3.0), platform::Seconds(3.0), [weakSelf] {
-                                        if (auto self = weakSelf.lock())
+                                        if (auto self = weakSelf.lock()) {
                                           self->checkAdoptedLiveness();
+                                        }
                                       });
   std::lock_guard<std::mutex> g(fieldsLock_);
   adoptLivenessTimer_ = std::move(timer);

@@ -52,8 +52,13 @@ std::optional<Id> number(std::string_view text) {
 }
 
 std::optional<gid_t> groupIdInProcess(const std::string& name) {
-  const group* g = ::getgrnam(name.c_str());
-  return g ? std::optional<gid_t>(g->gr_gid) : std::nullopt;
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buf(16384);
+  if (::getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) != 0 || !found) {
+    return std::nullopt;
+  }
+  return found->gr_gid;
 }
 
 std::optional<UserAccount> userInProcess(uid_t uid) {

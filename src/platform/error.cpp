@@ -4,10 +4,26 @@
 
 namespace zelvo::platform {
 
+namespace {
+
+// strerror_r comes in a GNU and an XSI flavour; these pick the text from
+// either without depending on feature macros.
+[[maybe_unused]] const char* strerrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* strerrorText(const char* result, const char*) {
+  return result;
+}
+
+}  // namespace
+
+std::string errnoText(int err) {
+  char buffer[256] = {};
+  return strerrorText(strerror_r(err, buffer, sizeof buffer), buffer);
+}
+
 Error Error::fromErrno(int err, const std::string& context) {
-  // strerror_r (GNU form) rather than strerror: errors are built on many threads.
-  char buf[256];
-  std::string text = strerror_r(err, buf, sizeof buf);
+  std::string text = errnoText(err);
   if (!context.empty()) text = context + ": " + text;
   return Error("NSPOSIXErrorDomain", err, std::move(text));
 }

@@ -14,9 +14,7 @@ namespace zelvo::platform {
 class Error : public std::exception {
  public:
   Error(std::string domain, long code, std::string localizedDescription)
-      : domain_(std::move(domain)),
-        code_(code),
-        description_(std::move(localizedDescription)) {}
+      : domain_(std::move(domain)), code_(code), description_(std::move(localizedDescription)) {}
 
   const std::string& domain() const { return domain_; }
   long code() const { return code_; }
@@ -33,5 +31,8 @@ class Error : public std::exception {
   long code_;
   std::string description_;
 };
+
+// strerror(err), safe on any thread (errors are built on many).
+std::string errnoText(int err);
 
 }  // namespace zelvo::platform

@@ -229,7 +229,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof addr.sun_path) {
-    throw Error("NSPOSIXErrorDomain", ENAMETOOLONG, std::strerror(ENAMETOOLONG));
+    throw Error("NSPOSIXErrorDomain", ENAMETOOLONG, errnoText(ENAMETOOLONG));
   }
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
   // The file first: a socket someone else owns is not even connected to.
@@ -238,7 +238,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
     throw notServedBy(socketPath, *requiredOwner);
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, std::strerror(errno));
+  if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, errnoText(errno));
   int rc;
   do {
     rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -246,7 +246,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   if (rc < 0) {
     int err = errno;
     ::close(fd);
-    throw Error("NSPOSIXErrorDomain", err, std::strerror(err));
+    throw Error("NSPOSIXErrorDomain", err, errnoText(err));
   }
   if (requiredOwner) {
     ucred peer{};
@@ -260,7 +260,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   if (st->wakeFd < 0) {
     const int err = errno;
     ::close(fd);
-    throw Error("NSPOSIXErrorDomain", err, std::strerror(err));
+    throw Error("NSPOSIXErrorDomain", err, errnoText(err));
   }
   st->socketPath = socketPath;
   st->interface = std::move(remoteInterface);
@@ -309,7 +309,8 @@ uint64_t IpcClientConnection::send(std::string_view selector, IpcValue args, Com
     }
   }
   if (broken) {
-    completion({std::nullopt, *broken});
+    // Moved from above only when not broken.
+    completion({std::nullopt, *broken});  // NOLINT(bugprone-use-after-move)
     return 0;
   }
   if (wake) st_->wakeReader();

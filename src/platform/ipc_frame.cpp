@@ -246,7 +246,7 @@ class Decoder {
         if (top.isMap) {
           auto& map = top.value.get_ref<IpcValue::object_t&>();
           if (top.lookUp) {
-            map[std::move(top.key)] = std::move(v);
+            map[top.key] = std::move(v);
           } else {
             static_cast<IpcValue::object_t::Container&>(map).emplace_back(std::move(top.key),
                                                                           std::move(v));

@@ -80,9 +80,8 @@ int inheritedListener() {
   const char* fds = ::getenv("LISTEN_FDS");
   const bool ours =
       pid && fds && std::strtoll(pid, nullptr, 10) == ::getpid() && std::atoi(fds) >= 1;
-  ::unsetenv("LISTEN_PID");
-  ::unsetenv("LISTEN_FDS");
-  ::unsetenv("LISTEN_FDNAMES");
+  // The variables stay: other threads may read the environment by now, and
+  // children ignore them, since LISTEN_PID names this process only.
   if (!ours) return -1;
   const int fd = kFirstHandedFd;
   int type = 0, listening = 0;
@@ -119,7 +118,7 @@ std::vector<gid_t> peerGroups(int fd) {
 }
 
 Error posixError(int err, const std::string& what) {
-  return Error("NSPOSIXErrorDomain", err, what + ": " + std::strerror(err));
+  return Error("NSPOSIXErrorDomain", err, what + ": " + errnoText(err));
 }
 
 class UniqueFd {
@@ -181,8 +180,9 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeId;
-    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0)
+    if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0) {
       throw posixError(errno, "epoll_ctl");
+    }
     ev.data.u64 = kListenId;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev) < 0) {
       throw posixError(errno, "epoll_ctl");
@@ -271,7 +271,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       int n = ::epoll_wait(epollFd_, events, 64, timeout);
       if (n < 0) {
         if (errno == EINTR) continue;
-        systemLog(std::string("IPC: epoll_wait failed: ") + std::strerror(errno));
+        systemLog(std::string("IPC: epoll_wait failed: ") + errnoText(errno));
         return;
       }
       const auto now = Clock::now();

@@ -136,7 +136,7 @@ struct Redirect {
   }
   sigset_t empty;
   sigemptyset(&empty);
-  ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+  ::sigprocmask(SIG_SETMASK, &empty, nullptr);  // NOLINT(concurrency-mt-unsafe): one thread here
   ::execve(path, argv, envp);
   failChild(errorFd);
 }
@@ -206,7 +206,7 @@ struct Subprocess::State {
   // Runs on the watcher thread: reaps by pid, then hands over to the handler.
   static void watch(std::shared_ptr<State> st);
   // Runs on the reader thread: collects the pipe until end of file.
-  static void drain(std::shared_ptr<State> st, Fd readEnd);
+  static void drain(const std::shared_ptr<State>& st, Fd readEnd);
   void runHandlerIfDue(std::unique_lock<std::mutex>& lock);
 };
 
@@ -250,7 +250,7 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   st->runHandlerIfDue(lock);
 }
 
-void Subprocess::State::drain(std::shared_ptr<State> st, Fd readEnd) {
+void Subprocess::State::drain(const std::shared_ptr<State>& st, Fd readEnd) {
   char buf[64 * 1024];
   for (;;) {
     ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
@@ -363,6 +363,7 @@ void Subprocess::launch() {
   argStrings.push_back(s.executable);
   argStrings.insert(argStrings.end(), s.arguments.begin(), s.arguments.end());
   std::vector<char*> argv;
+  argv.reserve(argStrings.size() + 1);
   for (auto& a : argStrings) argv.push_back(a.data());
   argv.push_back(nullptr);
 

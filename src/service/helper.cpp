@@ -63,14 +63,14 @@ bool Helper::kernelInstalled() {
   return found;
 }
 
-void Helper::getVersion(StringReply completion) {
+void Helper::getVersion(const StringReply& completion) {
   log("getVersion called");
   std::string version = kHelperVersion;
   if (kernelInstalled()) version += " (zelvan-core)";
   completion(version);
 }
 
-void Helper::getKernelVersion(OptionalStringReply completion) {
+void Helper::getKernelVersion(const OptionalStringReply& completion) {
   if (kernelInstalled()) {
     completion(std::string("zelvan-core"));
   } else {

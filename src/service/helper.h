@@ -49,25 +49,25 @@ class Helper : public std::enable_shared_from_this<Helper> {
   ~Helper();
 
   // ---- HelperProtocol, in slot order ----
-  void getVersion(StringReply completion);                                   // 1
-  void uninstallHelper(BoolReply completion);                                // 2
+  void getVersion(const StringReply& completion);     // 1
+  void uninstallHelper(const BoolReply& completion);  // 2
   void setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,
-                      BoolReply completion);                                 // 3
-  void clearSystemProxy(BoolReply completion);                               // 4
-  void flushDNS(BoolReply completion);                                       // 5
-  void startProxy(const std::string& config, BoolErrorReply completion);     // 6
-  void stopProxy(BoolReply completion);                                      // 7
-  void reloadProxy(const std::string& config, BoolErrorReply completion);    // 8
-  void getProxyStatus(StatusReply completion);                               // 9
+                      BoolReply completion);                               // 3
+  void clearSystemProxy(BoolReply completion);                             // 4
+  void flushDNS(BoolReply completion);                                     // 5
+  void startProxy(const std::string& config, BoolErrorReply completion);   // 6
+  void stopProxy(BoolReply completion);                                    // 7
+  void reloadProxy(const std::string& config, BoolErrorReply completion);  // 8
+  void getProxyStatus(StatusReply completion);                             // 9
   void selectOutbound(const std::string& groupTag, const std::string& outboundTag,
-                      BoolReply completion);                                 // 10
-  void setRouteMode(const std::string& mode, BoolReply completion);          // 11
-  void getTrafficStats(TrafficReply completion);                             // 12
-  void updateTun(bool enable, BoolReply completion);                         // 13
+                      BoolReply completion);                         // 10
+  void setRouteMode(const std::string& mode, BoolReply completion);  // 11
+  void getTrafficStats(TrafficReply completion);                     // 12
+  void updateTun(bool enable, BoolReply completion);                 // 13
   void kernelQuery(const std::string& method, const std::string& data,
-                   OptionalStringReply completion);                          // 14
+                   const OptionalStringReply& completion);                         // 14
   void installKernel(std::vector<uint8_t> binaryData, BoolErrorReply completion);  // 15
-  void getKernelVersion(OptionalStringReply completion);                     // 16
+  void getKernelVersion(const OptionalStringReply& completion);                    // 16
 
   // ---- Connection acceptance (called by the listener glue) ----
   // Logs the acceptance line; for a client that may be watched (an owner),

@@ -55,8 +55,9 @@ std::shared_ptr<platform::IpcInterface> HelperProtocol::makeInterface() {
 std::shared_ptr<const platform::IpcInterface> HelperProtocol::interface() {
   static const std::shared_ptr<const platform::IpcInterface> shared = [] {
     auto i = makeInterface();
-    for (const auto& a : classAllowances())
+    for (const auto& a : classAllowances()) {
       i->setClasses(a.classes, a.selector, a.index, a.ofReply);
+    }
     return i;
   }();
   return shared;

@@ -24,17 +24,19 @@ IpcValue replyArgs(T&&... values) {
 }
 
 BoolReply boolReply(platform::IpcReply reply) {
-  return [reply](bool ok) { reply(replyArgs(ok)); };
+  return [reply = std::move(reply)](bool ok) { reply(replyArgs(ok)); };
 }
 
 BoolErrorReply boolErrorReply(platform::IpcReply reply) {
-  return [reply](bool ok, std::optional<std::string> message) {
+  return [reply = std::move(reply)](bool ok, const std::optional<std::string>& message) {
     reply(replyArgs(ok, optionalString(message)));
   };
 }
 
 OptionalStringReply optionalStringReply(platform::IpcReply reply) {
-  return [reply](std::optional<std::string> s) { reply(replyArgs(optionalString(s))); };
+  return [reply = std::move(reply)](const std::optional<std::string>& s) {
+    reply(replyArgs(optionalString(s)));
+  };
 }
 
 }  // namespace
@@ -77,8 +79,9 @@ bool IpcService::shouldAcceptNewConnection(
   const bool owner = !connection->isRestricted();
   if (owner) {
     connection->setExportedObject([helper = helper_](const platform::IpcMethod& method,
-                                                     IpcValue args, platform::IpcReply reply) {
-      dispatch(*helper, method, std::move(args), std::move(reply));
+                                                     IpcValue args,
+                                                     const platform::IpcReply& reply) {
+      dispatch(*helper, method, std::move(args), reply);
     });
   } else {
     // Refusals are logged at most once a second per connection, so a peer
@@ -87,9 +90,9 @@ bool IpcService::shouldAcceptNewConnection(
     connection->setExportedObject(
         [helper = helper_, lastLogged, uid = connection->effectiveUserIdentifier(),
          pid = connection->processIdentifier()](const platform::IpcMethod& method, IpcValue args,
-                                                platform::IpcReply reply) {
+                                                const platform::IpcReply& reply) {
           if (CallerPolicy::observerMay(method.slot)) {
-            return dispatch(*helper, method, std::move(args), std::move(reply));
+            return dispatch(*helper, method, std::move(args), reply);
           }
           const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now().time_since_epoch())
@@ -127,7 +130,7 @@ IpcValue IpcService::refusal(const platform::IpcMethod& method) {
 }
 
 void IpcService::dispatch(Helper& helper, const platform::IpcMethod& method, IpcValue args,
-                          platform::IpcReply reply) {
+                          const platform::IpcReply& reply) {
   // The listener checked the arguments against the table, so these reads
   // cannot fail.
   auto str = [&](size_t i) { return args[i].get<std::string>(); };

@@ -38,7 +38,7 @@ class IpcService {
 
   // Decodes one checked request into the Helper call and encodes its reply.
   static void dispatch(Helper& helper, const platform::IpcMethod& method, platform::IpcValue args,
-                       platform::IpcReply reply);
+                       const platform::IpcReply& reply);
   // The reply of a request that is not permitted: false, nil or zeros, and
   // "not permitted" where the reply carries an error text.
   static platform::IpcValue refusal(const platform::IpcMethod& method);

@@ -25,7 +25,7 @@ const std::set<std::string>& kernelQueryWhitelist() {
 }  // namespace
 
 void Helper::kernelQuery(const std::string& method, const std::string& data,
-                         OptionalStringReply completion) {
+                         const OptionalStringReply& completion) {
   auto& manager = *processManager_;
 
   if (method == "__pushedDelays") {

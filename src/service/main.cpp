@@ -45,7 +45,7 @@ void raiseDescriptorLimit() {
 // the heap: 11 MiB, the kept text included.
 void keepLargeBuffersOffTheHeap() {
 #if defined(__GLIBC__)
-  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);  // NOLINT(concurrency-mt-unsafe): before any thread
 #endif
 }
 }  // namespace
@@ -137,5 +137,5 @@ int main(int argc, char** argv) {
   platform::runMain();
   // The run loop is not meant to return; if it does, leave without tearing
   // anything down (the kernel and the system proxy stay as they are).
-  std::exit(0);
+  std::exit(0);  // NOLINT(concurrency-mt-unsafe): nothing else exits
 }

@@ -115,7 +115,8 @@ size_t characterCount(const std::string& text) {
     }
     bool joins = false;
     if (!first) {
-      if (prev == U'\r' && cp == U'\n') {
+      // The rules apply in this order, so equal outcomes stay apart.
+      if (prev == U'\r' && cp == U'\n') {  // NOLINT(bugprone-branch-clone)
         joins = true;
       } else if (isControl(prev) || isControl(cp)) {
         joins = false;
@@ -320,70 +321,72 @@ void Helper::startProxy(const std::string& config, BoolErrorReply completion) {
   parsePortsFromConfig(config);
 
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, config, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(false, "Helper instance deallocated");
-      return;
-    }
-    log("Starting 内核 process...");
-    try {
-      self->processManager()->start(config);
-    } catch (const std::exception& e) {
-      const std::string description = describe(e);
-      platform::mainQueue().async([description, completion] {
-        log("Failed to start proxy: " + platform::forLog(description));
-        completion(false, description);
-      });
-      return;
-    }
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, config, completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(false, "Helper instance deallocated");
+          return;
+        }
+        log("Starting 内核 process...");
+        try {
+          self->processManager()->start(config);
+        } catch (const std::exception& e) {
+          const std::string description = describe(e);
+          platform::mainQueue().async([description, completion] {
+            log("Failed to start proxy: " + platform::forLog(description));
+            completion(false, description);
+          });
+          return;
+        }
 
-    platform::sleepFor(platform::Seconds(1.0));
-    if (!self->isKernelRunning()) {
-      log("内核 process exited immediately");
-      platform::mainQueue().async(
-          [completion] { completion(false, std::string("内核 process exited immediately")); });
-      return;
-    }
-    log("内核 process is running");
-    if (self->isKernelRunning()) {
-      platform::mainQueue().async([completion] {
-        log("Proxy started successfully");
-        completion(true, std::nullopt);
+        platform::sleepFor(platform::Seconds(1.0));
+        if (!self->isKernelRunning()) {
+          log("内核 process exited immediately");
+          platform::mainQueue().async(
+              [completion] { completion(false, std::string("内核 process exited immediately")); });
+          return;
+        }
+        log("内核 process is running");
+        if (self->isKernelRunning()) {
+          platform::mainQueue().async([completion] {
+            log("Proxy started successfully");
+            completion(true, std::nullopt);
+          });
+        } else {
+          platform::mainQueue().async([completion] {
+            log("内核 process died after startup");
+            completion(false, std::string("内核 process died after startup"));
+          });
+        }
       });
-    } else {
-      platform::mainQueue().async([completion] {
-        log("内核 process died after startup");
-        completion(false, std::string("内核 process died after startup"));
-      });
-    }
-  });
 }
 
 void Helper::stopProxy(BoolReply completion) {
   log("stopProxy called");
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(false);
-      return;
-    }
-    try {
-      self->processManager()->stop();
-    } catch (const std::exception& e) {
-      const std::string description = describe(e);
-      platform::mainQueue().async([weakSelf, description, completion] {
-        if (weakSelf.lock()) log("Failed to stop proxy: " + platform::forLog(description));
-        completion(false);
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(false);
+          return;
+        }
+        try {
+          self->processManager()->stop();
+        } catch (const std::exception& e) {
+          const std::string description = describe(e);
+          platform::mainQueue().async([weakSelf, description, completion] {
+            if (weakSelf.lock()) log("Failed to stop proxy: " + platform::forLog(description));
+            completion(false);
+          });
+          return;
+        }
+        platform::mainQueue().async([weakSelf, completion] {
+          if (weakSelf.lock()) log("Proxy stopped successfully");
+          completion(true);
+        });
       });
-      return;
-    }
-    platform::mainQueue().async([weakSelf, completion] {
-      if (weakSelf.lock()) log("Proxy stopped successfully");
-      completion(true);
-    });
-  });
 }
 
 void Helper::reloadProxy(const std::string& config, BoolErrorReply completion) {
@@ -394,27 +397,28 @@ void Helper::reloadProxy(const std::string& config, BoolErrorReply completion) {
   }
   parsePortsFromConfig(config);
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, config, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(false, "Helper instance deallocated");
-      return;
-    }
-    try {
-      self->processManager()->reload(config);
-    } catch (const std::exception& e) {
-      const std::string description = describe(e);
-      platform::mainQueue().async([weakSelf, description, completion] {
-        if (weakSelf.lock()) log("Failed to reload proxy: " + platform::forLog(description));
-        completion(false, description);
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, config, completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(false, "Helper instance deallocated");
+          return;
+        }
+        try {
+          self->processManager()->reload(config);
+        } catch (const std::exception& e) {
+          const std::string description = describe(e);
+          platform::mainQueue().async([weakSelf, description, completion] {
+            if (weakSelf.lock()) log("Failed to reload proxy: " + platform::forLog(description));
+            completion(false, description);
+          });
+          return;
+        }
+        platform::mainQueue().async([weakSelf, completion] {
+          if (weakSelf.lock()) log("Proxy reloaded successfully");
+          completion(true, std::nullopt);
+        });
       });
-      return;
-    }
-    platform::mainQueue().async([weakSelf, completion] {
-      if (weakSelf.lock()) log("Proxy reloaded successfully");
-      completion(true, std::nullopt);
-    });
-  });
 }
 
 }  // namespace zelvo

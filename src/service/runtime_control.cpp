@@ -13,7 +13,7 @@ void Helper::selectOutbound(const std::string& groupTag, const std::string& outb
       ", outbound=" + platform::forLog(outboundTag));
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)
-      .async([weakSelf, groupTag, outboundTag, completion] {
+      .async([weakSelf, groupTag, outboundTag, completion = std::move(completion)] {
         auto self = weakSelf.lock();
         if (!self) {
           completion(false);
@@ -32,30 +32,32 @@ void Helper::selectOutbound(const std::string& groupTag, const std::string& outb
 void Helper::setRouteMode(const std::string& mode, BoolReply completion) {
   log("setRouteMode called: " + platform::forLog(mode));
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, mode, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(false);
-      return;
-    }
-    const bool applied = self->processManager()->setMode(mode);
-    // Existing connections keep their old route until re-established.
-    if (applied) self->processManager()->closeConnections();
-    completion(applied);
-  });
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, mode, completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(false);
+          return;
+        }
+        const bool applied = self->processManager()->setMode(mode);
+        // Existing connections keep their old route until re-established.
+        if (applied) self->processManager()->closeConnections();
+        completion(applied);
+      });
 }
 
 void Helper::updateTun(bool enable, BoolReply completion) {
   log(std::string("updateTun called: enable=") + (enable ? "true" : "false"));
   std::weak_ptr<Helper> weakSelf = weak();
-  platform::globalQueue(platform::QoS::UserInitiated).async([weakSelf, enable, completion] {
-    auto self = weakSelf.lock();
-    if (!self) {
-      completion(false);
-      return;
-    }
-    completion(self->processManager()->setTun(enable));
-  });
+  platform::globalQueue(platform::QoS::UserInitiated)
+      .async([weakSelf, enable, completion = std::move(completion)] {
+        auto self = weakSelf.lock();
+        if (!self) {
+          completion(false);
+          return;
+        }
+        completion(self->processManager()->setTun(enable));
+      });
 }
 
 }  // namespace zelvo

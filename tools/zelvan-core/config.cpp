@@ -29,8 +29,9 @@ std::optional<std::string> nameOf(const json& v) {
 }
 
 std::string stringOr(const json& obj, const char* key, std::string fallback) {
-  if (obj.is_object() && obj.contains(key) && obj[key].is_string())
+  if (obj.is_object() && obj.contains(key) && obj[key].is_string()) {
     return obj[key].get<std::string>();
+  }
   return fallback;
 }
 
@@ -76,14 +77,16 @@ bool ProxyDef::rejects() const {
 }
 
 const ProxyDef* KernelConfig::findProxy(std::string_view name) const {
-  for (const auto& p : proxies)
+  for (const auto& p : proxies) {
     if (p.name == name) return &p;
+  }
   return nullptr;
 }
 
 const GroupDef* KernelConfig::findGroup(std::string_view name) const {
-  for (const auto& g : groups)
+  for (const auto& g : groups) {
     if (g.name == name) return &g;
+  }
   return nullptr;
 }
 
@@ -157,22 +160,29 @@ KernelConfig parseConfig(std::string_view text) {
       return;
     }
     GroupDef g{name, type, {}};
-    if (members.is_array())
-      for (const json& m : members)
+    if (members.is_array()) {
+      for (const json& m : members) {
         if (auto n = nameOf(m)) g.members.push_back(*n);
+      }
+    }
     groups.push_back(std::move(g));
   };
 
   if (doc.contains("proxies") && doc["proxies"].is_array()) {
-    for (const json& p : doc["proxies"])
-      if (p.is_object() && p.contains("name"))
+    for (const json& p : doc["proxies"]) {
+      if (p.is_object() && p.contains("name")) {
         if (auto n = nameOf(p["name"])) addProxy(*n, stringOr(p, "type", ""));
+      }
+    }
   }
   if (doc.contains("proxy-groups") && doc["proxy-groups"].is_array()) {
-    for (const json& g : doc["proxy-groups"])
-      if (g.is_object() && g.contains("name"))
-        if (auto n = nameOf(g["name"]))
+    for (const json& g : doc["proxy-groups"]) {
+      if (g.is_object() && g.contains("name")) {
+        if (auto n = nameOf(g["name"])) {
           addGroup(*n, stringOr(g, "type", "select"), g.value("proxies", json()));
+        }
+      }
+    }
   }
   // sing-box style: "outbounds" with "tag"; selectors and url tests are groups.
   if (doc.contains("outbounds") && doc["outbounds"].is_array()) {
@@ -181,10 +191,11 @@ KernelConfig parseConfig(std::string_view text) {
       auto tag = nameOf(o["tag"]);
       if (!tag) continue;
       std::string type = stringOr(o, "type", "");
-      if (type == "selector" || type == "urltest")
+      if (type == "selector" || type == "urltest") {
         addGroup(*tag, groupTypeFromSingBox(type), o.value("outbounds", json()));
-      else
+      } else {
         addProxy(*tag, type);
+      }
     }
   }
   if (doc.contains("proxy-providers") && doc["proxy-providers"].is_object()) {
@@ -205,17 +216,20 @@ KernelConfig parseConfig(std::string_view text) {
   for (const auto& g : groups) known.insert(g.name);
   for (auto& g : groups) {
     std::vector<std::string> kept;
-    for (auto& m : g.members)
-      if (known.count(m) && m != g.name && std::find(kept.begin(), kept.end(), m) == kept.end())
+    for (auto& m : g.members) {
+      if (known.count(m) && m != g.name && std::find(kept.begin(), kept.end(), m) == kept.end()) {
         kept.push_back(m);
+      }
+    }
     if (kept.empty()) kept.push_back("DIRECT");
     g.members = std::move(kept);
   }
   if (!globalGiven) {
     GroupDef global{"GLOBAL", "select", {"DIRECT", "REJECT"}};
     for (const auto& g : groups) global.members.push_back(g.name);
-    for (const auto& p : cfg.proxies)
+    for (const auto& p : cfg.proxies) {
       if (p.name != "DIRECT" && p.name != "REJECT") global.members.push_back(p.name);
+    }
     groups.push_back(std::move(global));
   }
   cfg.groups = std::move(groups);

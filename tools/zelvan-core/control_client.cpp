@@ -33,10 +33,11 @@ UniqueFd ControlClient::connectWithRetry() {
   bool reported = false;
   for (;;) {
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+    if (fd.valid() && ::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
       return fd;
+    }
     if (!reported) {
-      logInfo(std::string("control: cannot connect yet (") + std::strerror(errno) +
+      logInfo(std::string("control: cannot connect yet (") + errnoText(errno) +
               "); retrying every 150 ms");
       reported = true;
     }

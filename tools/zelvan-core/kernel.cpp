@@ -51,15 +51,17 @@ Kernel::Kernel(const Options& options)
 
 void Kernel::handle(const json& request, const std::shared_ptr<ControlConnection>& conn) {
   Request r;
-  if (request.contains("method") && request["method"].is_string())
+  if (request.contains("method") && request["method"].is_string()) {
     r.method = request["method"].get<std::string>();
+  }
   r.id = request.contains("id") ? request["id"] : json();
   r.idText = r.id.is_string() ? r.id.get<std::string>() : dumpSafe(r.id);
   r.data = request.contains("data") ? request["data"] : json();
 
   logInfo("recv " + r.method + " id=" + r.idText);
-  if (!redactLog() && !r.data.is_null())
+  if (!redactLog() && !r.data.is_null()) {
     logInfo("data " + r.method + " id=" + r.idText + ": " + dumpSafe(r.data));
+  }
 
   if (r.method == "shutdown") {
     logInfo("shutdown requested; exiting");
@@ -74,36 +76,37 @@ void Kernel::handle(const json& request, const std::shared_ptr<ControlConnection
   }
 
   std::optional<Reply> reply;
-  if (r.method == "initCore")
+  if (r.method == "initCore") {
     reply = initCore(r);
-  else if (r.method == "setupConfig")
+  } else if (r.method == "setupConfig") {
     reply = setupConfig(r);
-  else if (r.method == "startListener")
+  } else if (r.method == "startListener") {
     reply = startListener(r);
-  else if (r.method == "changeProxy")
+  } else if (r.method == "changeProxy") {
     reply = changeProxy(r);
-  else if (r.method == "updateConfig")
+  } else if (r.method == "updateConfig") {
     reply = updateConfig(r);
-  else if (r.method == "closeConnections")
+  } else if (r.method == "closeConnections") {
     reply = closeConnections(r);
-  else if (r.method == "getTraffic")
+  } else if (r.method == "getTraffic") {
     reply = traffic(r, false);
-  else if (r.method == "getTotalTraffic")
+  } else if (r.method == "getTotalTraffic") {
     reply = traffic(r, true);
-  else if (r.method == "getConnections")
+  } else if (r.method == "getConnections") {
     reply = getConnections(r);
-  else if (r.method == "getProxies")
+  } else if (r.method == "getProxies") {
     reply = getProxies(r);
-  else if (r.method == "getConfig")
+  } else if (r.method == "getConfig") {
     reply = getConfig(r);
-  else if (r.method == "getMemory")
+  } else if (r.method == "getMemory") {
     reply = getMemory(r);
-  else if (r.method == "getExternalProviders")
+  } else if (r.method == "getExternalProviders") {
     reply = getExternalProviders(r);
-  else if (r.method == "asyncTestDelay")
+  } else if (r.method == "asyncTestDelay") {
     reply = asyncTestDelay(r, conn);
-  else
+  } else {
     reply = fail("unknown method: " + r.method);
+  }
   if (reply) respond(r, *reply, conn);
 }
 
@@ -116,8 +119,9 @@ void Kernel::respond(const Request& r, const Reply& reply,
   }
   std::string line =
       "reply " + r.method + " id=" + r.idText + " code=" + std::to_string(reply.code);
-  if (reply.code != 0 && !redactLog() && reply.data.is_string())
+  if (reply.code != 0 && !redactLog() && reply.data.is_string()) {
     line += " " + reply.data.get<std::string>();
+  }
   logInfo(line);
   flushLog();  // the request's lines are in the log before its reply is out
   outbox_.send(conn, {{"id", r.id}, {"code", reply.code}, {"data", reply.data}});
@@ -139,8 +143,9 @@ Reply Kernel::initCore(const Request& r) {
 Reply Kernel::setupConfig(const Request& r) {
   auto p = decodePayload(r.data);
   if (!p || !p->is_object()) return fail("setupConfig payload is not a JSON object");
-  if (!p->contains("config") || !(*p)["config"].is_string())
+  if (!p->contains("config") || !(*p)["config"].is_string()) {
     return fail("setupConfig payload has no \"config\" text");
+  }
   const std::string& text = (*p)["config"].get_ref<const std::string&>();
   KernelConfig cfg = parseConfig(text);
   size_t proxies = cfg.proxies.size(), groups = cfg.groups.size();
@@ -163,7 +168,7 @@ Reply Kernel::setupConfig(const Request& r) {
   return {};
 }
 
-Reply Kernel::startListener(const Request& r) {
+Reply Kernel::startListener(const Request& /*request*/) {
   if (!state_.configured()) return fail("no configuration: setupConfig must come first");
   std::lock_guard lock(listenersMu_);
   listenerWanted_ = true;
@@ -174,10 +179,11 @@ Reply Kernel::startListener(const Request& r) {
 std::optional<std::string> Kernel::reconcileListeners() {
   std::vector<int64_t> wanted = state_.ports();
   for (auto it = listeners_.begin(); it != listeners_.end();) {
-    if (std::find(wanted.begin(), wanted.end(), it->first) == wanted.end())
+    if (std::find(wanted.begin(), wanted.end(), it->first) == wanted.end()) {
       it = listeners_.erase(it);
-    else
+    } else {
       ++it;
+    }
   }
   std::string errors;
   for (int64_t port : wanted) {
@@ -207,11 +213,13 @@ Reply Kernel::changeProxy(const Request& r) {
   auto p = decodePayload(r.data);
   if (!p || !p->is_object()) return fail("changeProxy payload is not a JSON object");
   if (!p->contains("group-name") || !(*p)["group-name"].is_string() || !p->contains("proxy-name") ||
-      !(*p)["proxy-name"].is_string())
+      !(*p)["proxy-name"].is_string()) {
     return fail("changeProxy needs \"group-name\" and \"proxy-name\"");
+  }
   if (auto err = state_.changeProxy((*p)["group-name"].get<std::string>(),
-                                    (*p)["proxy-name"].get<std::string>()))
+                                    (*p)["proxy-name"].get<std::string>())) {
     return fail(*err);
+  }
   return {};
 }
 
@@ -264,19 +272,21 @@ std::optional<Reply> Kernel::asyncTestDelay(const Request& r,
   json payload = json::object();
   if (r.data.is_string() && !r.data.get_ref<const std::string&>().empty()) {
     auto p = decodePayload(r.data);
-    if (p && p->is_object())
+    if (p && p->is_object()) {
       payload = *p;
-    else if (!p || !p->is_string())
+    } else if (!p || !p->is_string()) {
       payload["url"] = r.data.get<std::string>();  // a bare URL
-    else
+    } else {
       payload["url"] = p->get<std::string>();
+    }
   } else if (r.data.is_object()) {
     payload = r.data;
   }
   int timeoutMs = kDefaultDelayTimeoutMs;
-  if (payload.contains("timeout") && payload["timeout"].is_number_integer())
+  if (payload.contains("timeout") && payload["timeout"].is_number_integer()) {
     timeoutMs =
         static_cast<int>(std::clamp<long long>(payload["timeout"].get<long long>(), 1, 60000));
+  }
   std::string name = payload.contains("name") && payload["name"].is_string()
                          ? payload["name"].get<std::string>()
                          : "";

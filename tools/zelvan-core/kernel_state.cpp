@@ -33,15 +33,17 @@ std::vector<std::string> KernelState::applyConfig(KernelConfig config, const jso
     const GroupDef* g = config.findGroup(group);
     return g && std::find(g->members.begin(), g->members.end(), proxy) != g->members.end();
   };
-  for (const auto& [group, proxy] : selected_)
+  for (const auto& [group, proxy] : selected_) {
     if (valid(group, proxy)) kept[group] = proxy;
+  }
   std::vector<std::string> rejected;
   if (selectedMap.is_object()) {
     for (const auto& [group, proxy] : selectedMap.items()) {
-      if (proxy.is_string() && valid(group, proxy.get<std::string>()))
+      if (proxy.is_string() && valid(group, proxy.get<std::string>())) {
         kept[group] = proxy.get<std::string>();
-      else
+      } else {
         rejected.push_back(group);
+      }
     }
   }
   selected_ = std::move(kept);
@@ -67,8 +69,9 @@ std::optional<std::string> KernelState::changeProxy(const std::string& group,
   if (!config_) return "no configuration loaded";
   const GroupDef* g = config_->findGroup(group);
   if (!g) return "proxy group not found: " + group;
-  if (std::find(g->members.begin(), g->members.end(), proxy) == g->members.end())
+  if (std::find(g->members.begin(), g->members.end(), proxy) == g->members.end()) {
     return "proxy " + proxy + " not found in group " + group;
+  }
   selected_[group] = proxy;
   return std::nullopt;
 }
@@ -84,8 +87,9 @@ std::optional<std::string> KernelState::updateConfig(const json& patch) {
   if (patch.contains("tun") && !patch["tun"].is_object()) return "tun must be an object";
   std::lock_guard lock(mu_);
   if (mode) mode_ = *mode;
-  if (patch.contains("tun"))
+  if (patch.contains("tun")) {
     for (const auto& [k, v] : patch["tun"].items()) tun_[k] = v;
+  }
   return std::nullopt;
 }
 
@@ -109,11 +113,12 @@ Route KernelState::route() const {
   } else {
     // Rule mode knows one rule: everything matches the first group.
     r.rule = "Match";
-    for (const auto& g : config_->groups)
+    for (const auto& g : config_->groups) {
       if (g.name != "GLOBAL") {
         start = g.name;
         break;
       }
+    }
     if (start.empty()) start = "DIRECT";
   }
   std::set<std::string> seen;
@@ -140,8 +145,9 @@ std::optional<std::vector<std::string>> KernelState::delayTargets(const std::str
     return std::vector<std::string>{"DIRECT"};
   }
   auto addProxy = [&](const ProxyDef& p) {
-    if (!p.rejects() && std::find(out.begin(), out.end(), p.name) == out.end())
+    if (!p.rejects() && std::find(out.begin(), out.end(), p.name) == out.end()) {
       out.push_back(p.name);
+    }
   };
   if (name.empty()) {
     for (const auto& p : config_->proxies) addProxy(p);
@@ -160,10 +166,11 @@ std::optional<std::vector<std::string>> KernelState::delayTargets(const std::str
     todo.pop_back();
     if (!seen.insert(cur->name).second) continue;
     for (const auto& m : cur->members) {
-      if (const ProxyDef* p = config_->findProxy(m))
+      if (const ProxyDef* p = config_->findProxy(m)) {
         addProxy(*p);
-      else if (const GroupDef* sub = config_->findGroup(m))
+      } else if (const GroupDef* sub = config_->findGroup(m)) {
         todo.push_back(sub);
+      }
     }
   }
   return out;
@@ -180,8 +187,9 @@ json KernelState::proxiesJson() const {
   if (!config_) return {{"proxies", proxies}};
   for (const auto& p : config_->proxies) {
     json history = json::array();
-    if (auto it = lastDelay_.find(p.name); it != lastDelay_.end())
+    if (auto it = lastDelay_.find(p.name); it != lastDelay_.end()) {
       history.push_back({{"delay", it->second}});
+    }
     proxies[p.name] = {{"name", p.name}, {"type", p.type}, {"udp", false}, {"history", history}};
   }
   for (const auto& g : config_->groups) {
@@ -212,10 +220,12 @@ json KernelState::configJson(const std::vector<int64_t>& listening) const {
 json KernelState::providersJson() const {
   std::lock_guard lock(mu_);
   json providers = json::object();
-  if (config_)
-    for (const auto& name : config_->providers)
+  if (config_) {
+    for (const auto& name : config_->providers) {
       providers[name] = {
           {"name", name}, {"type", "Proxy"}, {"vehicleType", "HTTP"}, {"proxies", json::array()}};
+    }
+  }
   return {{"providers", providers}};
 }
 
@@ -227,8 +237,9 @@ std::string KernelState::mode() const {
 std::map<std::string, std::string> KernelState::selections() const {
   std::lock_guard lock(mu_);
   std::map<std::string, std::string> out;
-  if (config_)
+  if (config_) {
     for (const auto& g : config_->groups) out[g.name] = selectedLocked(g);
+  }
   return out;
 }
 

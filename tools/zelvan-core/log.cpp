@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace zelvan {
@@ -73,6 +74,12 @@ void setRedactLog(bool redact) {
 }
 bool redactLog() {
   return gRedact.load();
+}
+
+std::string errnoText(int err) {
+  char buffer[256] = {};
+  // The GNU strerror_r: it may return a static text instead of filling buffer.
+  return strerror_r(err, buffer, sizeof buffer);
 }
 
 void logInfo(std::string_view message) {

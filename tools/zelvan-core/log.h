@@ -14,6 +14,9 @@ namespace zelvan {
 void setRedactLog(bool redact);
 bool redactLog();
 
+// strerror(err), safe on any thread.
+std::string errnoText(int err);
+
 void logInfo(std::string_view message);
 void logError(std::string_view message);
 

@@ -18,16 +18,17 @@ std::optional<std::string> MixedListener::start(int64_t port) {
   std::string where = "127.0.0.1:" + std::to_string(port);
   if (port < 1 || port > 65535) return "invalid listening port " + std::to_string(port);
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) return std::string("socket: ") + std::strerror(errno);
+  if (!fd.valid()) return std::string("socket: ") + errnoText(errno);
   int one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-    return "listen " + where + ": " + std::strerror(errno);
-  if (::listen(fd.get(), SOMAXCONN) != 0) return "listen " + where + ": " + std::strerror(errno);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    return "listen " + where + ": " + errnoText(errno);
+  }
+  if (::listen(fd.get(), SOMAXCONN) != 0) return "listen " + where + ": " + errnoText(errno);
   fd_ = std::move(fd);
   thread_ = std::thread([this] { acceptLoop(); });
   return std::nullopt;
@@ -49,7 +50,7 @@ void MixedListener::acceptLoop() {
     if (c < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        logError(std::string("accept: ") + std::strerror(errno) + "; pausing");
+        logError(std::string("accept: ") + errnoText(errno) + "; pausing");
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         continue;
       }
@@ -62,9 +63,10 @@ void MixedListener::acceptLoop() {
     uint16_t port = portOf(peer);
     auto tunnel = ctx_.table.open(std::move(client), ip, port);
     if (!tunnel) {
-      if (!warnedFull)
+      if (!warnedFull) {
         logError("connection limit of " + std::to_string(ctx_.options.maxConnections) +
                  " reached; refusing new connections");
+      }
       warnedFull = true;
       continue;
     }

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "log.h"
+
 namespace zelvan {
 
 bool setNonBlocking(int fd, bool on) {
@@ -34,8 +36,9 @@ std::string ipText(const sockaddr_storage& addr) {
 
 uint16_t portOf(const sockaddr_storage& addr) {
   if (addr.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(addr).sin_port);
-  if (addr.ss_family == AF_INET6)
+  if (addr.ss_family == AF_INET6) {
     return ntohs(reinterpret_cast<const sockaddr_in6&>(addr).sin6_port);
+  }
   return 0;
 }
 
@@ -82,8 +85,9 @@ std::optional<HostPort> parseUrlAddress(std::string_view url) {
   uint16_t defaultPort = 0;
   auto startsWithNoCase = [&](std::string_view prefix) {
     if (url.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
+    for (size_t i = 0; i < prefix.size(); ++i) {
       if (std::tolower(static_cast<unsigned char>(url[i])) != prefix[i]) return false;
+    }
     return true;
   };
   if (startsWithNoCase("http://")) {
@@ -137,7 +141,7 @@ ConnectResult connectTcp(const std::string& host, uint16_t port, int timeoutMs, 
     UniqueFd fd(
         ::socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol));
     if (!fd.valid()) {
-      r.message = std::string("socket: ") + std::strerror(errno);
+      r.message = std::string("socket: ") + errnoText(errno);
       continue;
     }
     int err = 0;
@@ -176,7 +180,7 @@ ConnectResult connectTcp(const std::string& host, uint16_t port, int timeoutMs, 
     }
     if (err != 0) {
       r.error = classify(err);
-      r.message = "connect " + host + ":" + service + ": " + std::strerror(err);
+      r.message = "connect " + host + ":" + service + ": " + errnoText(err);
       continue;
     }
     setNonBlocking(fd.get(), false);

@@ -29,8 +29,9 @@ class HandshakeReader {
         deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)) {}
 
   bool need(size_t n) {
-    while (buf_.size() - off_ < n)
+    while (buf_.size() - off_ < n) {
       if (!fill()) return false;
+    }
     return true;
   }
   unsigned char at(size_t i) const { return static_cast<unsigned char>(buf_[off_ + i]); }
@@ -82,10 +83,12 @@ class HandshakeReader {
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
+  for (size_t i = 0; i < a.size(); ++i) {
     if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
+        std::tolower(static_cast<unsigned char>(b[i]))) {
       return false;
+    }
+  }
   return true;
 }
 
@@ -115,7 +118,7 @@ ConnectResult dial(ProxyContext& ctx, Tunnel& t, const Route& route, const std::
   return r;
 }
 
-void logOpen(const Tunnel& t, const std::string& source, const HostPort& dest, const Route& route) {
+void logOpen(const std::string& source, const HostPort& dest, const Route& route) {
   logInfo("[TCP] " + source + " --> " + dest.host + ":" + std::to_string(dest.port) +
           describeChain(route));
 }
@@ -216,7 +219,7 @@ void serveSocks5(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::s
     return;
   }
   Route route = ctx.state.route();
-  logOpen(t, source, dest, route);
+  logOpen(source, dest, route);
   if (route.reject) {
     socksReply(fd, 0x02, nullptr);
     return;
@@ -276,7 +279,7 @@ void serveHttp(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::str
     return;
   }
   Route route = ctx.state.route();
-  logOpen(t, source, *dest, route);
+  logOpen(source, *dest, route);
   if (route.reject) {
     sendHttpStatus(fd, "403 Forbidden");
     return;
@@ -307,8 +310,9 @@ void serveHttp(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::str
       pos = end + 2;
       std::string_view name = header.substr(0, header.find(':'));
       if (equalsNoCase(name, "Proxy-Connection") || equalsNoCase(name, "Proxy-Authorization") ||
-          equalsNoCase(name, "Connection") || equalsNoCase(name, "Keep-Alive"))
+          equalsNoCase(name, "Connection") || equalsNoCase(name, "Keep-Alive")) {
         continue;
+      }
       if (equalsNoCase(name, "Host")) hasHost = true;
       early.append(header);
       early += "\r\n";
@@ -323,7 +327,7 @@ void serveHttp(ProxyContext& ctx, Tunnel& t, HandshakeReader& in, const std::str
 
 }  // namespace
 
-void serveClient(ProxyContext& ctx, std::shared_ptr<Tunnel> tunnel) {
+void serveClient(ProxyContext& ctx, const std::shared_ptr<Tunnel>& tunnel) {
   Tunnel& t = *tunnel;
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
@@ -331,10 +335,11 @@ void serveClient(ProxyContext& ctx, std::shared_ptr<Tunnel> tunnel) {
   std::string source = ipText(peer) + ":" + std::to_string(portOf(peer));
   HandshakeReader in(t.clientFd(), ctx.options.handshakeTimeoutMs);
   if (in.need(1)) {
-    if (in.at(0) == 0x05)
+    if (in.at(0) == 0x05) {
       serveSocks5(ctx, t, in, source);
-    else
+    } else {
       serveHttp(ctx, t, in, source);
+    }
   }
   ctx.table.remove(t.id());
 }

@@ -23,6 +23,6 @@ struct ProxyContext {
 };
 
 // Serves the tunnel and removes it from the table when done.
-void serveClient(ProxyContext& ctx, std::shared_ptr<Tunnel> tunnel);
+void serveClient(ProxyContext& ctx, const std::shared_ptr<Tunnel>& tunnel);
 
 }  // namespace zelvan

@@ -97,10 +97,11 @@ struct Direction {
         sent += static_cast<size_t>(n);
         pending -= static_cast<size_t>(n);
         tunnelCount->fetch_add(n, std::memory_order_relaxed);
-        if (up)
+        if (up) {
           traffic.addUp(n);
-        else
+        } else {
           traffic.addDown(n);
+        }
         progressed = true;
         continue;
       }
@@ -143,8 +144,9 @@ RelayEnd relay(Tunnel& tunnel, Traffic& traffic, int idleTimeoutMs) {
   for (;;) {
     bool upMoved = false, downMoved = false;
     if (!toUp.pump(traffic, upMoved, clientReadable) ||
-        !toDown.pump(traffic, downMoved, upstreamReadable))
+        !toDown.pump(traffic, downMoved, upstreamReadable)) {
       return RelayEnd::kError;
+    }
     if (toUp.done && toDown.done) return RelayEnd::kFinished;
     clientReadable = clientReadable && upMoved;
     upstreamReadable = upstreamReadable && downMoved;

@@ -37,8 +37,8 @@ TrafficPair Traffic::rate() const {
   }
   double seconds = std::chrono::duration<double>(now - base->at).count();
   if (seconds < 1.0) seconds = 1.0;  // young process: bytes so far count as one second
-  return {static_cast<int64_t>((current.up - base->total.up) / seconds),
-          static_cast<int64_t>((current.down - base->total.down) / seconds)};
+  return {static_cast<int64_t>(static_cast<double>(current.up - base->total.up) / seconds),
+          static_cast<int64_t>(static_cast<double>(current.down - base->total.down) / seconds)};
 }
 
 }  // namespace zelvan

@@ -41,8 +41,9 @@ std::string stripComment(std::string_view s) {
     } else if (c == '"' || c == '\'') {
       // Quotes only open a scalar at its start, not inside plain text (it's).
       if (i == 0 || isSpace(s[i - 1]) || s[i - 1] == ':' || s[i - 1] == '-' || s[i - 1] == '[' ||
-          s[i - 1] == '{' || s[i - 1] == ',')
+          s[i - 1] == '{' || s[i - 1] == ',') {
         quote = c;
+      }
     } else if (c == '#' && (i == 0 || isSpace(s[i - 1]))) {
       return std::string(s.substr(0, i));
     }
@@ -163,10 +164,11 @@ json flowNode(std::string_view s, size_t& i, int depth) {
       }
       arr.push_back(flowNode(s, i, depth + 1));
       skipSpaces(s, i);
-      if (i < s.size() && s[i] == ',')
+      if (i < s.size() && s[i] == ',') {
         ++i;
-      else if (i < s.size() && s[i] != ']')
+      } else if (i < s.size() && s[i] != ']') {
         throw FlowError("expected , or ]");
+      }
     }
   }
   if (s[i] == '{') {
@@ -189,10 +191,11 @@ json flowNode(std::string_view s, size_t& i, int depth) {
       }
       obj[key.is_string() ? key.get<std::string>() : key.dump()] = std::move(value);
       skipSpaces(s, i);
-      if (i < s.size() && s[i] == ',')
+      if (i < s.size() && s[i] == ',') {
         ++i;
-      else if (i < s.size() && s[i] != '}')
+      } else if (i < s.size() && s[i] != '}') {
         throw FlowError("expected , or }");
+      }
     }
   }
   return flowScalar(s, i, false);
@@ -249,8 +252,9 @@ class Parser {
       raws_.emplace_back(raw);
       int indent = 0;
       while (static_cast<size_t>(indent) < raw.size() &&
-             (raw[indent] == ' ' || raw[indent] == '\t'))
+             (raw[indent] == ' ' || raw[indent] == '\t')) {
         ++indent;
+      }
       std::string body = stripComment(raw.substr(static_cast<size_t>(indent)));
       std::string_view t = trim(body);
       if (t.empty() || t == "---" || t == "...") continue;
@@ -301,10 +305,11 @@ class Parser {
       }
       if (rest.empty()) {
         ++pos_;
-        if (pos_ < lines_.size() && lines_[pos_].indent > indent)
+        if (pos_ < lines_.size() && lines_[pos_].indent > indent) {
           arr.push_back(node(lines_[pos_].indent));
-        else
+        } else {
           arr.push_back(nullptr);
+        }
       } else if (isSequenceItem(rest) || keySeparator(rest) != std::string_view::npos) {
         // "- key: value" opens a mapping (or nested sequence) whose column is
         // that of the key; rewrite the line in place and parse from there.
