@@ -1,5 +1,9 @@
 // Frames, the keyed archive, and the listener on real Unix sockets.
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 #include <random>
@@ -168,7 +172,7 @@ TEST_F(IpcListenerTest, RestrictedPeersThatNeverReadHoldAFewThreadsNotOneEach) {
         reply(IpcValue::array({std::string(2048, 'x')}));
         ++*handled;
       },
-      /*restricted=*/true);
+      /*restricted=*/[](auto&&...) { return true; });
   const auto threads = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
   };
@@ -228,6 +232,56 @@ TEST_F(IpcListenerTest, HangUpRunsTheInvalidationHandlerOnceAfterEarlierRequests
   EXPECT_EQ(*events, (std::vector<std::string>{"a", "b", "c"}));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(invalidationCount(), 1u);
+}
+
+// Observers, however many accounts they use, hold at most half the slots, so
+// they can never lock owners out; the slots come back when they hang up.
+TEST_F(IpcListenerTest, ObserversOfAnyNumberOfAccountsLeaveOwnersTheirSlots) {
+  const rlimit fds{8192, 8192};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &fds), 0);
+  start({}, [](uid_t uid, auto&&...) { return uid != 0; });
+  ASSERT_EQ(::chmod(dir_.path.c_str(), 0755) | ::chmod(path_.c_str(), 0666), 0);
+  const auto echo = encodeFrame({{"seq", 1}, {"sel", "echo:completion:"}, {"args", {"?"}}});
+  sockaddr_un addr{AF_UNIX, {}};
+  path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  // Connects `n` times as `uid` and holds on until killed; returns its pid
+  // and how many connections were served rather than closed.
+  const auto peer = [&](uid_t uid, int n) {
+    int report[2];
+    EXPECT_EQ(::pipe(report), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::setgroups(0, nullptr) || ::setgid(uid) || ::setuid(uid)) ::_exit(1);
+      int served = 0;
+      for (int i = 0; i < n; ++i) {
+        const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        char c = 0;
+        served += ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                  ::send(s, echo.data(), echo.size(), MSG_NOSIGNAL) == ssize_t(echo.size()) &&
+                  ::recv(s, &c, 1, 0) == 1;
+      }
+      (void)!::write(report[1], &served, sizeof served);
+      ::pause();
+    }
+    ::close(report[1]);
+    int served = -1;
+    (void)!::read(report[0], &served, sizeof served);
+    ::close(report[0]);
+    return std::pair{pid, served};
+  };
+  const auto [crowd, crowdServed] = peer(65534, 2049);
+  EXPECT_EQ(crowdServed, 2048);  // one account's share
+  const auto [late, lateServed] = peer(65533, 1);
+  EXPECT_EQ(lateServed, 0);  // the observers' half is full
+  RawClient owner(path_);
+  owner.request(1, "echo:completion:", {"owner"});
+  EXPECT_TRUE(owner.next().has_value());
+  ::kill(crowd, SIGKILL);
+  ::waitpid(crowd, nullptr, 0);
+  ASSERT_TRUE(eventually([&] { return invalidationCount() >= 2048; }));
+  const auto [after, afterServed] = peer(65533, 1);
+  EXPECT_EQ(afterServed, 1);
+  for (const pid_t pid : {late, after}) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace

@@ -61,15 +61,15 @@ class RawClient {
 class IpcListenerTest : public ::testing::Test {
  protected:
   // Starts listening; requests are answered by `h`, or echoed (true for obj).
-  // With `restricted`, every peer is restricted.
-  void start(IpcDispatcher h = {}, bool restricted = false) {
+  // `restricted` tells which peers are restricted.
+  void start(IpcDispatcher h = {}, IpcListener::Restrictor restricted = {}) {
     if (!h) {
       h = [](const IpcMethod& m, IpcValue args, IpcReply reply) {
         reply(m.selector == "obj:completion:" ? IpcValue::array({true}) : args);
       };
     }
     listener_ = std::make_unique<IpcListener>(path_, "test.ipc");
-    if (restricted) listener_->setRestrictor([](auto&&...) { return true; }, 64u << 10);
+    if (restricted) listener_->setRestrictor(std::move(restricted), 64u << 10);
     listener_->setDelegate([h, n = invalidations_](const std::shared_ptr<IpcConnection>& c) {
       c->setExportedInterface(testInterface());
       c->setExportedObject(h);
