@@ -235,7 +235,8 @@ TEST_F(IpcListenerTest, HangUpRunsTheInvalidationHandlerOnceAfterEarlierRequests
 }
 
 // Observers, however many accounts they use, hold at most half the slots, so
-// they can never lock owners out; the slots come back when they hang up.
+// they can never lock owners out; the slots come back when they hang up. Any
+// one account holds at most its share.
 TEST_F(IpcListenerTest, ObserversOfAnyNumberOfAccountsLeaveOwnersTheirSlots) {
   const rlimit fds{8192, 8192};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &fds), 0);
@@ -281,7 +282,9 @@ TEST_F(IpcListenerTest, ObserversOfAnyNumberOfAccountsLeaveOwnersTheirSlots) {
   ASSERT_TRUE(eventually([&] { return invalidationCount() >= 2048; }));
   const auto [after, afterServed] = peer(65533, 1);
   EXPECT_EQ(afterServed, 1);
-  for (const pid_t pid : {late, after}) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  const auto [owners, ownersServed] = peer(0, 2048);
+  EXPECT_EQ(ownersServed, 2047);  // an owner's account is held to its share too
+  for (const pid_t pid : {late, after, owners}) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
 }
 
 }  // namespace
