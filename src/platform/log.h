@@ -60,9 +60,9 @@ class RestrictedPeerLines {
  public:
   static constexpr double kRate = 50;
   static constexpr double kBurst = 200;
-  // With `applies` false the scope does nothing: for code that logs for
+  // Takes effect only when `applies`: the code that opens one serves
   // trusted and untrusted peers alike.
-  explicit RestrictedPeerLines(bool applies = true);
+  explicit RestrictedPeerLines(bool applies);
   ~RestrictedPeerLines();
   RestrictedPeerLines(const RestrictedPeerLines&) = delete;
   RestrictedPeerLines& operator=(const RestrictedPeerLines&) = delete;
