@@ -593,7 +593,9 @@ struct RepeatingTimer::Impl : std::enable_shared_from_this<RepeatingTimer::Impl>
       }
       work = handler;
     }
-    (*work)();
+    // A tick that throws is logged like any work item and the timer goes on:
+    // a watchdog must not fall silent for good over one failed tick.
+    runItem(queue->label(), *work);
     std::lock_guard<std::mutex> lock(mu);
     if (owed && !cancelled) {
       owed = false;

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/dispatch.h"
@@ -107,9 +108,10 @@ TEST(SemaphoreTest, CountsSignalsAndKeepsDeadlines) {
   EXPECT_LT(secondsSince(t0), 0.2);
 }
 
-// Slow ticks never overlap; the handler may cancel its own timer without
-// waiting for itself, which breaks the cycle handler -> state -> timer.
-TEST(RepeatingTimerTest, TicksNeverOverlapAndTheHandlerMayCancelItsOwnTimer) {
+// Slow ticks never overlap, a tick that throws stops none after it, and the
+// handler may cancel its own timer without waiting for itself, which breaks
+// the cycle handler -> state -> timer.
+TEST(RepeatingTimerTest, TicksNeverOverlapOutliveAThrowAndMayCancelTheirOwnTimer) {
   struct State {
     std::atomic<int> inside{0}, overlaps{0}, ticks{0};
     std::mutex mu;
@@ -122,8 +124,10 @@ TEST(RepeatingTimerTest, TicksNeverOverlapAndTheHandlerMayCancelItsOwnTimer) {
     st->overlaps += st->inside++ != 0;
     sleepFor(Seconds(0.1));
     std::lock_guard<std::mutex> l(st->mu);
-    if (++st->ticks == 4) st->timer->cancel();
+    const int tick = ++st->ticks;
+    if (tick == 4) st->timer->cancel();
     --st->inside;
+    if (tick == 1) throw std::runtime_error("a failed tick");
   });
   lock.unlock();
   ASSERT_TRUE(eventually([&] { return st->ticks == 4; }, 5s));
