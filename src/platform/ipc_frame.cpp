@@ -77,6 +77,7 @@ std::vector<uint8_t> encodeFrame(const IpcValue& message) {
 std::optional<std::string> scanMessagePack(const uint8_t* p, size_t size) {
   // Each stack entry counts the values still expected at that nesting level.
   std::vector<uint64_t> remaining{1};
+  uint64_t values = 0;
   size_t pos = 0;
   auto need = [&](uint64_t n) { return n <= size - pos; };
   while (!remaining.empty()) {
@@ -162,6 +163,8 @@ std::optional<std::string> scanMessagePack(const uint8_t* p, size_t size) {
       // Every value takes at least one byte, so a count beyond the rest of the
       // body is a lie; refusing it here keeps the decoder from trusting it.
       if (!need(children)) return "container larger than the message";
+      values += children;
+      if (values > kMaxMessageValues) return "message holds too many values";
       remaining.push_back(children);
       continue;
     }

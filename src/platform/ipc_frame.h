@@ -37,14 +37,18 @@ inline constexpr size_t kFrameHeaderSize = 4;
 inline constexpr uint32_t kMaxFrameBody = 256u * 1024u * 1024u;
 // Nesting deeper than this is refused; real messages nest three or four deep.
 inline constexpr int kMaxMessageDepth = 32;
+// More values than this in one message are refused: a decoded value takes
+// dozens of bytes where the wire took one, and real messages hold a handful.
+inline constexpr uint64_t kMaxMessageValues = 65536;
 
 // Encodes `message` as one frame (header + MessagePack body). Throws
 // std::length_error when the body would exceed kMaxFrameBody.
 std::vector<uint8_t> encodeFrame(const IpcValue& message);
 
 // Checks that `body` is exactly one well-formed MessagePack value whose
-// strings are valid UTF-8, with no extension types and no nesting deeper than
-// kMaxMessageDepth. Iterative, so hostile nesting cannot exhaust the stack.
+// strings are valid UTF-8, with no extension types, no nesting deeper than
+// kMaxMessageDepth and at most kMaxMessageValues values inside containers.
+// Iterative, so hostile nesting cannot exhaust the stack.
 // Returns the reason when it is not.
 std::optional<std::string> scanMessagePack(const uint8_t* body, size_t size);
 

@@ -61,6 +61,11 @@ TEST(IpcFrame, MapsDecodeAsTheLibraryReadsThemRepeatedKeysIncluded) {
     }
     EXPECT_EQ(decodeBody(body), IpcValue::from_msgpack(body)) << pairs << " pairs";
   }
+  for (const uint64_t n : {kMaxMessageValues, kMaxMessageValues + 1}) {  // more are refused
+    std::vector<uint8_t> body{0xdd, 0, uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    body.resize(body.size() + n, 0xc0);
+    EXPECT_EQ(scanMessagePack(body.data(), body.size()).has_value(), n > kMaxMessageValues);
+  }
 }
 
 TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
