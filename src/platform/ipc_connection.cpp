@@ -344,6 +344,8 @@ void IpcConnection::dispatch(Request&& request, size_t bodySize) {
   st->seq = std::move(request.seq);
   // Everything a handler logs on this thread is on this peer's behalf.
   const RestrictedPeerLines lines(restricted_);
+  // Restricted peers share their threads: none of them may hold one.
+  const RepliesNeverWait shared(restricted_);
   try {
     dispatcher(*request.method, std::move(request.args), IpcReply(std::move(st)));
   } catch (const std::exception& e) {
@@ -357,7 +359,8 @@ namespace {
 thread_local bool tlsRepliesNeverWait = false;
 }  // namespace
 
-RepliesNeverWait::RepliesNeverWait() : outer_(std::exchange(tlsRepliesNeverWait, true)) {}
+RepliesNeverWait::RepliesNeverWait(bool applies)
+    : outer_(std::exchange(tlsRepliesNeverWait, tlsRepliesNeverWait || applies)) {}
 RepliesNeverWait::~RepliesNeverWait() {
   tlsRepliesNeverWait = outer_;
 }

@@ -106,7 +106,7 @@ using IpcDispatcher = std::function<void(const IpcMethod& method, IpcValue args,
 // requests.
 class RepliesNeverWait {
  public:
-  RepliesNeverWait();
+  explicit RepliesNeverWait(bool applies = true);
   ~RepliesNeverWait();
   RepliesNeverWait(const RepliesNeverWait&) = delete;
   RepliesNeverWait& operator=(const RepliesNeverWait&) = delete;

@@ -40,6 +40,11 @@ constexpr int kReadsPerEvent = 4;
 // Requests up to this size are decoded on the I/O thread (a few
 // microseconds), so that immediate methods can be answered there.
 constexpr size_t kParseOnLoopBytes = 4096;
+// What a small request counts for until it is answered: its reply's state
+// and the work it started (a kernel request, say) cost about this much, so a
+// peer that keeps requests unanswered by the thousand runs into its backlog
+// and budget like one that sends big ones.
+constexpr size_t kUnansweredRequestBytes = 1024;
 // After running out of descriptors, accepting pauses this long instead of
 // spinning on a listening socket that stays readable.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
@@ -389,6 +394,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       }
     }
     for (uint64_t id : stalled) {
+      const RestrictedPeerLines lines(connections_[id]->isRestricted());
       systemLog("IPC: closing the connection of pid " +
                 std::to_string(connections_[id]->processIdentifier()) +
                 ": a frame left unfinished for 30 s");
@@ -459,18 +465,21 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       return;
     }
     IpcConnection::Request request = conn->parse(std::move(body));
+    const size_t cost = std::max(size, kUnansweredRequestBytes);
     if (request.method && request.method->immediate && conn->roomToReply()) {
       // Answered here when nothing else of this connection is pending or
       // running: same order, one hand-off fewer.
-      Work now = [&conn, &request] {
-        const LogBatch lines;  // the handler's lines in one write, before its reply
-        conn->dispatch(std::move(request));
+      Work now = [&conn, &request, cost] {
+        const LogBatch lines;              // the handler's lines in one write, before its reply
+        const RepliesNeverWait neverWait;  // this thread serves every connection
+        conn->admitted(cost);
+        conn->deliverParsed(std::move(request), cost);
       };
       if (runIfIdle(*conn->queue_, now)) return;
     }
-    conn->admitted(size);
-    conn->queue_->async([conn, request = std::move(request), size]() mutable {
-      conn->deliverParsed(std::move(request), size);
+    conn->admitted(cost);
+    conn->queue_->async([conn, request = std::move(request), cost]() mutable {
+      conn->deliverParsed(std::move(request), cost);
     });
   }
 

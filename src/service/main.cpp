@@ -13,6 +13,7 @@
 #include "kernel/kernel_process_manager.h"
 #include "platform/dispatch.h"
 #include "platform/host_paths.h"
+#include "platform/ipc_connection.h"
 #include "platform/log.h"
 #include "service/caller_policy.h"
 #include "service/helper.h"
@@ -134,6 +135,9 @@ int main(int argc, char** argv) {
     platform::systemLog("[Helper] Warning: 内核 binary not found");
   }
 
+  // The main queue answers every client's lifecycle and host requests: a
+  // client that stops reading must not hold it up for the others.
+  const platform::RepliesNeverWait mainQueueNeverWaits;
   platform::runMain();
   // The run loop is not meant to return; if it does, leave without tearing
   // anything down (the kernel and the system proxy stay as they are).

@@ -174,7 +174,7 @@ TEST_F(IpcListenerTest, RestrictedPeersThatNeverReadHoldAFewThreadsNotOneEach) {
   start(
       [handled](const IpcMethod&, IpcValue, IpcReply reply) {
         const RepliesNeverWait likeTheKernelsReader;
-        reply(IpcValue::array({std::string(2048, 'x')}));
+        reply(IpcValue::array({std::string(4096, 'x')}));
         ++*handled;
       },
       /*restricted=*/[](auto&&...) { return true; });
@@ -185,11 +185,29 @@ TEST_F(IpcListenerTest, RestrictedPeersThatNeverReadHoldAFewThreadsNotOneEach) {
   std::vector<std::unique_ptr<RawClient>> peers;
   for (int i = 0; i < 24; ++i) {
     peers.push_back(std::make_unique<RawClient>(path_));
-    for (int seq = 1; seq <= 150; ++seq) peers.back()->request(seq, "echo:completion:", {"?"});
+    for (int seq = 1; seq <= 80; ++seq) peers.back()->request(seq, "echo:completion:", {"?"});
   }
-  ASSERT_TRUE(eventually([&] { return *handled == 24 * 150; }));
+  ASSERT_TRUE(eventually([&] { return *handled == 24 * 80; }));  // within the observers' budget
   EXPECT_FALSE(eventually([&] { return threads() >= before + 12; }, 1s))
       << threads() - before << " threads more";
+}
+
+// A restricted peer's requests left unanswered, however small and immediate,
+// stop its reading at its backlog (256 of them).
+TEST_F(IpcListenerTest, UnansweredRequestsOfARestrictedPeerStopItsReading) {
+  auto held = std::make_shared<std::atomic<int>>(0);
+  auto replies = std::make_shared<std::vector<IpcReply>>();  // on the connection's queue only
+  start([=](const IpcMethod&, IpcValue, IpcReply r) { ++*held, replies->push_back(std::move(r)); },
+        [](auto&&...) { return true; });
+  std::vector<uint8_t> frames;  // in one write: the socket counts each write's overhead
+  for (int i = 1; i <= 1000; ++i) {
+    const auto f = encodeFrame({{"seq", i}, {"sel", "now:completion:"}, {"args", {i}}});
+    frames.insert(frames.end(), f.begin(), f.end());
+  }
+  RawClient c(path_);
+  c.sendBytes(frames);
+  EXPECT_TRUE(eventually([&] { return *held >= 256; }));
+  EXPECT_FALSE(eventually([&] { return *held > 300; }, 1s)) << *held << " unanswered";
 }
 
 // Shapes only this interface has; bad frames are daemon-level tests' business.
