@@ -109,6 +109,7 @@ void KernelProcessManager::sendActionThen(const std::string& method, const Json&
   auto pending = std::make_shared<Pending>();
   pending->then = std::move(then);
   pending->method = method;
+  pending->restricted = platform::RestrictedPeerLines::active();
   pending->deadline = deadlineAfter(timeoutSeconds);
   std::string id;
   {
@@ -132,6 +133,7 @@ void KernelProcessManager::sendActionThen(const std::string& method, const Json&
 }
 
 void KernelProcessManager::sentThen(const std::string& id, Pending& pending, bool written) {
+  const platform::RestrictedPeerLines lines(pending.restricted);
   if (written) {
     log("→ " + pending.method);
     platform::flushLogBatch();  // before the reply can reach the client
@@ -156,6 +158,10 @@ void KernelProcessManager::finishThen(Pending& pending, std::optional<Json> repl
 }
 
 void KernelProcessManager::runThen(Pending& pending) {
+  const platform::RestrictedPeerLines lines(pending.restricted);
+  // Whatever thread this is (the reader, the sweep, a writer), it finishes
+  // other clients' requests too: a reply that cannot go at once goes later.
+  const platform::RepliesNeverWait neverWait;
   if (pending.timedOut) {
     log("← " + pending.method + " 超时");
   } else if (pending.obj) {

@@ -98,6 +98,16 @@ bool readExact(int fd, char* out, size_t size) {
   return true;
 }
 
+bool readRest(int fd, std::string& body, size_t length) {
+  constexpr size_t kChunk = 64 * 1024;
+  while (body.size() < length) {
+    const size_t at = body.size();
+    body.resize(at + std::min(length - at, kChunk));
+    if (!readExact(fd, body.data() + at, body.size() - at)) return false;
+  }
+  return true;
+}
+
 FrameReader::FrameReader(int fd) : fd_(fd), buffer_(kReadAhead, '\0') {}
 
 bool FrameReader::fill(size_t n) {
@@ -131,11 +141,9 @@ std::optional<Json> FrameReader::next() {
   }
   // Larger than the read-ahead buffer: take what is buffered, read the rest
   // straight into the body.
-  std::string body(*length, '\0');
-  const size_t buffered = end_ - begin_;
-  std::memcpy(body.data(), buffer_.data() + begin_, buffered);
+  std::string body(buffer_.data() + begin_, end_ - begin_);
   begin_ = end_ = 0;
-  if (!readExact(fd_, body.data() + buffered, body.size() - buffered)) return std::nullopt;
+  if (!readRest(fd_, body, *length)) return std::nullopt;
   return parseBody(body.data(), body.data() + body.size());
 }
 
@@ -148,6 +156,9 @@ namespace {
 constexpr size_t kHandedFrameBytes = 64 * 1024;
 // The time-out a handed frame of a caller that does not wait is written with.
 constexpr double kHandedNoWaitSeconds = 2.0;
+// Rounds of handed frames a caller writes after its own before a worker
+// takes the writer's role over.
+constexpr int kWriterRounds = 4;
 
 // Writes `bytes` whole within the time-out; a write cut short ends the
 // connection, since the kernel would take the next frame for its remainder.
@@ -169,7 +180,13 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
   } catch (...) {
     return false;
   }
-  if (frame.size() - 4 > UINT32_MAX) return false;
+  if (frame.size() - 4 >= control::kMaxBodyBytes) {
+    // The kernel would drop the connection over it, and every later request
+    // with it.
+    log("→ " + method + " not sent: " + std::to_string(frame.size() - 4) +
+        " bytes, more than the kernel reads");
+    return false;
+  }
   const bool waits = timeoutSeconds > 0;
   {
     std::unique_lock<std::mutex> c(combineLock_);
@@ -180,8 +197,15 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
       return true;
     }
     if (waits) {
-      writerDone_.wait(c, [this] { return !writerBusy_; });
+      // The time-out covers the wait for the writer before this one too.
+      const auto until = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(std::min(timeoutSeconds, 1e6)));
+      if (!writerDone_.wait_until(c, until, [this] { return !writerBusy_; })) return false;
       writerBusy_ = true;
+      timeoutSeconds =
+          std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count();
+      if (timeoutSeconds <= 0) timeoutSeconds = 0.001;
     }
   }
   if (waits) return writeAsWriter(frame, timeoutSeconds);
@@ -194,15 +218,16 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
 
 bool KernelProcessManager::writeAsWriter(const std::string& frame, double timeoutSeconds) {
   bool sent = false;
+  bool passOn = false;
   std::vector<std::string> lost;
   {
     // Held across the sends (bounded by their time-outs), which keeps frames
     // whole on the stream and the descriptor open.
     std::lock_guard<std::mutex> g(writeLock);
     const int fd = controlFd_.load();
-    sent = writeWhole(fd, frame, timeoutSeconds);
+    sent = frame.empty() || writeWhole(fd, frame, timeoutSeconds);
     bool open = sent;
-    for (;;) {
+    for (int round = 0;; ++round) {
       std::string next;
       std::vector<std::string> ids;
       double timeout = 0;
@@ -212,6 +237,10 @@ bool KernelProcessManager::writeAsWriter(const std::string& frame, double timeou
           writerBusy_ = false;
           break;
         }
+        // Frames that keep coming (a flood of status requests) must not keep
+        // this caller from its own reply: a worker takes the role over.
+        passOn = round == kWriterRounds;
+        if (passOn) break;
         next.swap(handed_);
         ids.swap(handedIds_);
         timeout = std::exchange(handedTimeout_, 0);
@@ -221,7 +250,13 @@ bool KernelProcessManager::writeAsWriter(const std::string& frame, double timeou
       if (!open) lost.insert(lost.end(), ids.begin(), ids.end());
     }
   }
-  writerDone_.notify_all();
+  if (passOn) {
+    platform::globalQueue(platform::QoS::Utility).async([self = shared_from_this()] {
+      self->writeAsWriter({}, 0);
+    });
+  } else {
+    writerDone_.notify_all();
+  }
   // Their callers were told the frames were on their way: end their requests
   // now rather than at their time-outs.
   for (const std::string& id : lost) {
@@ -242,14 +277,8 @@ std::optional<Json> KernelProcessManager::readFrame(int fd) {
   if (!control::readExact(fd, reinterpret_cast<char*>(header), sizeof header)) return std::nullopt;
   const std::optional<uint32_t> length = control::decodeLength(header);
   if (!length) return std::nullopt;
-  // Grown as the bytes arrive: a length field alone commits no memory.
-  constexpr size_t kChunk = 64 * 1024;
   std::string body;
-  while (body.size() < *length) {
-    const size_t at = body.size();
-    body.resize(at + std::min<size_t>(*length - at, kChunk));
-    if (!control::readExact(fd, body.data() + at, body.size() - at)) return std::nullopt;
-  }
+  if (!control::readRest(fd, body, *length)) return std::nullopt;
   return control::parseBody(body.data(), body.data() + body.size());
 }
 

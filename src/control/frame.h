@@ -59,4 +59,8 @@ bool writeAll(int fd, std::string_view bytes, double timeoutSeconds = -1,
 // Reads exactly `size` bytes; false at end of stream or on an error.
 bool readExact(int fd, char* out, size_t size);
 
+// Reads into `body` until it holds `length` bytes, growing it as the bytes
+// arrive, so that a length field alone commits no memory.
+bool readRest(int fd, std::string& body, size_t length);
+
 }  // namespace zelvo::control

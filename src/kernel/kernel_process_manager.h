@@ -89,6 +89,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
     std::string method;
     std::chrono::steady_clock::time_point deadline;
     bool timedOut = false;  // set with obj
+    // Sent for a restricted peer: its lines, wherever they are logged, and
+    // its continuation stay under that peer's log budget.
+    bool restricted = false;
     // Set by the sender once it logged the request and by whoever finished
     // it: the second of the two runs `then`.
     std::atomic<bool> met{false};
@@ -171,17 +174,20 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void setupControlSocket(const std::string& path);  // throws platform::Error
   void closeControlSocket();
   static platform::Error posixError(const std::string& call);
-  // Sends one request frame within `timeoutSeconds` (0: only if it can go at
-  // once, without waiting for another writer either). A small frame that
-  // comes while a waiting writer is at work is handed to that writer, which
-  // sends it after its own with the others that came meanwhile, in one write:
-  // under concurrent callers that spares a sleep on the lock and a system
-  // call per frame. True when the frame went whole or was handed over; a
-  // handed frame that then fails has its request ended at once, with
-  // nothing. False when it did not go; a frame cut short ends the connection.
+  // Sends one request frame within `timeoutSeconds`, the wait for another
+  // writer included (0: only if it can go at once, without waiting for
+  // another writer either); one the kernel would refuse for its size is not
+  // sent. A small frame that comes while a waiting writer is at work is
+  // handed to that writer, which sends it after its own with the others that
+  // came meanwhile, in one write: under concurrent callers that spares a
+  // sleep on the lock and a system call per frame. True when the frame went
+  // whole or was handed over; a handed frame that then fails has its request
+  // ended at once, with nothing. False when it did not go; a frame cut short
+  // ends the connection.
   bool writeFrame(const std::string& id, const std::string& method, const Json& data,
                   double timeoutSeconds);
-  // writeFrame's sending, by the writer: `frame`, then what was handed to it.
+  // writeFrame's sending, by the writer: `frame` (if any), then what was
+  // handed to it, for a few rounds before a worker takes over.
   bool writeAsWriter(const std::string& frame, double timeoutSeconds);
   std::optional<Json> recvFrame();
 

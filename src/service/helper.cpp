@@ -47,7 +47,9 @@ std::optional<bool> Helper::runningTestOrRetry(std::function<void(Helper&)> agai
   if (const auto known = runningWithoutProcessTable()) return known;
   platform::Queue* const queue = platform::runningInPlaceOf();
   if (!queue) return processManager_->currentKernelPid() >= 1;
-  queue->async([weakSelf = weak(), again = std::move(again), gone = std::move(gone)] {
+  queue->async([weakSelf = weak(), again = std::move(again), gone = std::move(gone),
+                restricted = platform::RestrictedPeerLines::active()] {
+    const platform::RestrictedPeerLines lines(restricted);
     if (auto self = weakSelf.lock()) {
       again(*self);
     } else {
@@ -111,12 +113,11 @@ void Helper::getTrafficStats(TrafficReply completion) {
     return;
   }
   // The two calls one after the other, as ever, with nothing waiting between
-  // them: the second is sent where the first one's answer arrives.
+  // them: the second is sent where the first one's answer arrives, under the
+  // same peer's log budget as the first.
   processManager_->trafficCallThen(
       "getTraffic",
-      [weakSelf = weak(), completion = std::move(completion),
-       restricted = platform::RestrictedPeerLines::active()](std::pair<int64_t, int64_t> rate) {
-        const platform::RestrictedPeerLines lines(restricted);
+      [weakSelf = weak(), completion = std::move(completion)](std::pair<int64_t, int64_t> rate) {
         auto self = weakSelf.lock();
         if (!self) {
           completion(rate.first, rate.second, 0, 0);

@@ -118,6 +118,9 @@ TEST_F(Supervision, OnlyWhitelistedQueriesReachTheKernelAndPushedDelaysAreCollec
   }
   EXPECT_EQ(countLog("kernelQuery 拒绝非白名单方法: getRules"), 1u);
   EXPECT_GT(kernelPid(), 0);
+  // One the kernel could not read is not sent, and the channel stays up.
+  EXPECT_EQ(*client().kernelQuery("getProxies", std::string(32u << 20, 'a')), std::nullopt);
+  EXPECT_TRUE(query("getMemory").is_object());
 
   ASSERT_TRUE(query("asyncTestDelay", "{}").is_object());
   Json delays;
