@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "control/frame.h"
@@ -24,6 +25,12 @@ constexpr double kDriveStepTimeout = 5.0;
 }  // namespace
 
 void KernelProcessManager::acceptAndDrive(uint64_t generation) {
+  {
+    // This work item may start late, after a stop or a later launch: the
+    // connection on the listener then is a newer kernel's, for its own drive.
+    std::lock_guard<std::mutex> g(fieldsLock_);
+    if (generation != 0 && generation != processGeneration_) return;
+  }
   // Accept on a private duplicate of the listener so that closeControlSocket()
   // may close the listener meanwhile; its shutdown wakes this accept.
   uint64_t listenerIdentity = 0;
@@ -54,7 +61,7 @@ void KernelProcessManager::acceptAndDrive(uint64_t generation) {
   log("驱动序列完成");
   {
     std::lock_guard<std::mutex> g(fieldsLock_);
-    drivenGeneration_ = generation;
+    drivenGeneration_ = std::max(drivenGeneration_, generation);
   }
   generationChanged_.notify_all();
 }
