@@ -250,9 +250,6 @@ void KernelProcessManager::startReaderLoop() {
 }
 
 void KernelProcessManager::readerLoop(int fd) {
-  // The continuations it runs reply to clients; none of them may hold up
-  // every other request's reply.
-  const platform::RepliesNeverWait repliesNeverWait;
   control::FrameReader frames(fd);
   while (fd >= 0 && controlFd_.load() >= 0) {
     std::optional<Json> frame = frames.next();
