@@ -35,16 +35,6 @@ bool isFailureCode(const Json& code) {
   return false;
 }
 
-std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
-  // Bounded so that absurd time-outs (negative, NaN, huge) cannot overflow the
-  // clock arithmetic.
-  if (!(seconds > 0)) seconds = 0;
-  seconds = std::min(seconds, 100.0 * 365 * 24 * 3600);
-  return std::chrono::steady_clock::now() +
-         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-             std::chrono::duration<double>(seconds));
-}
-
 }  // namespace
 
 std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& method,
@@ -76,7 +66,7 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
   if (alone && platform::watchingForRepliesPays()) {
     platform::spinFor(platform::kReplySpin, answered);
   }
-  if (!answered() && !pending->sem.waitUntil(deadlineAfter(timeoutSeconds))) {
+  if (!answered() && !pending->sem.waitUntil(control::deadlineAfter(timeoutSeconds))) {
     {
       std::lock_guard<std::mutex> g(pendingLock);
       pending_.erase(id);
@@ -110,7 +100,7 @@ void KernelProcessManager::sendActionThen(const std::string& method, const Json&
   pending->then = std::move(then);
   pending->method = method;
   pending->restricted = platform::RestrictedPeerLines::active();
-  pending->deadline = deadlineAfter(timeoutSeconds);
+  pending->deadline = control::deadlineAfter(timeoutSeconds);
   std::string id;
   {
     std::lock_guard<std::mutex> g(pendingLock);

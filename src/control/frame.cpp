@@ -87,6 +87,14 @@ bool writeAll(int fd, std::string_view bytes, double timeoutSeconds, size_t* wri
   return true;
 }
 
+std::chrono::steady_clock::time_point deadlineAfter(double seconds) {
+  if (!(seconds > 0)) seconds = 0;
+  seconds = std::min(seconds, 100.0 * 365 * 24 * 3600);
+  return std::chrono::steady_clock::now() +
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+             std::chrono::duration<double>(seconds));
+}
+
 bool readExact(int fd, char* out, size_t size) {
   while (size > 0) {
     const ssize_t n = ::read(fd, out, size);
@@ -198,9 +206,7 @@ bool KernelProcessManager::writeFrame(const std::string& id, const std::string& 
     }
     if (waits) {
       // The time-out covers the wait for the writer before this one too.
-      const auto until = std::chrono::steady_clock::now() +
-                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                             std::chrono::duration<double>(std::min(timeoutSeconds, 1e6)));
+      const auto until = control::deadlineAfter(timeoutSeconds);
       if (!writerDone_.wait_until(c, until, [this] { return !writerBusy_; })) return false;
       writerBusy_ = true;
       timeoutSeconds =

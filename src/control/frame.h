@@ -3,6 +3,7 @@
 // channel; KernelProcessManager::writeFrame and recvFrame are the interface.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -55,6 +56,10 @@ class FrameReader {
 // socket accepts at once. `written`, when given, receives the bytes sent.
 bool writeAll(int fd, std::string_view bytes, double timeoutSeconds = -1,
               size_t* written = nullptr);
+
+// `seconds` from now, bounded so that absurd time-outs (negative, NaN, huge)
+// cannot overflow the clock arithmetic.
+std::chrono::steady_clock::time_point deadlineAfter(double seconds);
 
 // Reads exactly `size` bytes; false at end of stream or on an error.
 bool readExact(int fd, char* out, size_t size);
