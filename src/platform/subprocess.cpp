@@ -186,6 +186,7 @@ struct Subprocess::State {
   int stderrFd = -1;
   Stream stdinMode = Stream::Inherit;
   bool newSession = false;
+  bool killGroupOnExit = false;
   std::optional<Identity> identity;
 
   std::weak_ptr<Subprocess> owner;  // the handler's argument; never kept alive here
@@ -220,6 +221,8 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   do {
     rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   } while (rc != 0 && errno == EINTR);
+  // The unreaped child still holds its group's id.
+  if (st->killGroupOnExit) ::kill(-pid, SIGKILL);
 
   std::unique_lock<std::mutex> lock(st->mu);
   int raw = 0;
@@ -307,6 +310,10 @@ void Subprocess::setCurrentDirectory(std::string dir) {
 
 void Subprocess::setNewSession(bool on) {
   st_->newSession = on;
+}
+void Subprocess::setKillGroupOnExit(bool on) {
+  st_->killGroupOnExit = on;
+  if (on) st_->newSession = true;
 }
 void Subprocess::setIdentity(Identity identity) {
   st_->identity = std::move(identity);
@@ -527,8 +534,10 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
   p->setArguments(args);
   if (options.environment) p->setEnvironment(*options.environment);
   if (options.identity) p->setIdentity(*options.identity);
-  // A tool must never sit waiting for input that will not come.
+  // A tool must never sit waiting for input that will not come, nor leave
+  // anything running after it (a tool run as a user is that user's to steer).
   p->setStdin(Subprocess::Stream::Null);
+  p->setKillGroupOnExit(true);
   if (options.captureOutput) {
     p->setStdout(Subprocess::Stream::Pipe);
     p->setStderr(Subprocess::Stream::Pipe);

@@ -49,6 +49,11 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   // Starts the child in a session (and process group) of its own, so that a
   // signal to the parent's group, a terminal's Ctrl-C say, does not reach it.
   void setNewSession(bool on);
+  // Implies a new session. When the child exits, whatever is left in its
+  // process group (a background process it started, or one started in its
+  // name) is killed before the child is reaped, so that the group's id
+  // cannot have passed to a stranger: a finished tool leaves nothing behind.
+  void setKillGroupOnExit(bool on);
   // Runs the child as another user: supplementary groups, then group, then
   // user id are switched in the child before exec, so it keeps no privilege
   // of ours. Switching needs the privilege to (the daemon runs as root);
@@ -92,8 +97,9 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   std::shared_ptr<State> st_;
 };
 
-// Runs a tool to completion. `timeout` <= 0 means no bound; a child still
-// running at the bound is killed (SIGKILL) and `timedOut` is set.
+// Runs a tool to completion, in a process group of its own that is killed
+// when it exits. `timeout` <= 0 means no bound; a child still running at the
+// bound is killed (SIGKILL) and `timedOut` is set.
 struct ToolResult {
   bool launched = false;
   std::optional<Error> launchError;

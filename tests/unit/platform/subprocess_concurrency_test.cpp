@@ -122,13 +122,19 @@ TEST(SubprocessPipe, DrainedWhileTheChildRunsAndNotWaitedForPastItsExit) {
   kill(static_cast<pid_t>(std::atol(out.c_str())), SIGKILL);
 }
 
-TEST(RunTool, KillsAToolThatOutlivesItsTimeout) {
+TEST(RunTool, KillsAToolThatOutlivesItsTimeoutAndWhatItLeftRunning) {
   const auto t0 = unit::Clock::now();
-  auto r = runTool("/bin/sleep", {"30"}, ToolOptions{true, 0.3});
+  auto r = runTool("/bin/sh", {"-c", "sleep 30 & echo $!; exec sleep 30"}, ToolOptions{true, 0.3});
   EXPECT_TRUE(r.launched && r.timedOut && r.bySignal);
   EXPECT_EQ(r.status, SIGKILL);
   EXPECT_GE(secondsSince(t0), 0.3);
   EXPECT_LT(secondsSince(t0), 3.0);
+  const std::string left = "/proc/" + std::to_string(std::atol(r.output.c_str())) + "/stat";
+  EXPECT_TRUE(eventually([&] {  // gone, or dead and waiting for its new parent
+    std::string stat;
+    std::getline(std::ifstream(left), stat);
+    return stat.empty() || stat.find(") Z") != std::string::npos;
+  }));
 }
 
 }  // namespace
