@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
@@ -9,6 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -215,7 +218,10 @@ void systemLog(std::string_view line) {
   }
 
   buffer.pop_back();
-  if (syslogGate().allow(detail::SyslogGate::Clock::now())) {
+  static const bool stderrIsJournal = detail::isJournalStream(
+      STDERR_FILENO, std::getenv("JOURNAL_STREAM"));  // NOLINT(concurrency-mt-unsafe)
+  if (!(stderrIsJournal && gLogToStderr.load(std::memory_order_relaxed)) &&
+      syslogGate().allow(detail::SyslogGate::Clock::now())) {
     openSyslogOnce();
     // "%s": the line is literal text, never a format.
     ::syslog(LOG_NOTICE, "%s", buffer.c_str());
@@ -300,6 +306,14 @@ bool logSocketAnswers(const std::string& path) {
     if (err != EPROTOTYPE) return false;
   }
   return false;
+}
+
+bool isJournalStream(int fd, const char* journalStream) {
+  unsigned long long dev = 0, ino = 0;
+  char rest = 0;
+  struct stat st {};
+  return journalStream && std::sscanf(journalStream, "%llu:%llu%c", &dev, &ino, &rest) == 2 &&
+         ::fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
 SyslogGate::SyslogGate(std::function<bool()> probe, Clock::duration interval)

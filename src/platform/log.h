@@ -5,6 +5,10 @@
 // line to syslog(3). The line is literal text: a '%' in it is not a directive.
 // Thread-safe; takes no lock on the write path except when captures are set.
 //
+// Under systemd, standard error is the journal's stream (JOURNAL_STREAM names
+// it), and syslog(3) would give the journal every line a second time: there
+// standard error alone carries the lines.
+//
 // syslog(3) gets the line only while the system log's socket answers. glibc
 // tries to reconnect on every call while it does not (a socket, a failed
 // connect and a close, about 10 us a line), so whether it answers is checked
@@ -115,6 +119,10 @@ namespace detail {
 // True when a datagram (or, failing that, stream) connection to the Unix
 // socket at `path` can be made, which is what syslog(3) needs of /dev/log.
 bool logSocketAnswers(const std::string& path);
+
+// Whether `fd` is the stream that `journalStream` (JOURNAL_STREAM's value,
+// "<device>:<inode>" in decimal, or null) names.
+bool isJournalStream(int fd, const char* journalStream);
 
 // Decides whether a line goes to syslog(3): asks `probe` whether the system
 // log answers at most once per `interval`, and passes lines while the last

@@ -1,5 +1,6 @@
 // Whole lines from many threads, and the syslog gate's probing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -74,6 +75,17 @@ TEST(SyslogGate, ProbesAtMostOncePerIntervalAndFollowsTheLastAnswer) {
     EXPECT_EQ(gate.allow(t0 + s.at), s.allowed) << s.at.count() << " ms";
     EXPECT_EQ(probes, s.probes) << s.at.count() << " ms";
   }
+}
+
+// Under systemd standard error goes to the journal and syslog would repeat it.
+TEST(JournalStream, IsStandardErrorOnlyWhenItsDeviceAndInodeMatch) {
+  struct stat st {};
+  ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+  const std::string ino = ":" + std::to_string(st.st_ino), id = std::to_string(st.st_dev) + ino;
+  EXPECT_TRUE(detail::isJournalStream(STDERR_FILENO, id.c_str()));
+  for (const std::string& other : {id + "1", id + ":", std::to_string(st.st_dev + 1) + ino})
+    EXPECT_FALSE(detail::isJournalStream(STDERR_FILENO, other.c_str())) << other;
+  EXPECT_FALSE(detail::isJournalStream(STDERR_FILENO, nullptr));
 }
 
 }  // namespace

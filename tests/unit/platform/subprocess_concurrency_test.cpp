@@ -30,8 +30,7 @@ TEST(SubprocessStatus, ExitCodeOrTheEndingSignalIsReported) {
   auto p = shell("exit 3");
   p->launch();
   ASSERT_TRUE(p->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(p->terminationStatus(), 3);
-  EXPECT_FALSE(p->terminatedBySignal());
+  EXPECT_EQ(std::pair(p->terminationStatus(), p->terminatedBySignal()), std::pair(3, false));
   // The parent ignores SIGTERM meanwhile; the child must not inherit that.
   struct sigaction ign = {}, old = {};
   ign.sa_handler = SIG_IGN;
@@ -42,8 +41,7 @@ TEST(SubprocessStatus, ExitCodeOrTheEndingSignalIsReported) {
   EXPECT_FALSE(s->waitUntilExit(Seconds(0.1)));
   s->terminate();
   ASSERT_TRUE(s->waitUntilExit(Seconds(10)));
-  EXPECT_EQ(s->terminationStatus(), SIGTERM);
-  EXPECT_TRUE(s->terminatedBySignal());
+  EXPECT_EQ(std::pair(s->terminationStatus(), s->terminatedBySignal()), std::pair(SIGTERM, true));
 }
 
 TEST(SubprocessLaunch, FailuresThrowTheirErrno) {
@@ -125,8 +123,7 @@ TEST(SubprocessPipe, DrainedWhileTheChildRunsAndNotWaitedForPastItsExit) {
 TEST(RunTool, KillsAToolThatOutlivesItsTimeoutAndWhatItLeftRunning) {
   const auto t0 = unit::Clock::now();
   auto r = runTool("/bin/sh", {"-c", "sleep 30 & echo $!; exec sleep 30"}, ToolOptions{true, 0.3});
-  EXPECT_TRUE(r.launched && r.timedOut && r.bySignal);
-  EXPECT_EQ(r.status, SIGKILL);
+  EXPECT_TRUE(r.launched && r.timedOut && r.bySignal && r.status == SIGKILL);
   EXPECT_GE(secondsSince(t0), 0.3);
   EXPECT_LT(secondsSince(t0), 3.0);
   const std::string left = "/proc/" + std::to_string(std::atol(r.output.c_str())) + "/stat";
