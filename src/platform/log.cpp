@@ -15,6 +15,8 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 namespace zelvo::platform {
@@ -128,10 +130,103 @@ namespace {
 // Lines this thread holds back for one write (see LogBatch); null when none.
 thread_local std::string* tlsBatch = nullptr;
 
+// Standard error as the daemon writes it. Under systemd it is a socket to the
+// journal, which may stall (stopped, or behind on a full disk); a thread that
+// logs must not stall with it, since the I/O thread logs every request. So a
+// socket is written without waiting, and what it does not take joins a
+// backlog that a thread of its own writes out, in order, as it is taken;
+// lines past kMaxBacklogBytes are counted and dropped, and the count follows
+// the backlog. Anything else (a file, a pipe, a terminal) is written as is.
+class StderrSink {
+ public:
+  static constexpr size_t kMaxBacklogBytes = 1u << 20;
+
+  // Standard error may since have been replaced by another kind of file.
+  void retarget() {
+    std::lock_guard<std::mutex> lock(mu_);
+    notSocket_ = false;
+  }
+
+  void write(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (draining_) {
+      keep(text, 0);
+      return;
+    }
+    const size_t sent = sendWithoutWaiting(text);
+    if (sent == text.size()) return;
+    keep(text, sent);
+    try {
+      std::thread([this] { drain(); }).detach();
+      draining_ = true;
+    } catch (const std::system_error&) {
+      backlog_.clear();  // no thread to write it: lost like a line that fails
+    }
+  }
+
+ private:
+  // What of `text` went out at once (all of it where waiting is the only way).
+  size_t sendWithoutWaiting(const std::string& text) {
+    size_t sent = 0;
+    while (sent < text.size() && !notSocket_) {
+      const ssize_t n = ::send(STDERR_FILENO, text.data() + sent, text.size() - sent,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n >= 0) {
+        sent += static_cast<size_t>(n);
+      } else if (errno == ENOTSOCK) {
+        notSocket_ = true;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return sent;
+      } else if (errno != EINTR) {
+        return text.size();  // nowhere left to report a failing log
+      }
+    }
+    writeAll(STDERR_FILENO, text.data() + sent, text.size() - sent);
+    return text.size();
+  }
+
+  // The rest of a line that went out in part always follows it, or the
+  // stream would hold a torn line; a whole line is kept only while it fits.
+  void keep(const std::string& text, size_t from) {
+    if (from == 0 && backlog_.size() + text.size() > kMaxBacklogBytes) {
+      ++dropped_;
+    } else {
+      backlog_.append(text, from);
+    }
+  }
+
+  void drain() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      if (backlog_.empty() && dropped_ > 0) {
+        backlog_ = "Log: " + std::to_string(std::exchange(dropped_, 0)) +
+                   " lines dropped while standard error took nothing\n";
+      }
+      if (backlog_.empty()) break;
+      const std::string chunk = std::exchange(backlog_, {});
+      lock.unlock();
+      writeAll(STDERR_FILENO, chunk.data(), chunk.size());
+      lock.lock();
+    }
+    draining_ = false;
+  }
+
+  std::mutex mu_;  // guards all below, and keeps lines whole and in order
+  bool notSocket_ = false;
+  bool draining_ = false;  // a drain thread owns the writing: lines queue behind it
+  std::string backlog_;
+  uint64_t dropped_ = 0;
+};
+
+// Leaked, for lines logged during static destruction and a drain thread still
+// at work when the process ends.
+StderrSink& stderrSink() {
+  static StderrSink* sink = new StderrSink;
+  return *sink;
+}
+
 void writeToStderr(const std::string& text) {
-  static std::mutex stderrLock;
-  std::lock_guard<std::mutex> whole(stderrLock);
-  writeAll(STDERR_FILENO, text.data(), text.size());
+  stderrSink().write(text);
 }
 }  // namespace
 
@@ -243,6 +338,7 @@ std::string isoTimestampUtc() {
 }
 
 void setLogToStderr(bool enabled) {
+  stderrSink().retarget();
   gLogToStderr.store(enabled, std::memory_order_relaxed);
 }
 

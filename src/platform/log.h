@@ -3,7 +3,10 @@
 // systemLog() writes the finished line plus a newline to standard error with a
 // single write(2), so concurrent lines never interleave, and hands the same
 // line to syslog(3). The line is literal text: a '%' in it is not a directive.
-// Thread-safe; takes no lock on the write path except when captures are set.
+// Thread-safe. A socket as standard error (the journal's) never makes the
+// caller wait: what it does not take at once is written later, in order, by a
+// thread of its own, up to a bound past which lines are counted and dropped
+// ("Log: <n> lines dropped while standard error took nothing").
 //
 // Under systemd, standard error is the journal's stream (JOURNAL_STREAM names
 // it), and syslog(3) would give the journal every line a second time: there
@@ -90,7 +93,8 @@ std::string localTimestamp();
 std::string isoTimestampUtc();
 
 // When false, systemLog() does not write to standard error (syslog still gets
-// the line). Benchmarks use it; the daemon never does.
+// the line). Benchmarks use it; the daemon never does. Either way standard
+// error is taken up afresh, as after it was replaced by another file.
 void setLogToStderr(bool enabled);
 
 // Collects every line written through systemLog() while it exists.
