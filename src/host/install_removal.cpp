@@ -235,6 +235,7 @@ void Helper::uninstallHelper(const BoolReply& completion) {
   // build) may turn that into a crash or a non-zero status.
   platform::mainQueue().after(kExitDelay, [host = host_] {
     host->finishRemoval();
+    platform::flushLog(std::chrono::milliseconds(500));
     std::fflush(nullptr);
     ::_exit(0);
   });

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,17 +136,27 @@ thread_local std::string* tlsBatch = nullptr;
 // logs must not stall with it, since the I/O thread logs every request. So a
 // socket is written without waiting, and what it does not take joins a
 // backlog that a thread of its own writes out, in order, as it is taken;
-// lines past kMaxBacklogBytes are counted and dropped, and the count follows
-// the backlog. Anything else (a file, a pipe, a terminal) is written as is.
+// past kMaxBacklogBytes waiting (the chunk being written included) whole
+// lines are counted and dropped, and the count follows the backlog. Anything
+// else (a file, a pipe, a terminal) is written as is.
 class StderrSink {
  public:
   static constexpr size_t kMaxBacklogBytes = 1u << 20;
 
-  // Standard error may since have been replaced by another kind of file.
+  StderrSink() { retarget(); }
+
+  // Takes up standard error afresh: it may since have been replaced.
   void retarget() {
     std::lock_guard<std::mutex> lock(mu_);
     notSocket_ = false;
+    journal_ =
+        detail::isJournalStream(STDERR_FILENO,
+                                std::getenv("JOURNAL_STREAM"));  // NOLINT(concurrency-mt-unsafe)
   }
+
+  // Whether standard error is the journal's stream, which syslog's socket
+  // feeds too.
+  bool isJournal() const { return journal_; }
 
   void write(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -160,8 +171,16 @@ class StderrSink {
       std::thread([this] { drain(); }).detach();
       draining_ = true;
     } catch (const std::system_error&) {
-      backlog_.clear();  // no thread to write it: lost like a line that fails
+      // No thread to wait for the stream: wait here, as for any other file.
+      writeAll(STDERR_FILENO, backlog_.data(), backlog_.size());
+      backlog_.clear();
     }
+  }
+
+  // Waits until everything kept has been written, at most `bound`.
+  void flush(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(mu_);
+    drained_.wait_for(lock, bound, [this] { return !draining_; });
   }
 
  private:
@@ -186,10 +205,11 @@ class StderrSink {
   }
 
   // The rest of a line that went out in part always follows it, or the
-  // stream would hold a torn line; a whole line is kept only while it fits.
+  // stream would hold a torn line; whole lines (a batch holds several) are
+  // kept only while they fit.
   void keep(const std::string& text, size_t from) {
-    if (from == 0 && backlog_.size() + text.size() > kMaxBacklogBytes) {
-      ++dropped_;
+    if (from == 0 && inFlight_ + backlog_.size() + text.size() > kMaxBacklogBytes) {
+      dropped_ += static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
     } else {
       backlog_.append(text, from);
     }
@@ -204,17 +224,23 @@ class StderrSink {
       }
       if (backlog_.empty()) break;
       const std::string chunk = std::exchange(backlog_, {});
+      inFlight_ = chunk.size();
       lock.unlock();
       writeAll(STDERR_FILENO, chunk.data(), chunk.size());
       lock.lock();
+      inFlight_ = 0;
     }
     draining_ = false;
+    drained_.notify_all();
   }
 
   std::mutex mu_;  // guards all below, and keeps lines whole and in order
+  std::condition_variable drained_;
+  std::atomic<bool> journal_{false};  // read without the lock
   bool notSocket_ = false;
   bool draining_ = false;  // a drain thread owns the writing: lines queue behind it
   std::string backlog_;
+  size_t inFlight_ = 0;  // bytes the drain thread is writing
   uint64_t dropped_ = 0;
 };
 
@@ -313,9 +339,7 @@ void systemLog(std::string_view line) {
   }
 
   buffer.pop_back();
-  static const bool stderrIsJournal = detail::isJournalStream(
-      STDERR_FILENO, std::getenv("JOURNAL_STREAM"));  // NOLINT(concurrency-mt-unsafe)
-  if (!(stderrIsJournal && gLogToStderr.load(std::memory_order_relaxed)) &&
+  if (!(stderrSink().isJournal() && gLogToStderr.load(std::memory_order_relaxed)) &&
       syslogGate().allow(detail::SyslogGate::Clock::now())) {
     openSyslogOnce();
     // "%s": the line is literal text, never a format.
@@ -335,6 +359,10 @@ std::string localTimestamp() {
 
 std::string isoTimestampUtc() {
   return formatNow("%Y-%m-%dT%H:%M:%SZ", true);
+}
+
+void flushLog(std::chrono::milliseconds bound) {
+  stderrSink().flush(bound);
 }
 
 void setLogToStderr(bool enabled) {

@@ -4,9 +4,11 @@
 // single write(2), so concurrent lines never interleave, and hands the same
 // line to syslog(3). The line is literal text: a '%' in it is not a directive.
 // Thread-safe. A socket as standard error (the journal's) never makes the
-// caller wait: what it does not take at once is written later, in order, by a
-// thread of its own, up to a bound past which lines are counted and dropped
-// ("Log: <n> lines dropped while standard error took nothing").
+// caller wait: what it does not take at once (a line, or the rest of one) is
+// written later, in order, by a thread of its own, up to a bound past which
+// lines are counted and dropped ("Log: <n> lines dropped while standard error
+// took nothing"). Only then may a line reach the stream after the reply that
+// followed it.
 //
 // Under systemd, standard error is the journal's stream (JOURNAL_STREAM names
 // it), and syslog(3) would give the journal every line a second time: there
@@ -36,6 +38,10 @@ namespace zelvo::platform {
 // Control characters in `line` are written escaped (\n, \r, \t, \xNN), so
 // one call is always one line, whatever text it carries.
 void systemLog(std::string_view line);
+
+// Waits, at most `bound`, until lines held back for a stalled standard error
+// are written: for a process about to end on purpose.
+void flushLog(std::chrono::milliseconds bound);
 
 // While one lives on a thread, the lines the thread logs reach standard error
 // together, in one write, when flushLogBatch() is called or the batch ends

@@ -221,8 +221,9 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   do {
     rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
   } while (rc != 0 && errno == EINTR);
-  // The unreaped child still holds its group's id.
-  if (st->killGroupOnExit) ::kill(-pid, SIGKILL);
+  // The unreaped child still holds its group's id (not so if someone else
+  // reaped it, and the wait failed).
+  if (rc == 0 && st->killGroupOnExit) ::kill(-pid, SIGKILL);
 
   std::unique_lock<std::mutex> lock(st->mu);
   int raw = 0;

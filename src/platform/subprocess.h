@@ -52,7 +52,9 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   // Implies a new session. When the child exits, whatever is left in its
   // process group (a background process it started, or one started in its
   // name) is killed before the child is reaped, so that the group's id
-  // cannot have passed to a stranger: a finished tool leaves nothing behind.
+  // cannot have passed to a stranger. What left the group on purpose
+  // (setsid) or was never in it (started by a bus on the tool's behalf) is
+  // not touched.
   void setKillGroupOnExit(bool on);
   // Runs the child as another user: supplementary groups, then group, then
   // user id are switched in the child before exec, so it keeps no privilege

@@ -42,7 +42,11 @@ TEST(SystemLogConcurrency, EightThreadsNeitherWaitOnAStalledStreamNorTearItsLine
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([t, &done] {
-      for (int i = 0; i < 100; ++i) systemLog(lineFor(t, i));
+      for (int i = 0; i < 100; ++i) {
+        const LogBatch batch;  // now and then two lines in one write
+        systemLog(lineFor(t, i));
+        if (i % 4 == 0) systemLog(lineFor(t, ++i));
+      }
       ++done;
     });
   }
