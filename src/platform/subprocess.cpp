@@ -314,7 +314,6 @@ void Subprocess::setNewSession(bool on) {
 }
 void Subprocess::setKillGroupOnExit(bool on) {
   st_->killGroupOnExit = on;
-  if (on) st_->newSession = true;
 }
 void Subprocess::setIdentity(Identity identity) {
   st_->identity = std::move(identity);
@@ -419,11 +418,13 @@ void Subprocess::launch() {
   route(s.stderrMode, s.stderrFd, STDERR_FILENO);
 
   pid_t pid = 0;
+  // A group to kill must be the child's own, never ours.
+  const bool newSession = s.newSession || s.killGroupOnExit;
   const bool switchUser =
       s.identity && !(::getuid() == s.identity->uid && ::geteuid() == s.identity->uid &&
                       ::getgid() == s.identity->gid && ::getegid() == s.identity->gid);
   if (switchUser) {
-    pid = spawnAs(s.executable, argv.data(), envArray, redirects, s.currentDirectory, s.newSession,
+    pid = spawnAs(s.executable, argv.data(), envArray, redirects, s.currentDirectory, newSession,
                   *s.identity);
   } else {
     for (const Redirect& r : redirects) {
@@ -449,7 +450,7 @@ void Subprocess::launch() {
     check(posix_spawnattr_setsigmask(&setup.attr, &empty), "posix_spawnattr_setsigmask");
     check(posix_spawnattr_setsigdefault(&setup.attr, &all), "posix_spawnattr_setsigdefault");
     const short flags =
-        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (s.newSession ? POSIX_SPAWN_SETSID : 0);
+        POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | (newSession ? POSIX_SPAWN_SETSID : 0);
     check(posix_spawnattr_setflags(&setup.attr, flags), "posix_spawnattr_setflags");
 
     // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
