@@ -76,6 +76,11 @@ class HostBackend {
   // Where the host keeps temporary files that outlive no boot (uploads are
   // staged there in a private directory of the daemon's).
   virtual std::string_view temporaryParent() const { return "/private/var/tmp"; }
+
+  // The directory where the host's login manager keeps a file per login
+  // session and rewrites it whenever a session starts, ends or changes state;
+  // empty where proxy settings are the machine's, not a session user's.
+  virtual std::string_view sessionDirectory() const { return {}; }
 };
 
 std::shared_ptr<HostBackend> makeHostBackend(HostKind kind);

@@ -189,6 +189,8 @@ class LinuxHost final : public HostBackend {
   // Private to the helper under its service unit (PrivateTmp), and writable
   // there, where the rest of the system is read-only to it.
   std::string_view temporaryParent() const override { return "/var/tmp"; }
+  // logind's, as sd_login_monitor watches it.
+  std::string_view sessionDirectory() const override { return "/run/systemd/sessions"; }
 
   // systemd-resolved's cache where it runs; otherwise nscd's. "Runs" is
   // decided by asking: resolvectl fails (or is absent) where resolved does

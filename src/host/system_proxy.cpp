@@ -36,7 +36,11 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
     log(std::string(host_->noTargetsLine()));
     return false;
   }
+  return switchTargets(targets, enable, host, httpPort, socksPort);
+}
 
+bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
+                           const std::string& host, int64_t httpPort, int64_t socksPort) {
   std::string changed, failed;
   for (const host::ProxyTarget& target : targets) {
     std::string& names =

@@ -28,7 +28,8 @@ namespace zelvo {
 
 namespace host {
 class HostBackend;
-}
+struct ProxyTarget;
+}  // namespace host
 
 inline constexpr const char* kHelperBundleIdentifier = "com.zelvo.svc.helper";
 inline constexpr const char* kHelperMachServiceName = "com.zelvo.svc.helper";
@@ -86,6 +87,13 @@ class Helper : public std::enable_shared_from_this<Helper> {
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
   bool isLocalSystemProxyLeftover();
+  // Where the host's proxy settings belong to login sessions: from now on,
+  // each change of the sessions is followed by reconcileSessions, on a
+  // thread of its own. Logs why not where the sessions cannot be watched.
+  void watchSessions();
+  // Clears the proxy of every target that still points here while no kernel
+  // runs or is meant to: a user who logged out with a kernel running kept it.
+  void reconcileSessions();
 
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
@@ -112,6 +120,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
                                          std::function<void()> gone);
   // The running test where it needs no process table; nullopt where it does.
   std::optional<bool> runningWithoutProcessTable();
+  // Switches `targets` and logs the closing lines; under systemProxyLock_.
+  bool switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
+                     const std::string& host, int64_t httpPort, int64_t socksPort);
 
   std::shared_ptr<platform::Queue> listenerQueue_;
   std::shared_ptr<KernelProcessManager> processManager_;

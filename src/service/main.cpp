@@ -126,6 +126,9 @@ int main(int argc, char** argv) {
   }
   platform::systemLog(std::string("[Helper] Started and listening on ") + kHelperMachServiceName);
 
+  // Watched before launch reconciliation lists the sessions, so that none
+  // that changes after that listing goes unseen.
+  helper->watchSessions();
   helper->reconcileOrphanKernelOnLaunch();
   reconciling.unlock();
 

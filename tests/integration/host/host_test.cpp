@@ -411,6 +411,32 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param);
     });
 
+// A user who logged out while a kernel ran kept a proxy pointing here. When
+// the sessions next change with no kernel running, it is cleared for every
+// active user it points here for; while a kernel runs, it is left alone.
+TEST_F(HostBase, ASessionChangeClearsAProxyLeftPointingHereOnlyWhileNoKernelRuns) {
+  linux_ = true;
+  if (::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
+  const Names all{target(0), target(2), target(3)};
+  presetAll(all, "127.0.0.1");
+  startOn();
+  startKernel();
+  int changes = 0;
+  // What logind does at a login: a session file written after the sessions.
+  auto change = [&](const Names& on, const Names& off, const std::string& line) {
+    layOut(on, off);
+    clearCalls();
+    writeFile(at("/run/systemd/sessions/" + std::to_string(++changes)), "");
+    EXPECT_TRUE(waitLog(line, 10, countLog(line) + 1)) << line;
+  };
+  change({target(0)}, {}, "会话对账：内核在运行，系统代理不动");
+  EXPECT_TRUE(settingCalls().empty());
+  ASSERT_TRUE(client().stopProxy().value == true);
+  change({target(0), target(3)}, {target(2)}, switched("disabled", {target(0), target(3)}));
+  EXPECT_EQ(settingCalls(), switchCalls({target(0), target(3)}));
+  for (const auto& t : all) EXPECT_EQ(enabled(t, 0), t == target(2)) << t;
+}
+
 TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   fs::remove(kernelPath());  // the kernel version then speaks of the upload alone
   startDaemon();

@@ -1,0 +1,118 @@
+// Session reconciliation. Where the system proxy is each desktop user's own
+// (Linux), it is set and cleared in the sessions active at the time. A user
+// who logs out while a kernel runs keeps a proxy pointing here: the client
+// dies with the session, and by the time the watchdog clears the proxy that
+// session is no longer active and its bus is going. A machine that went down
+// with a kernel running leaves one behind for every user. Launch
+// reconciliation looks once; this looks again whenever the sessions change,
+// which is when such a user is back.
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "host/host_backend.h"
+#include "platform/error.h"
+#include "platform/host_paths.h"
+#include "service/helper.h"
+
+namespace zelvo {
+
+namespace {
+
+// A login rewrites its session's file several times within a second
+// (opening, online, active): one look once it has been quiet a while does
+// for all of them, and a stream of changes still gets a look now and then.
+constexpr int kQuietMilliseconds = 250;
+constexpr std::chrono::milliseconds kLongestSettle{2000};
+
+// Empties the watch's queue; false when the watch is broken.
+bool drain(int fd) {
+  alignas(inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && errno == EAGAIN;
+  }
+}
+
+// Blocks until the sessions have changed and settled; false when the watch
+// is broken.
+bool waitForChange(int fd) {
+  pollfd watch{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = ::poll(&watch, 1, -1);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  if (!drain(fd)) return false;
+  const auto latest = std::chrono::steady_clock::now() + kLongestSettle;
+  while (std::chrono::steady_clock::now() < latest) {
+    const int ready = ::poll(&watch, 1, kQuietMilliseconds);
+    if (ready == 0) break;
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready > 0 && !drain(fd)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Helper::watchSessions() {
+  const std::string_view where = host_->sessionDirectory();
+  if (where.empty()) return;
+  const std::string directory = platform::hostPath(std::string(where));
+  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  const uint32_t changes =
+      IN_ONLYDIR | IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
+  if (fd < 0 || ::inotify_add_watch(fd, directory.c_str(), changes) < 0) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    log("会话对账：无法监视登录会话 " + directory + ": " + platform::errnoText(err));
+    return;
+  }
+  try {
+    // Its own thread, blocked in poll between changes: nothing to do costs
+    // nothing, and the tool runs of a look hold up no queue.
+    std::thread([weakSelf = weak(), fd] {
+      while (waitForChange(fd)) {
+        const auto self = weakSelf.lock();
+        if (!self) break;
+        self->reconcileSessions();
+      }
+      ::close(fd);
+    }).detach();
+  } catch (const std::system_error& e) {
+    ::close(fd);
+    log(std::string("会话对账：无法监视登录会话: ") + e.what());
+  }
+}
+
+void Helper::reconcileSessions() {
+  // Held as launch reconciliation holds it: a start waits until the look is
+  // over, so the proxy of a kernel being started is never taken for a
+  // leftover. A kernel between restarts is meant to run: its proxy stays.
+  const auto lifecycle = processManager_->holdLifecycle();
+  if (processManager_->desiredRunning() || isKernelRunning()) {
+    log("会话对账：内核在运行，系统代理不动");
+    return;
+  }
+  std::lock_guard<std::mutex> guard(systemProxyLock_);
+  std::vector<host::ProxyTarget> stale;
+  for (host::ProxyTarget& target : host_->listTargets()) {
+    if (host_->webProxyPointsHere(target)) stale.push_back(std::move(target));
+  }
+  if (stale.empty()) {
+    log("会话对账：无内核，无遗留的本机系统代理");
+    return;
+  }
+  log("会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
+  switchTargets(stale, false, "", 0, 0);
+}
+
+}  // namespace zelvo
