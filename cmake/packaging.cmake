@@ -2,14 +2,14 @@
 #
 #   /usr/libexec/zelvo-helper/zelvo-helper   the daemon
 #   /usr/bin/zelvoctl                        the command-line client
-#   /lib/systemd/system/zelvo-helper.{socket,service}
+#   /lib/systemd/system/zelvo-helper.{socket,path,service}
 #   /usr/share/doc/zelvo-helper/             README.md, copyright, changelog.gz
 #   /usr/share/man/man1/zelvoctl.1.gz
 include(GNUInstallDirs)
 
 install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
 install(TARGETS zelvoctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.service
+install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.path deploy/zelvo-helper.service
         DESTINATION /lib/systemd/system)
 set(_zelvo_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/zelvo-helper)
 install(FILES README.md deploy/debian/copyright DESTINATION ${_zelvo_doc})

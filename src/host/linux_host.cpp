@@ -28,7 +28,9 @@ namespace {
 constexpr double kToolTimeoutSeconds = 10.0;
 
 constexpr const char* kProxySchema = "org.gnome.system.proxy";
-const std::vector<std::string> kUnits = {"zelvo-helper.socket", "zelvo-helper.service"};
+// The units that start the helper first, so that none starts it again.
+const std::vector<std::string> kUnits = {"zelvo-helper.path", "zelvo-helper.socket",
+                                         "zelvo-helper.service"};
 
 struct Ran {
   bool ok = false;  // exit status 0, in time

@@ -562,10 +562,10 @@ TEST_P(Host, UninstallStopsEverythingTakesTheHelperOutAndExits) {
     EXPECT_GT(exitAfter, 0.3);
     EXPECT_LT(exitAfter, 1.5);
     // On Linux the units are stopped only after the reply, on the way out.
+    const char* units[] = {"zelvo-helper.path", "zelvo-helper.socket", "zelvo-helper.service"};
     const std::vector<Args> removal =
-        linux_ ? std::vector<Args>{{"disable", "zelvo-helper.socket", "zelvo-helper.service"},
-                                   {"stop", "--no-block", "zelvo-helper.socket",
-                                    "zelvo-helper.service"}}
+        linux_ ? std::vector<Args>{{"disable", units[0], units[1], units[2]},
+                                   {"stop", "--no-block", units[0], units[1], units[2]}}
                : std::vector<Args>{{"remove", "com.zelvo.svc.helper"}};
     EXPECT_EQ(calls(linux_ ? "systemctl" : "launchctl"), removal);
   }

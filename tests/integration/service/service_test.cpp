@@ -220,6 +220,7 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
       {"./usr/bin/zelvoctl", "-rwxr-xr-x root/root"},
       {"./lib/systemd/system/zelvo-helper.service", "-rw-r--r-- root/root"},
       {"./lib/systemd/system/zelvo-helper.socket", "-rw-r--r-- root/root"},
+      {"./lib/systemd/system/zelvo-helper.path", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/README.md", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/copyright", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/changelog.gz", "-rw-r--r-- root/root"},
