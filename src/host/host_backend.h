@@ -77,6 +77,10 @@ class HostBackend {
   // staged there in a private directory of the daemon's).
   virtual std::string_view temporaryParent() const { return "/private/var/tmp"; }
 
+  // True where the targets' settings are set and cleared together and one
+  // target's stands for all (network services); false where each target's
+  // are its own (a user's), which one may have set to something else.
+  virtual bool targetsShareSettings() const { return true; }
   // The directory where the host's login manager keeps a file per login
   // session and rewrites it whenever a session starts, ends or changes state;
   // empty where proxy settings are the machine's, not a session user's.

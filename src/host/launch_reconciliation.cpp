@@ -17,16 +17,13 @@ void Helper::reconcileOrphanKernelOnLaunch() {
     log("启动对账：重接管失败 → 杀内核 + 清系统代理");
     manager.killStaleKernel();
     manager.wipeConfig();
-    if (isLocalSystemProxyLeftover()) configureSystemProxy(false, "", 0, 0);
+    clearLocalLeftovers("");
     return;
   }
 
   // No kernel: a proxy still pointing here would black-hole all traffic.
   // One pointing elsewhere (a corporate proxy) is none of our business.
-  if (isLocalSystemProxyLeftover()) {
-    log("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连");
-    configureSystemProxy(false, "", 0, 0);
-  }
+  clearLocalLeftovers("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连");
   manager.wipeConfig();
   log("启动对账：无存活内核，残留已清理");
 }

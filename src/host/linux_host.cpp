@@ -191,6 +191,7 @@ class LinuxHost final : public HostBackend {
   // Private to the helper under its service unit (PrivateTmp), and writable
   // there, where the rest of the system is read-only to it.
   std::string_view temporaryParent() const override { return "/var/tmp"; }
+  bool targetsShareSettings() const override { return false; }
   // logind's, as sd_login_monitor watches it.
   std::string_view sessionDirectory() const override { return "/run/systemd/sessions"; }
 

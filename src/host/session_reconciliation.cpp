@@ -102,17 +102,10 @@ void Helper::reconcileSessions() {
     log("会话对账：内核在运行，系统代理不动");
     return;
   }
-  std::lock_guard<std::mutex> guard(systemProxyLock_);
-  std::vector<host::ProxyTarget> stale;
-  for (host::ProxyTarget& target : host_->listTargets()) {
-    if (host_->webProxyPointsHere(target)) stale.push_back(std::move(target));
-  }
-  if (stale.empty()) {
+  if (!clearLocalLeftovers(
+          "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连")) {
     log("会话对账：无内核，无遗留的本机系统代理");
-    return;
   }
-  log("会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
-  switchTargets(stale, false, "", 0, 0);
 }
 
 }  // namespace zelvo

@@ -18,25 +18,27 @@ const char* boolText(bool b) {
 
 bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                                   int64_t socksPort) {
-  // The client, the watchdog, launch reconciliation and removal all switch the
-  // proxy, from different threads. Two runs interleaving their tool runs could
+  // The client, the watchdog, launch and session reconciliation and removal
+  // all switch the proxy, from different threads. Two runs interleaving their tool runs could
   // leave a target half set and half cleared (say, the web proxy on and the
   // SOCKS proxy off), so each run holds the lock from its listing to its last
   // command and the later one wins as a whole. Holding it across the tool
   // runs is safe: nothing under it takes another lock, and the back ends
   // bound every run.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
-
-  log(std::string("configureSystemProxy: enable=") + boolText(enable) +
-      ", host=" + platform::forLog(host) + ", http=" + std::to_string(httpPort) +
-      ", socks=" + std::to_string(socksPort));
-
+  logSwitch(enable, host, httpPort, socksPort);
   const std::vector<host::ProxyTarget> targets = host_->listTargets();
   if (targets.empty()) {
     log(std::string(host_->noTargetsLine()));
     return false;
   }
   return switchTargets(targets, enable, host, httpPort, socksPort);
+}
+
+void Helper::logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort) {
+  log(std::string("configureSystemProxy: enable=") + boolText(enable) +
+      ", host=" + platform::forLog(host) + ", http=" + std::to_string(httpPort) +
+      ", socks=" + std::to_string(socksPort));
 }
 
 bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
@@ -55,12 +57,23 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
   return !changed.empty();
 }
 
-bool Helper::isLocalSystemProxyLeftover() {
-  const std::vector<host::ProxyTarget> targets = host_->listTargets();
+bool Helper::clearLocalLeftovers(const std::string& line) {
+  std::lock_guard<std::mutex> guard(systemProxyLock_);
+  std::vector<host::ProxyTarget> targets = host_->listTargets();
   if (targets.empty()) return false;
-  // Only the first target's web proxy is read: the daemon always sets all
-  // targets and all three kinds together, so that one stands for the rest.
-  return host_->webProxyPointsHere(targets.front());
+  if (host_->targetsShareSettings()) {
+    // The daemon always sets all targets and all three kinds together, so
+    // the first target's web proxy stands for the rest.
+    if (!host_->webProxyPointsHere(targets.front())) return false;
+  } else {
+    // Each user's own: one pointing elsewhere (a company proxy) is kept.
+    std::erase_if(targets, [&](const auto& t) { return !host_->webProxyPointsHere(t); });
+    if (targets.empty()) return false;
+  }
+  if (!line.empty()) log(line);
+  logSwitch(false, "", 0, 0);
+  switchTargets(targets, false, "", 0, 0);
+  return true;
 }
 
 void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,

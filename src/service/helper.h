@@ -86,7 +86,10 @@ class Helper : public std::enable_shared_from_this<Helper> {
   pid_t takeVanishedClient(const std::function<bool(pid_t)>& isGone);
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
-  bool isLocalSystemProxyLeftover();
+  // Clears the proxy of the targets that a run which ended abnormally left
+  // pointing here, after logging `line` (unless empty); false when there
+  // were none.
+  bool clearLocalLeftovers(const std::string& line);
   // Where the host's proxy settings belong to login sessions: from now on,
   // each change of the sessions is followed by reconcileSessions, on a
   // thread of its own. Logs why not where the sessions cannot be watched.
@@ -120,6 +123,7 @@ class Helper : public std::enable_shared_from_this<Helper> {
                                          std::function<void()> gone);
   // The running test where it needs no process table; nullopt where it does.
   std::optional<bool> runningWithoutProcessTable();
+  void logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort);
   // Switches `targets` and logs the closing lines; under systemProxyLock_.
   bool switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
                      const std::string& host, int64_t httpPort, int64_t socksPort);

@@ -411,15 +411,21 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param);
     });
 
-// A user who logged out while a kernel ran kept a proxy pointing here. When
-// the sessions next change with no kernel running, it is cleared for every
-// active user it points here for; while a kernel runs, it is left alone.
-TEST_F(HostBase, ASessionChangeClearsAProxyLeftPointingHereOnlyWhileNoKernelRuns) {
+// Each user's proxy is their own: at start, and whenever the sessions change
+// with no kernel running, it is cleared for the active users it points here
+// for, and kept for one who set another (whoever comes first). While a kernel
+// runs, a change leaves all alone. That is how a user who logged out while a
+// kernel ran gets back a proxy they can use.
+TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKernel) {
   linux_ = true;
   if (::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
-  const Names all{target(0), target(2), target(3)};
-  presetAll(all, "127.0.0.1");
+  const Names local{target(0), target(2), target(3)};
+  presetAll(local, "127.0.0.1");
+  presetAll({target(1)}, "proxy.corp.example");
+  layOut({target(1), target(0)}, {});
   startOn();
+  ASSERT_TRUE(waitLog("启动对账：无存活内核，残留已清理", 10));
+  EXPECT_EQ(settingCalls(), switchCalls({target(0)}));
   startKernel();
   int changes = 0;
   // What logind does at a login: a session file written after the sessions.
@@ -429,12 +435,14 @@ TEST_F(HostBase, ASessionChangeClearsAProxyLeftPointingHereOnlyWhileNoKernelRuns
     writeFile(at("/run/systemd/sessions/" + std::to_string(++changes)), "");
     EXPECT_TRUE(waitLog(line, 10, countLog(line) + 1)) << line;
   };
-  change({target(0)}, {}, "会话对账：内核在运行，系统代理不动");
+  change({target(2)}, {}, "会话对账：内核在运行，系统代理不动");
   EXPECT_TRUE(settingCalls().empty());
   ASSERT_TRUE(client().stopProxy().value == true);
-  change({target(0), target(3)}, {target(2)}, switched("disabled", {target(0), target(3)}));
-  EXPECT_EQ(settingCalls(), switchCalls({target(0), target(3)}));
-  for (const auto& t : all) EXPECT_EQ(enabled(t, 0), t == target(2)) << t;
+  change({target(1), target(2), target(3)}, {target(0)},
+         switched("disabled", {target(2), target(3)}));
+  EXPECT_EQ(settingCalls(), switchCalls({target(2), target(3)}));
+  for (const auto& t : local) EXPECT_FALSE(enabled(t, 0)) << t;
+  EXPECT_EQ(proxy(target(1), 0), (Json{{"enabled", true}, {"server", "proxy.corp.example"}}));
 }
 
 TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
