@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -39,16 +38,11 @@ CaptureRegistry& registry() {
   return *r;
 }
 
-void openSyslogOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { ::openlog("zelvo-helper", LOG_PID | LOG_NDELAY, LOG_DAEMON); });
-}
-
 // Leaked like the capture registry, for lines logged during static destruction.
-detail::SyslogGate& syslogGate() {
-  static detail::SyslogGate* gate = new detail::SyslogGate(
-      [] { return detail::logSocketAnswers(_PATH_LOG); }, std::chrono::seconds(1));
-  return *gate;
+detail::SyslogSender& syslogSender() {
+  static auto* sender =
+      new detail::SyslogSender(_PATH_LOG, "zelvo-helper", std::chrono::seconds(1));
+  return *sender;
 }
 
 void writeAll(int fd, const char* data, size_t size) {
@@ -339,11 +333,8 @@ void systemLog(std::string_view line) {
   }
 
   buffer.pop_back();
-  if (!(stderrSink().isJournal() && gLogToStderr.load(std::memory_order_relaxed)) &&
-      syslogGate().allow(detail::SyslogGate::Clock::now())) {
-    openSyslogOnce();
-    // "%s": the line is literal text, never a format.
-    ::syslog(LOG_NOTICE, "%s", buffer.c_str());
+  if (!(stderrSink().isJournal() && gLogToStderr.load(std::memory_order_relaxed))) {
+    syslogSender().send(buffer, detail::SyslogSender::Clock::now());
   }
 
   CaptureRegistry& reg = registry();
@@ -413,25 +404,6 @@ void LogCapture::append(const std::string& line) {
 
 namespace detail {
 
-bool logSocketAnswers(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  // The same order syslog(3) tries: datagram first, stream when the socket
-  // is of the other kind.
-  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
-    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    const int err = errno;
-    ::close(fd);
-    if (rc == 0) return true;
-    if (err != EPROTOTYPE) return false;
-  }
-  return false;
-}
-
 bool isJournalStream(int fd, const char* journalStream) {
   unsigned long long dev = 0, ino = 0;
   char rest = 0;
@@ -440,24 +412,85 @@ bool isJournalStream(int fd, const char* journalStream) {
          ::fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
-SyslogGate::SyslogGate(std::function<bool()> probe, Clock::duration interval)
-    : probe_(std::move(probe)),
-      intervalNs_(std::chrono::duration_cast<std::chrono::nanoseconds>(interval).count()),
-      nextProbeNs_(std::numeric_limits<int64_t>::min()) {}
+SyslogSender::SyslogSender(std::string path, std::string tag, Clock::duration retry)
+    : path_(std::move(path)), tag_(std::move(tag)), retry_(retry) {}
 
-bool SyslogGate::allow(Clock::time_point now) {
-  const int64_t t =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
-  if (t >= nextProbeNs_.load(std::memory_order_acquire) &&
-      !probing_.exchange(true, std::memory_order_acquire)) {
-    // Checked again under the flag: another caller may have probed meanwhile.
-    if (t >= nextProbeNs_.load(std::memory_order_relaxed)) {
-      nextProbeNs_.store(t + intervalNs_, std::memory_order_release);
-      answers_.store(probe_(), std::memory_order_release);
+SyslogSender::~SyslogSender() {
+  std::lock_guard<std::mutex> lock(mu_);
+  closeLocked();
+}
+
+void SyslogSender::send(std::string_view line, Clock::time_point now) {
+  const std::string head = "<" + std::to_string(LOG_DAEMON | LOG_NOTICE) + ">" +
+                           formatNow("%h %e %T", false) + " " + tag_ + "[" +
+                           std::to_string(::getpid()) + "]: ";
+  std::lock_guard<std::mutex> lock(mu_);
+  // A second round only after the reader went away: connected anew, the
+  // lines go to whoever listens there now.
+  for (int round = 0; round < 2; ++round) {
+    if (fd_ < 0 && !connectLocked(now)) break;
+    if (dropped_ > 0) {
+      const Sent notice = sendLocked(head + "Log: " + std::to_string(dropped_) +
+                                     " lines dropped while the system log took nothing");
+      if (notice == Sent::Gone) continue;
+      if (notice == Sent::Full) break;
+      dropped_ = 0;
     }
-    probing_.store(false, std::memory_order_release);
+    const Sent sent = sendLocked(head + std::string(line));
+    if (sent == Sent::Taken) return;
+    if (sent == Sent::Full) break;
   }
-  return answers_.load(std::memory_order_acquire);
+  ++dropped_;
+}
+
+bool SyslogSender::connectLocked(Clock::time_point now) {
+  if (now < nextConnect_) return false;
+  nextConnect_ = now + retry_;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path_.size() >= sizeof addr.sun_path) return false;
+  std::memcpy(addr.sun_path, path_.c_str(), path_.size() + 1);
+  // The order syslog(3) tries: datagram first, stream when the socket is of
+  // the other kind.
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+      fd_ = fd;
+      stream_ = type == SOCK_STREAM;
+      return true;
+    }
+    const int err = errno;
+    ::close(fd);
+    if (err != EPROTOTYPE) return false;
+  }
+  return false;
+}
+
+SyslogSender::Sent SyslogSender::sendLocked(std::string message) {
+  if (stream_) message.push_back('\0');
+  for (;;) {
+    const ssize_t n = ::send(fd_, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(message.size())) return Sent::Taken;
+    if (n >= 0) {
+      // Part of a line on a stream: ending the connection ends the line
+      // there, rather than joining the next line to it.
+      closeLocked();
+      return Sent::Full;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EMSGSIZE) {
+      return Sent::Full;
+    }
+    closeLocked();
+    nextConnect_ = Clock::time_point::min();
+    return Sent::Gone;
+  }
+}
+
+void SyslogSender::closeLocked() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 }  // namespace detail

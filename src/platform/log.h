@@ -14,11 +14,9 @@
 // it), and syslog(3) would give the journal every line a second time: there
 // standard error alone carries the lines.
 //
-// syslog(3) gets the line only while the system log's socket answers. glibc
-// tries to reconnect on every call while it does not (a socket, a failed
-// connect and a close, about 10 us a line), so whether it answers is checked
-// at most once a second; lines logged while it is down reach standard error
-// and captures only.
+// The system log gets the line as syslog(3) would send it, but never makes
+// the caller wait: a stalled system logger (a full disk, a stopped rsyslog)
+// costs lines, counted, not the daemon (see SyslogSender).
 //
 // Tests capture lines in-process with LogCapture; a capture sees every line
 // written while it lives, from any thread.
@@ -126,38 +124,42 @@ class LogCapture {
 
 namespace detail {
 
-// True when a datagram (or, failing that, stream) connection to the Unix
-// socket at `path` can be made, which is what syslog(3) needs of /dev/log.
-bool logSocketAnswers(const std::string& path);
-
 // Whether `fd` is the stream that `journalStream` (JOURNAL_STREAM's value,
 // "<device>:<inode>" in decimal, or null) names.
 bool isJournalStream(int fd, const char* journalStream);
 
-// Decides whether a line goes to syslog(3): asks `probe` whether the system
-// log answers at most once per `interval`, and passes lines while the last
-// answer was yes. Until the first probe has answered, lines do not pass.
-// Thread-safe: any number of threads may call allow() at once; one of them
-// probes, the others use the previous answer meanwhile, and probes never
-// overlap.
-class SyslogGate {
+// Hands lines to the system log's socket at `path` as syslog(3) formats them
+// ("<29>Dec  9 02:51:10 <tag>[<pid>]: <line>": daemon, notice), without ever
+// waiting. A line the socket does not take at once is dropped and counted,
+// and "Log: <n> lines dropped while the system log took nothing" goes ahead
+// of the next line it takes. A socket that is not there is tried again at
+// most once per `retry` (glibc would try on every line, about 10 us each);
+// one whose reader went away (the logger restarted) is connected anew at
+// once. Thread-safe.
+class SyslogSender {
  public:
   using Clock = std::chrono::steady_clock;
 
-  SyslogGate(std::function<bool()> probe, Clock::duration interval);
-  SyslogGate(const SyslogGate&) = delete;
-  SyslogGate& operator=(const SyslogGate&) = delete;
+  SyslogSender(std::string path, std::string tag, Clock::duration retry);
+  ~SyslogSender();
+  SyslogSender(const SyslogSender&) = delete;
+  SyslogSender& operator=(const SyslogSender&) = delete;
 
-  bool allow(Clock::time_point now);
+  void send(std::string_view line, Clock::time_point now);
 
  private:
-  const std::function<bool()> probe_;
-  const int64_t intervalNs_;
-  // When the next probe is due, in nanoseconds of Clock. Written only by the
-  // caller that holds probing_.
-  std::atomic<int64_t> nextProbeNs_;
-  std::atomic<bool> probing_{false};
-  std::atomic<bool> answers_{false};
+  enum class Sent { Taken, Full, Gone };
+  bool connectLocked(Clock::time_point now);
+  Sent sendLocked(std::string message);
+  void closeLocked();
+
+  const std::string path_, tag_;
+  const Clock::duration retry_;
+  std::mutex mu_;  // guards what follows
+  int fd_ = -1;
+  bool stream_ = false;  // a stream socket: messages end with a NUL
+  Clock::time_point nextConnect_ = Clock::time_point::min();
+  uint64_t dropped_ = 0;
 };
 
 }  // namespace detail

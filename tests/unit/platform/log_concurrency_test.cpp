@@ -1,11 +1,13 @@
-// Whole lines from many threads, and the syslog gate's probing.
+// Whole lines from many threads, the system log's socket, the journal stream.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -80,28 +82,67 @@ TEST(SystemLogConcurrency, EightThreadsNeitherWaitOnAStalledStreamNorTearItsLine
   EXPECT_EQ(kept + dropped, 800) << "torn, lost or repeated lines";
 }
 
-TEST(SyslogGate, ProbesAtMostOncePerIntervalAndFollowsTheLastAnswer) {
-  int probes = 0;
-  bool answer = false;
-  detail::SyslogGate gate([&] { return ++probes, answer; }, 1s);
-  const auto t0 = detail::SyslogGate::Clock::time_point{} + 100h;
-  const struct {
-    std::chrono::milliseconds at;
-    bool answer, allowed;
-    int probes;
-  } steps[] = {
-      {0ms, false, false, 1},     // the first line probes
-      {1ms, true, false, 1},      // back up, unnoticed until the next probe
-      {1000ms, true, true, 2},    // one interval on: probed again
-      {1999ms, false, true, 2},   // the next probe is due an interval after the
-      {2000ms, false, false, 3},  // last one, not after the last line
-      {3600s, true, true, 4},     // after a long quiet spell the next line probes
+// The system logger's socket: missing, then there but reading nothing, then
+// replaced by a restarted logger's. No line waits, and none is lost unsaid:
+// what is dropped is counted ahead of the next line taken. A missing socket
+// is tried again once a second, a replaced one at once.
+TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
+  const std::string path = ::testing::TempDir() + "log-" + std::to_string(getpid());
+  auto listen = [&] {
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{AF_UNIX, {}};
+    path.copy(a.sun_path, sizeof a.sun_path - 1);
+    unlink(path.c_str());
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
   };
-  for (const auto& s : steps) {
-    answer = s.answer;
-    EXPECT_EQ(gate.allow(t0 + s.at), s.allowed) << s.at.count() << " ms";
-    EXPECT_EQ(probes, s.probes) << s.at.count() << " ms";
-  }
+  // What the logger got, each checked for syslog(3)'s form and cut to the line.
+  const std::regex form("<29>[A-Z][a-z]{2} [ 123]\\d \\d\\d:\\d\\d:\\d\\d zelvo-test\\[" +
+                        std::to_string(getpid()) + "\\]: (.*)");
+  auto got = [&](int fd) {
+    std::vector<std::string> out;
+    char buf[4096];
+    std::smatch m;
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+      const std::string text(buf, n);
+      EXPECT_TRUE(std::regex_match(text, m, form)) << text;
+      out.push_back(m[1]);
+    }
+    return out;
+  };
+  auto dropped = [](int n) {
+    return "Log: " + std::to_string(n) + " lines dropped while the system log took nothing";
+  };
+  using Lines = std::vector<std::string>;
+  detail::SyslogSender sender(path, "zelvo-test", 1s);
+  const auto t0 = detail::SyslogSender::Clock::now();
+  sender.send("a", t0);
+  int logger = listen();
+  sender.send("b", t0 + 999ms);
+  EXPECT_EQ(got(logger), Lines{});
+  sender.send("c", t0 + 1s);
+  EXPECT_EQ(got(logger), (Lines{dropped(2), "c"}));
+
+  std::atomic<bool> done{false};
+  std::thread stalled([&] {
+    for (int i = 0; i < 5000; ++i) sender.send("#" + std::to_string(i), t0 + 1s);
+    done = true;
+  });
+  const bool noneWaited = unit::eventually([&] { return done.load(); });
+  if (!noneWaited) close(logger);  // lets a waiting send fail, so the test ends
+  stalled.join();
+  ASSERT_TRUE(noneWaited);
+  const Lines taken = got(logger);
+  for (size_t i = 0; i < taken.size(); ++i) EXPECT_EQ(taken[i], "#" + std::to_string(i));
+  sender.send("d", t0 + 1s);
+  EXPECT_EQ(got(logger), (Lines{dropped(5000 - static_cast<int>(taken.size())), "d"}));
+
+  close(logger);
+  logger = listen();
+  sender.send("e", t0 + 1s);
+  EXPECT_EQ(got(logger), Lines{"e"});
+  close(logger);
+  unlink(path.c_str());
 }
 
 // Under systemd standard error goes to the journal and syslog would repeat it.
