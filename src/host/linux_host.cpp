@@ -28,7 +28,7 @@ namespace {
 constexpr double kToolTimeoutSeconds = 10.0;
 
 constexpr const char* kProxySchema = "org.gnome.system.proxy";
-// The units that start the helper first, so that none starts it again.
+// The path and socket units go with the service: either would start it again.
 const std::vector<std::string> kUnits = {"zelvo-helper.path", "zelvo-helper.socket",
                                          "zelvo-helper.service"};
 

@@ -10,6 +10,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -27,14 +28,20 @@ namespace {
 // A login rewrites its session's file several times within a second
 // (opening, online, active): one look once it has been quiet a while does
 // for all of them, and a stream of changes still gets a look now and then.
-constexpr int kQuietMilliseconds = 250;
+constexpr int64_t kQuietMilliseconds = 250;
 constexpr std::chrono::milliseconds kLongestSettle{2000};
 
-// Empties the watch's queue; false when the watch is broken.
+// Empties the watch's queue; false when the watch is broken, or ended with
+// the directory (removed, or its file system unmounted).
 bool drain(int fd) {
   alignas(inotify_event) char buffer[4096];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & IN_IGNORED) return false;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
     if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     return n < 0 && errno == EAGAIN;
@@ -51,9 +58,12 @@ bool waitForChange(int fd) {
     if (ready < 0 && errno != EINTR) return false;
   }
   if (!drain(fd)) return false;
-  const auto latest = std::chrono::steady_clock::now() + kLongestSettle;
-  while (std::chrono::steady_clock::now() < latest) {
-    const int ready = ::poll(&watch, 1, kQuietMilliseconds);
+  using namespace std::chrono;
+  const auto latest = steady_clock::now() + kLongestSettle;
+  for (auto now = steady_clock::now(); now < latest; now = steady_clock::now()) {
+    const auto left = duration_cast<milliseconds>(latest - now).count() + 1;
+    const int ready =
+        ::poll(&watch, 1, static_cast<int>(std::min<int64_t>(kQuietMilliseconds, left)));
     if (ready == 0) break;
     if (ready < 0 && errno != EINTR) return false;
     if (ready > 0 && !drain(fd)) return false;
@@ -79,13 +89,20 @@ void Helper::watchSessions() {
   try {
     // Its own thread, blocked in poll between changes: nothing to do costs
     // nothing, and the tool runs of a look hold up no queue.
-    std::thread([weakSelf = weak(), fd] {
+    std::thread([weakSelf = weak(), fd, directory] {
       while (waitForChange(fd)) {
         const auto self = weakSelf.lock();
         if (!self) break;
-        self->reconcileSessions();
+        try {
+          self->reconcileSessions();
+        } catch (const std::exception& e) {
+          // A tool that could not be started (no thread left to watch it):
+          // the next change looks again.
+          log(std::string("会话对账：失败: ") + e.what());
+        }
       }
       ::close(fd);
+      log("会话对账：不再监视登录会话 " + directory);
     }).detach();
   } catch (const std::system_error& e) {
     ::close(fd);
@@ -94,15 +111,20 @@ void Helper::watchSessions() {
 }
 
 void Helper::reconcileSessions() {
-  // Held as launch reconciliation holds it: a start waits until the look is
-  // over, so the proxy of a kernel being started is never taken for a
-  // leftover. A kernel between restarts is meant to run: its proxy stays.
-  const auto lifecycle = processManager_->holdLifecycle();
-  if (processManager_->desiredRunning() || isKernelRunning()) {
-    log("会话对账：内核在运行，系统代理不动");
-    return;
+  std::unique_lock<std::mutex> proxy(systemProxyLock_, std::defer_lock);
+  {
+    // A kernel between restarts is meant to run: its proxy stays. The proxy
+    // lock is taken before a start can go ahead, so that a client's switch
+    // after its start comes after this look, never before it; the start
+    // itself need not wait for the look's tool runs.
+    const auto lifecycle = processManager_->holdLifecycle();
+    if (processManager_->desiredRunning() || isKernelRunning()) {
+      log("会话对账：内核在运行，系统代理不动");
+      return;
+    }
+    proxy.lock();
   }
-  if (!clearLocalLeftovers(
+  if (!clearLocalLeftoversLocked(
           "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连")) {
     log("会话对账：无内核，无遗留的本机系统代理");
   }

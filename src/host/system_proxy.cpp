@@ -1,8 +1,16 @@
 // The system proxy: the web, secure web and SOCKS proxies of every target
 // the host back end lists, switched together, and the test for a local proxy
 // that a crashed run left behind.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
 #include "host/host_backend.h"
 #include "platform/dispatch.h"
+#include "platform/error.h"
+#include "platform/host_paths.h"
 #include "platform/log.h"
 #include "service/helper.h"
 
@@ -19,12 +27,12 @@ const char* boolText(bool b) {
 bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                                   int64_t socksPort) {
   // The client, the watchdog, launch and session reconciliation and removal
-  // all switch the proxy, from different threads. Two runs interleaving their tool runs could
-  // leave a target half set and half cleared (say, the web proxy on and the
-  // SOCKS proxy off), so each run holds the lock from its listing to its last
-  // command and the later one wins as a whole. Holding it across the tool
-  // runs is safe: nothing under it takes another lock, and the back ends
-  // bound every run.
+  // all switch the proxy, from different threads. Two runs interleaving their
+  // tool runs could leave a target half set and half cleared (say, the web
+  // proxy on and the SOCKS proxy off), so each run holds the lock from its
+  // listing to its last command and the later one wins as a whole. Holding
+  // it across the tool runs is safe: nothing under it takes another lock,
+  // and the back ends bound every run.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
   logSwitch(enable, host, httpPort, socksPort);
   const std::vector<host::ProxyTarget> targets = host_->listTargets();
@@ -43,13 +51,21 @@ void Helper::logSwitch(bool enable, const std::string& host, int64_t httpPort, i
 
 bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
                            const std::string& host, int64_t httpPort, int64_t socksPort) {
+  const bool ownSettings = !host_->targetsShareSettings();
+  if (ownSettings) loadProxyUsers();
+  bool usersChanged = false;
   std::string changed, failed;
   for (const host::ProxyTarget& target : targets) {
-    std::string& names =
-        host_->switchProxy(target, enable, host, httpPort, socksPort) ? changed : failed;
+    const bool switched = host_->switchProxy(target, enable, host, httpPort, socksPort);
+    std::string& names = switched ? changed : failed;
     if (!names.empty()) names += ", ";
     names += target.name;
+    if (ownSettings && switched) {
+      usersChanged |=
+          enable ? proxyUsers_.insert(target.owner).second : proxyUsers_.erase(target.owner) > 0;
+    }
   }
+  if (usersChanged) saveProxyUsers();
   const std::string how = enable ? "enabled " : "disabled ";
   const std::string label(host_->targetsLabel());
   if (!changed.empty()) log("system proxy " + how + label + ": " + changed);
@@ -59,21 +75,79 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
 
 bool Helper::clearLocalLeftovers(const std::string& line) {
   std::lock_guard<std::mutex> guard(systemProxyLock_);
+  return clearLocalLeftoversLocked(line);
+}
+
+bool Helper::clearLocalLeftoversLocked(const std::string& line) {
+  const bool ownSettings = !host_->targetsShareSettings();
+  if (ownSettings) {
+    loadProxyUsers();
+    if (proxyUsers_.empty()) return false;  // nobody to ask
+  }
   std::vector<host::ProxyTarget> targets = host_->listTargets();
   if (targets.empty()) return false;
-  if (host_->targetsShareSettings()) {
+  if (!ownSettings) {
     // The daemon always sets all targets and all three kinds together, so
     // the first target's web proxy stands for the rest.
     if (!host_->webProxyPointsHere(targets.front())) return false;
   } else {
-    // Each user's own: one pointing elsewhere (a company proxy) is kept.
-    std::erase_if(targets, [&](const auto& t) { return !host_->webProxyPointsHere(t); });
+    // Each user's own: only a proxy this helper switched on is its to clear.
+    // One the user has pointed elsewhere since (a company proxy), or that
+    // another program of theirs serves here, is kept.
+    std::erase_if(targets, [&](const auto& t) {
+      return !proxyUsers_.contains(t.owner) || !host_->webProxyPointsHere(t);
+    });
     if (targets.empty()) return false;
   }
   if (!line.empty()) log(line);
   logSwitch(false, "", 0, 0);
   switchTargets(targets, false, "", 0, 0);
   return true;
+}
+
+std::string Helper::proxyUsersPath() const {
+  return platform::joinPath(processManager_->dataPath(), "proxy-users");
+}
+
+void Helper::loadProxyUsers() {
+  if (proxyUsersLoaded_) return;
+  proxyUsersLoaded_ = true;
+  std::ifstream in(proxyUsersPath());
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || line.size() > 10 || line.find_first_not_of("0123456789") != line.npos) {
+      continue;
+    }
+    const unsigned long uid = std::stoul(line);
+    if (uid < static_cast<uid_t>(-1)) proxyUsers_.insert(static_cast<uid_t>(uid));
+  }
+}
+
+void Helper::saveProxyUsers() {
+  const std::string path = proxyUsersPath();
+  if (proxyUsers_.empty()) {
+    ::unlink(path.c_str());
+    return;
+  }
+  std::string text;
+  for (const uid_t uid : proxyUsers_) text += std::to_string(uid) + "\n";
+  // Whole or not at all, and on the disk before the rename: a power loss is
+  // when this list matters most.
+  const std::string next = path + ".new";
+  const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int err = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0 || ::fsync(fd) != 0) {
+      err = errno;
+    } else if (written != static_cast<ssize_t>(text.size())) {
+      err = EIO;
+    }
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(next.c_str(), path.c_str()) != 0) err = errno;
+    if (err == 0) return;
+  }
+  log("system proxy users could not be saved to " + path + ": " + platform::errnoText(err));
+  ::unlink(next.c_str());
 }
 
 void Helper::setSystemProxy(const std::string& host, int64_t httpPort, int64_t socksPort,

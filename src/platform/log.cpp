@@ -421,14 +421,16 @@ SyslogSender::~SyslogSender() {
 }
 
 void SyslogSender::send(std::string_view line, Clock::time_point now) {
-  const std::string head = "<" + std::to_string(LOG_DAEMON | LOG_NOTICE) + ">" +
-                           formatNow("%h %e %T", false) + " " + tag_ + "[" +
-                           std::to_string(::getpid()) + "]: ";
   std::lock_guard<std::mutex> lock(mu_);
+  std::string head;  // made once there is a socket to send to
   // A second round only after the reader went away: connected anew, the
   // lines go to whoever listens there now.
   for (int round = 0; round < 2; ++round) {
     if (fd_ < 0 && !connectLocked(now)) break;
+    if (head.empty()) {
+      head = "<" + std::to_string(LOG_DAEMON | LOG_NOTICE) + ">" + formatNow("%h %e %T", false) +
+             " " + tag_ + "[" + std::to_string(::getpid()) + "]: ";
+    }
     if (dropped_ > 0) {
       const Sent notice = sendLocked(head + "Log: " + std::to_string(dropped_) +
                                      " lines dropped while the system log took nothing");
@@ -479,8 +481,8 @@ SyslogSender::Sent SyslogSender::sendLocked(std::string message) {
       return Sent::Full;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS || errno == EMSGSIZE) {
-      return Sent::Full;
+    if (errno != ECONNREFUSED && errno != ENOTCONN && errno != EPIPE && errno != ECONNRESET) {
+      return Sent::Full;  // full, or refused for good: the line is lost, the socket kept
     }
     closeLocked();
     nextConnect_ = Clock::time_point::min();

@@ -2,7 +2,7 @@
 //
 // systemLog() writes the finished line plus a newline to standard error with a
 // single write(2), so concurrent lines never interleave, and hands the same
-// line to syslog(3). The line is literal text: a '%' in it is not a directive.
+// line to the system log.
 // Thread-safe. A socket as standard error (the journal's) never makes the
 // caller wait: what it does not take at once (a line, or the rest of one) is
 // written later, in order, by a thread of its own, up to a bound past which

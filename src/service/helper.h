@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,9 +87,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
   pid_t takeVanishedClient(const std::function<bool(pid_t)>& isGone);
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
-  // Clears the proxy of the targets that a run which ended abnormally left
-  // pointing here, after logging `line` (unless empty); false when there
-  // were none.
+  // Clears the proxy of the targets left pointing here with no kernel to
+  // serve it (a crashed run, a user who logged out while a kernel ran),
+  // after logging `line` (unless empty); false when there were none.
   bool clearLocalLeftovers(const std::string& line);
   // Where the host's proxy settings belong to login sessions: from now on,
   // each change of the sessions is followed by reconcileSessions, on a
@@ -124,6 +125,11 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // The running test where it needs no process table; nullopt where it does.
   std::optional<bool> runningWithoutProcessTable();
   void logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort);
+  // Under systemProxyLock_.
+  bool clearLocalLeftoversLocked(const std::string& line);
+  std::string proxyUsersPath() const;
+  void loadProxyUsers();  // once, before the first use of proxyUsers_
+  void saveProxyUsers();
   // Switches `targets` and logs the closing lines; under systemProxyLock_.
   bool switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
                      const std::string& host, int64_t httpPort, int64_t socksPort);
@@ -137,8 +143,14 @@ class Helper : public std::enable_shared_from_this<Helper> {
   std::mutex watchdogLock_;  // guards appWatchdog_ creation
   std::shared_ptr<platform::RepeatingTimer> appWatchdog_;
   // Serialises whole system-proxy changes, so that a set and a clear never
-  // interleave their tool runs into a mixed state.
+  // interleave their tool runs into a mixed state. Taken after the kernel's
+  // lifecycle lock where both are held (reconciliation), never before.
   std::mutex systemProxyLock_;
+  // Where each target is a user's own settings: the users whose proxy this
+  // helper switched on and has not switched off since, kept on disk for
+  // after a crash. Only theirs can be its leftovers. Under systemProxyLock_.
+  std::set<uid_t> proxyUsers_;
+  bool proxyUsersLoaded_ = false;
 };
 
 }  // namespace zelvo

@@ -346,13 +346,15 @@ TEST_P(Reconciliation, SettlesWhatAnEarlierRunLeft) {
   const Names on{target(0), target(3)}, all{target(0), target(2), target(3)};
   layOut(on, {target(2)});
   pid_t survivor = 0;
+  startOn();
+  // Only a proxy this helper switched on is its to clear (on Linux, per user).
+  ASSERT_TRUE(client().setSystemProxy("127.0.0.1", 7890, 7891).value == true);
   if (c.kernel != Survivor::None) {
-    startOn();
     startKernel();
     survivor = kernelPid();
     ASSERT_GT(survivor, 0);
-    killDaemon();
   }
+  killDaemon();
   if (c.kernel == Survivor::Unadoptable) {
     // A non-empty directory at the control socket's path can be neither
     // removed nor bound, so the survivor cannot be taken over.
@@ -411,20 +413,25 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param);
     });
 
-// Each user's proxy is their own: at start, and whenever the sessions change
-// with no kernel running, it is cleared for the active users it points here
-// for, and kept for one who set another (whoever comes first). While a kernel
-// runs, a change leaves all alone. That is how a user who logged out while a
-// kernel ran gets back a proxy they can use.
+// Each user's proxy is their own. At start, and whenever the sessions change
+// with no kernel running, it is cleared for the active users for whom this
+// helper switched it on and whose proxy still points here: not for one who
+// chose another since, nor for one whose own program serves here. While a
+// kernel runs, a change leaves all alone. That is how a user who logged out
+// while a kernel ran gets back a proxy they can use.
 TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKernel) {
   linux_ = true;
   if (::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
-  const Names local{target(0), target(2), target(3)};
-  presetAll(local, "127.0.0.1");
-  presetAll({target(1)}, "proxy.corp.example");
-  layOut({target(1), target(0)}, {});
+  layOut({target(0), target(2), target(3)}, {});
   startOn();
-  ASSERT_TRUE(waitLog("启动对账：无存活内核，残留已清理", 10));
+  ASSERT_TRUE(client().setSystemProxy("127.0.0.1", 7890, 7891).value == true);
+  killDaemon();
+  presetAll({target(1)}, "127.0.0.1");
+  presetAll({target(3)}, "proxy.corp.example");
+  layOut({target(1), target(0), target(3)}, {});
+  clearCalls();
+  startOn();
+  ASSERT_TRUE(waitLog("启动对账：无存活内核，残留已清理", 10, 2));
   EXPECT_EQ(settingCalls(), switchCalls({target(0)}));
   startKernel();
   int changes = 0;
@@ -438,11 +445,10 @@ TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKer
   change({target(2)}, {}, "会话对账：内核在运行，系统代理不动");
   EXPECT_TRUE(settingCalls().empty());
   ASSERT_TRUE(client().stopProxy().value == true);
-  change({target(1), target(2), target(3)}, {target(0)},
-         switched("disabled", {target(2), target(3)}));
-  EXPECT_EQ(settingCalls(), switchCalls({target(2), target(3)}));
-  for (const auto& t : local) EXPECT_FALSE(enabled(t, 0)) << t;
-  EXPECT_EQ(proxy(target(1), 0), (Json{{"enabled", true}, {"server", "proxy.corp.example"}}));
+  change({target(1), target(2), target(3)}, {target(0)}, switched("disabled", {target(2)}));
+  EXPECT_EQ(settingCalls(), switchCalls({target(2)}));
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(enabled(target(t), 0), t % 2 == 1) << t;
+  EXPECT_EQ(proxy(target(3), 0)["server"], "proxy.corp.example");
 }
 
 TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {

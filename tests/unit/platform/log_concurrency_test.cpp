@@ -83,17 +83,18 @@ TEST(SystemLogConcurrency, EightThreadsNeitherWaitOnAStalledStreamNorTearItsLine
 }
 
 // The system logger's socket: missing, then there but reading nothing, then
-// replaced by a restarted logger's. No line waits, and none is lost unsaid:
-// what is dropped is counted ahead of the next line taken. A missing socket
-// is tried again once a second, a replaced one at once.
+// replaced by a restarted logger's, of the stream kind. No line waits, and
+// none is lost unsaid: what is dropped is counted ahead of the next line
+// taken. A missing socket is tried again once a second, a replaced one at once.
 TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   const std::string path = ::testing::TempDir() + "log-" + std::to_string(getpid());
-  auto listen = [&] {
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  auto listen = [&](int type) {
+    const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // accept never waits
     sockaddr_un a{AF_UNIX, {}};
     path.copy(a.sun_path, sizeof a.sun_path - 1);
     unlink(path.c_str());
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    if (type == SOCK_STREAM) EXPECT_EQ(::listen(fd, 4), 0);
     return fd;
   };
   // What the logger got, each checked for syslog(3)'s form and cut to the line.
@@ -117,7 +118,7 @@ TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   detail::SyslogSender sender(path, "zelvo-test", 1s);
   const auto t0 = detail::SyslogSender::Clock::now();
   sender.send("a", t0);
-  int logger = listen();
+  int logger = listen(SOCK_DGRAM);
   sender.send("b", t0 + 999ms);
   EXPECT_EQ(got(logger), Lines{});
   sender.send("c", t0 + 1s);
@@ -138,9 +139,11 @@ TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   EXPECT_EQ(got(logger), (Lines{dropped(5000 - static_cast<int>(taken.size())), "d"}));
 
   close(logger);
-  logger = listen();
+  const int restarted = listen(SOCK_STREAM);
   sender.send("e", t0 + 1s);
-  EXPECT_EQ(got(logger), Lines{"e"});
+  logger = accept(restarted, nullptr, nullptr);
+  EXPECT_EQ(got(logger), Lines{std::string("e\0", 2)});  // on a stream each ends with a NUL
+  close(restarted);
   close(logger);
   unlink(path.c_str());
 }
