@@ -116,7 +116,8 @@ void Helper::reconcileSessions() {
     // A kernel between restarts is meant to run: its proxy stays. The proxy
     // lock is taken before a start can go ahead, so that a client's switch
     // after its start comes after this look, never before it; the start
-    // itself need not wait for the look's tool runs.
+    // itself waits at most for a switch already under way, not for the
+    // look's own tool runs.
     const auto lifecycle = processManager_->holdLifecycle();
     if (processManager_->desiredRunning() || isKernelRunning()) {
       log("会话对账：内核在运行，系统代理不动");

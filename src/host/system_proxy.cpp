@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 
 #include "host/host_backend.h"
@@ -35,12 +36,26 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   // and the back ends bound every run.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
   logSwitch(enable, host, httpPort, socksPort);
-  const std::vector<host::ProxyTarget> targets = host_->listTargets();
+  std::vector<host::ProxyTarget> targets = host_->listTargets();
   if (targets.empty()) {
     log(std::string(host_->noTargetsLine()));
     return false;
   }
-  return switchTargets(targets, enable, host, httpPort, socksPort);
+  if (enable || host_->targetsShareSettings()) {
+    return switchTargets(targets, enable, host, httpPort, socksPort);
+  }
+  // Each user's own: switching off is for a proxy that points here. Another
+  // user's company proxy stays on when this user's client goes away.
+  std::string kept;
+  std::erase_if(targets, [&](const host::ProxyTarget& t) {
+    if (host_->webProxyPointsHere(t)) return false;
+    kept += (kept.empty() ? "" : ", ") + t.name;
+    return true;
+  });
+  if (!kept.empty()) {
+    log("system proxy left as it is " + std::string(host_->targetsLabel()) + ": " + kept);
+  }
+  return targets.empty() || switchTargets(targets, false, host, httpPort, socksPort);
 }
 
 void Helper::logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort) {
@@ -53,6 +68,17 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
                            const std::string& host, int64_t httpPort, int64_t socksPort) {
   const bool ownSettings = !host_->targetsShareSettings();
   if (ownSettings) loadProxyUsers();
+  if (ownSettings && enable) {
+    // Recorded before the first tool run: a proxy switched on (or half so,
+    // or not read back) but not recorded could never be cleared after a
+    // crash. One recorded in vain is harmless: a clear also needs the
+    // proxy to point here.
+    bool added = false;
+    for (const host::ProxyTarget& target : targets) {
+      added |= proxyUsers_.insert(target.owner).second;
+    }
+    if (added) saveProxyUsers();
+  }
   bool usersChanged = false;
   std::string changed, failed;
   for (const host::ProxyTarget& target : targets) {
@@ -60,10 +86,7 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
     std::string& names = switched ? changed : failed;
     if (!names.empty()) names += ", ";
     names += target.name;
-    if (ownSettings && switched) {
-      usersChanged |=
-          enable ? proxyUsers_.insert(target.owner).second : proxyUsers_.erase(target.owner) > 0;
-    }
+    if (ownSettings && switched && !enable) usersChanged |= proxyUsers_.erase(target.owner) > 0;
   }
   if (usersChanged) saveProxyUsers();
   const std::string how = enable ? "enabled " : "disabled ";
@@ -111,14 +134,21 @@ std::string Helper::proxyUsersPath() const {
 
 void Helper::loadProxyUsers() {
   if (proxyUsersLoaded_) return;
+  const std::string path = proxyUsersPath();
+  std::ifstream in(path);
+  if (!in && errno != ENOENT) {
+    // Tried again next time rather than taken for empty, which the next
+    // save would write over the list.
+    log("system proxy users could not be read from " + path + ": " + platform::errnoText(errno));
+    return;
+  }
   proxyUsersLoaded_ = true;
-  std::ifstream in(proxyUsersPath());
   for (std::string line; std::getline(in, line);) {
-    if (line.empty() || line.size() > 10 || line.find_first_not_of("0123456789") != line.npos) {
-      continue;
+    uint64_t uid = 0;
+    const auto [end, ec] = std::from_chars(line.data(), line.data() + line.size(), uid);
+    if (ec == std::errc() && end == line.data() + line.size() && uid < static_cast<uid_t>(-1)) {
+      proxyUsers_.insert(static_cast<uid_t>(uid));
     }
-    const unsigned long uid = std::stoul(line);
-    if (uid < static_cast<uid_t>(-1)) proxyUsers_.insert(static_cast<uid_t>(uid));
   }
 }
 
@@ -144,7 +174,16 @@ void Helper::saveProxyUsers() {
     }
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(next.c_str(), path.c_str()) != 0) err = errno;
-    if (err == 0) return;
+    if (err == 0) {
+      // The rename itself reaches the disk with its directory.
+      const int dir =
+          ::open(processManager_->dataPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+      }
+      return;
+    }
   }
   log("system proxy users could not be saved to " + path + ": " + platform::errnoText(err));
   ::unlink(next.c_str());
