@@ -46,16 +46,21 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   }
   // Each user's own: switching off is for a proxy that points here. Another
   // user's company proxy stays on when this user's client goes away.
-  std::string kept;
-  std::erase_if(targets, [&](const host::ProxyTarget& t) {
-    if (host_->webProxyPointsHere(t)) return false;
-    kept += (kept.empty() ? "" : ", ") + t.name;
-    return true;
-  });
+  const std::string kept = keepPointingHere(targets);
   if (!kept.empty()) {
     log("system proxy left as it is " + std::string(host_->targetsLabel()) + ": " + kept);
   }
   return targets.empty() || switchTargets(targets, false, host, httpPort, socksPort);
+}
+
+std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets) {
+  std::string others;
+  std::erase_if(targets, [&](const host::ProxyTarget& t) {
+    if (host_->webProxyPointsHere(t)) return false;
+    others += (others.empty() ? "" : ", ") + t.name;
+    return true;
+  });
+  return others;
 }
 
 void Helper::logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort) {
@@ -117,9 +122,8 @@ bool Helper::clearLocalLeftoversLocked(const std::string& line) {
     // Each user's own: only a proxy this helper switched on is its to clear.
     // One the user has pointed elsewhere since (a company proxy), or that
     // another program of theirs serves here, is kept.
-    std::erase_if(targets, [&](const auto& t) {
-      return !proxyUsers_.contains(t.owner) || !host_->webProxyPointsHere(t);
-    });
+    std::erase_if(targets, [&](const auto& t) { return !proxyUsers_.contains(t.owner); });
+    keepPointingHere(targets);
     if (targets.empty()) return false;
   }
   if (!line.empty()) log(line);

@@ -125,6 +125,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // The running test where it needs no process table; nullopt where it does.
   std::optional<bool> runningWithoutProcessTable();
   void logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort);
+  // Drops the targets whose web proxy does not point here; returns their
+  // names, comma-separated.
+  std::string keepPointingHere(std::vector<host::ProxyTarget>& targets);
   // Under systemProxyLock_.
   bool clearLocalLeftoversLocked(const std::string& line);
   std::string proxyUsersPath() const;
