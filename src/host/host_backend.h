@@ -36,6 +36,8 @@ struct ProxyTarget {
   uid_t owner = 0;   // whose settings they are, where settings belong to a user
 };
 
+enum class ProxyReading { Here, Elsewhere, Unreadable };
+
 class HostBackend {
  public:
   virtual ~HostBackend() = default;
@@ -49,9 +51,11 @@ class HostBackend {
   // target took the change; a host that cannot tell says true.
   virtual bool switchProxy(const ProxyTarget& target, bool enable, const std::string& host,
                            int64_t httpPort, int64_t socksPort) = 0;
-  // True when the web proxy of `target` is switched on and names this
-  // machine (see namesThisMachine); false too when it cannot be read.
-  virtual bool webProxyPointsHere(const ProxyTarget& target) = 0;
+  // Where the web proxy of `target` points: Here when it is switched on and
+  // names this machine (see namesThisMachine), Elsewhere when it is off or
+  // names another, Unreadable when it cannot be read (a tool that fails, a
+  // user whose settings cannot be reached yet).
+  virtual ProxyReading readWebProxy(const ProxyTarget& target) = 0;
   // How the closing log lines of a change name the targets ("on services",
   // "for users"), and the line logged when there is no target.
   virtual std::string_view targetsLabel() const = 0;

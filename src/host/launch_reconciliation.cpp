@@ -17,15 +17,25 @@ void Helper::reconcileOrphanKernelOnLaunch() {
     log("启动对账：重接管失败 → 杀内核 + 清系统代理");
     manager.killStaleKernel();
     manager.wipeConfig();
-    clearLocalLeftovers("");
+    lookForLeftovers("");
     return;
   }
 
   // No kernel: a proxy still pointing here would black-hole all traffic.
   // One pointing elsewhere (a corporate proxy) is none of our business.
-  clearLocalLeftovers("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连");
+  lookForLeftovers("启动对账：清理遗留的本机系统代理（上次崩溃残留），恢复直连");
   manager.wipeConfig();
   log("启动对账：无存活内核，残留已清理");
+}
+
+void Helper::lookForLeftovers(const std::string& line) {
+  // A helper started at a login (by its path unit) may look before the
+  // user's settings can be written.
+  const uint64_t look = ++leftoverLooks_;
+  std::unique_lock<std::mutex> proxy(systemProxyLock_);
+  const Leftovers found = clearLocalLeftoversLocked(line);
+  proxy.unlock();
+  if (found == Leftovers::Unsettled) lookAgainLater(look, 0);
 }
 
 }  // namespace zelvo

@@ -178,12 +178,16 @@ class LinuxHost final : public HostBackend {
     return readMode(*options) == mode;
   }
 
-  bool webProxyPointsHere(const ProxyTarget& target) override {
+  ProxyReading readWebProxy(const ProxyTarget& target) override {
     const auto options = asUser(target.owner);
-    if (!options || readMode(*options) != "'manual'") return false;
+    if (!options) return ProxyReading::Unreadable;
+    const std::string mode = readMode(*options);
+    if (mode.empty()) return ProxyReading::Unreadable;
+    if (mode != "'manual'") return ProxyReading::Elsewhere;
     const Ran host =
         run("/usr/bin/gsettings", {"get", std::string(kProxySchema) + ".http", "host"}, *options);
-    return host.ok && namesThisMachine(host.output);
+    if (!host.ok) return ProxyReading::Unreadable;
+    return namesThisMachine(host.output) ? ProxyReading::Here : ProxyReading::Elsewhere;
   }
 
   std::string_view targetsLabel() const override { return "for users"; }

@@ -71,9 +71,10 @@ class MacHost final : public HostBackend {
     return true;
   }
 
-  bool webProxyPointsHere(const ProxyTarget& target) override {
+  ProxyReading readWebProxy(const ProxyTarget& target) override {
     const auto output = networksetup({"-getwebproxy", target.name});
-    return output && showsEnabledLocalWebProxy(*output);
+    if (!output) return ProxyReading::Unreadable;
+    return showsEnabledLocalWebProxy(*output) ? ProxyReading::Here : ProxyReading::Elsewhere;
   }
 
   std::string_view targetsLabel() const override { return "on services"; }

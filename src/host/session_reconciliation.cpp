@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
 #include "host/host_backend.h"
+#include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/host_paths.h"
 #include "service/helper.h"
@@ -30,6 +32,11 @@ namespace {
 // for all of them, and a stream of changes still gets a look now and then.
 constexpr int64_t kQuietMilliseconds = 250;
 constexpr std::chrono::milliseconds kLongestSettle{2000};
+
+// A look that could not read or clear a user's proxy is repeated this many
+// seconds later, each time farther apart: at a login the user's bus may not
+// answer yet, and nothing else would look before the next change.
+constexpr int kRetrySeconds[] = {2, 4, 8, 16, 32};
 
 // Empties the watch's queue; false when the watch is broken, or ended with
 // the directory (removed, or its file system unmounted).
@@ -93,13 +100,7 @@ void Helper::watchSessions() {
       while (waitForChange(fd)) {
         const auto self = weakSelf.lock();
         if (!self) break;
-        try {
-          self->reconcileSessions();
-        } catch (const std::exception& e) {
-          // A tool that could not be started (no thread left to watch it):
-          // the next change looks again.
-          log(std::string("会话对账：失败: ") + e.what());
-        }
+        self->reconcileSessions();
       }
       ::close(fd);
       log("会话对账：不再监视登录会话 " + directory);
@@ -110,25 +111,48 @@ void Helper::watchSessions() {
   }
 }
 
-void Helper::reconcileSessions() {
+void Helper::reconcileSessions(size_t retry) {
+  const uint64_t look = retry == 0 ? ++leftoverLooks_ : leftoverLooks_.load();
   std::unique_lock<std::mutex> proxy(systemProxyLock_, std::defer_lock);
-  {
-    // A kernel between restarts is meant to run: its proxy stays. The proxy
-    // lock is taken before a start can go ahead, so that a client's switch
-    // after its start comes after this look, never before it; the start
-    // itself waits at most for a switch already under way, not for the
-    // look's own tool runs.
-    const auto lifecycle = processManager_->holdLifecycle();
-    if (processManager_->desiredRunning() || isKernelRunning()) {
-      log("会话对账：内核在运行，系统代理不动");
-      return;
+  Leftovers found = Leftovers::None;
+  try {
+    {
+      // A kernel between restarts is meant to run: its proxy stays. The
+      // proxy lock is taken before a start can go ahead, so that a client's
+      // switch after its start comes after this look, never before it; the
+      // start itself waits at most for a switch already under way, not for
+      // the look's own tool runs.
+      const auto lifecycle = processManager_->holdLifecycle();
+      if (processManager_->desiredRunning() || isKernelRunning()) {
+        log("会话对账：内核在运行，系统代理不动");
+        return;
+      }
+      proxy.lock();
     }
-    proxy.lock();
+    found = clearLocalLeftoversLocked(
+        "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
+  } catch (const std::exception& e) {
+    // A tool that could not be started (no thread left to watch it).
+    log(std::string("会话对账：失败: ") + e.what());
+    found = Leftovers::Unsettled;
   }
-  if (!clearLocalLeftoversLocked(
-          "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连")) {
-    log("会话对账：无内核，无遗留的本机系统代理");
+  if (proxy.owns_lock()) proxy.unlock();
+  if (found == Leftovers::None) log("会话对账：无内核，无遗留的本机系统代理");
+  if (found == Leftovers::Unsettled) lookAgainLater(look, retry);
+}
+
+void Helper::lookAgainLater(uint64_t look, size_t retry) {
+  if (retry == std::size(kRetrySeconds)) {
+    log("会话对账：登录用户的系统代理仍未能读取或清理，等下一次会话变化");
+    return;
   }
+  const int seconds = kRetrySeconds[retry];
+  log("会话对账：有登录用户的系统代理未能读取或清理，" + std::to_string(seconds) + " 秒后再看");
+  platform::globalQueue(platform::QoS::Utility)
+      .after(platform::Seconds(seconds), [weakSelf = weak(), look, retry] {
+        const auto self = weakSelf.lock();
+        if (self && self->leftoverLooks_.load() == look) self->reconcileSessions(retry + 1);
+      });
 }
 
 }  // namespace zelvo

@@ -53,13 +53,24 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   return targets.empty() || switchTargets(targets, false, host, httpPort, socksPort);
 }
 
-std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets) {
+std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets, bool* unread) {
+  const bool ownSettings = !host_->targetsShareSettings();
+  if (ownSettings) loadProxyUsers();
+  bool usersChanged = false;
   std::string others;
   std::erase_if(targets, [&](const host::ProxyTarget& t) {
-    if (host_->webProxyPointsHere(t)) return false;
+    const host::ProxyReading reading = host_->readWebProxy(t);
+    if (reading == host::ProxyReading::Here) return false;
+    if (reading == host::ProxyReading::Unreadable && unread) *unread = true;
+    // A user who has switched theirs off or pointed it elsewhere is no
+    // longer the helper's: a local proxy of their own, set later, is kept.
+    if (reading == host::ProxyReading::Elsewhere && ownSettings) {
+      usersChanged |= proxyUsers_.erase(t.owner) > 0;
+    }
     others += (others.empty() ? "" : ", ") + t.name;
     return true;
   });
+  if (usersChanged) saveProxyUsers();
   return others;
 }
 
@@ -70,7 +81,8 @@ void Helper::logSwitch(bool enable, const std::string& host, int64_t httpPort, i
 }
 
 bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
-                           const std::string& host, int64_t httpPort, int64_t socksPort) {
+                           const std::string& host, int64_t httpPort, int64_t socksPort,
+                           bool* allTook) {
   const bool ownSettings = !host_->targetsShareSettings();
   if (ownSettings) loadProxyUsers();
   if (ownSettings && enable) {
@@ -98,38 +110,39 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
   const std::string label(host_->targetsLabel());
   if (!changed.empty()) log("system proxy " + how + label + ": " + changed);
   if (!failed.empty()) log("system proxy could not be " + how + label + ": " + failed);
+  if (allTook) *allTook = failed.empty();
   return !changed.empty();
 }
 
-bool Helper::clearLocalLeftovers(const std::string& line) {
-  std::lock_guard<std::mutex> guard(systemProxyLock_);
-  return clearLocalLeftoversLocked(line);
-}
-
-bool Helper::clearLocalLeftoversLocked(const std::string& line) {
+Helper::Leftovers Helper::clearLocalLeftoversLocked(const std::string& line) {
   const bool ownSettings = !host_->targetsShareSettings();
   if (ownSettings) {
     loadProxyUsers();
-    if (proxyUsers_.empty()) return false;  // nobody to ask
+    if (!proxyUsersLoaded_) return Leftovers::Unsettled;
+    if (proxyUsers_.empty()) return Leftovers::None;  // nobody to ask
   }
   std::vector<host::ProxyTarget> targets = host_->listTargets();
-  if (targets.empty()) return false;
+  if (targets.empty()) return Leftovers::None;
+  bool unread = false;
   if (!ownSettings) {
     // The daemon always sets all targets and all three kinds together, so
     // the first target's web proxy stands for the rest.
-    if (!host_->webProxyPointsHere(targets.front())) return false;
+    const host::ProxyReading first = host_->readWebProxy(targets.front());
+    if (first == host::ProxyReading::Unreadable) return Leftovers::Unsettled;
+    if (first == host::ProxyReading::Elsewhere) return Leftovers::None;
   } else {
     // Each user's own: only a proxy this helper switched on is its to clear.
     // One the user has pointed elsewhere since (a company proxy), or that
     // another program of theirs serves here, is kept.
     std::erase_if(targets, [&](const auto& t) { return !proxyUsers_.contains(t.owner); });
-    keepPointingHere(targets);
-    if (targets.empty()) return false;
+    keepPointingHere(targets, &unread);
+    if (targets.empty()) return unread ? Leftovers::Unsettled : Leftovers::None;
   }
   if (!line.empty()) log(line);
   logSwitch(false, "", 0, 0);
-  switchTargets(targets, false, "", 0, 0);
-  return true;
+  bool allTook = false;
+  switchTargets(targets, false, "", 0, 0, &allTook);
+  return unread || !allTook ? Leftovers::Unsettled : Leftovers::Cleared;
 }
 
 std::string Helper::proxyUsersPath() const {

@@ -89,15 +89,20 @@ class Helper : public std::enable_shared_from_this<Helper> {
                             int64_t socksPort);
   // Clears the proxy of the targets left pointing here with no kernel to
   // serve it (a crashed run, a user who logged out while a kernel ran),
-  // after logging `line` (unless empty); false when there were none.
-  bool clearLocalLeftovers(const std::string& line);
+  // after logging `line` (unless empty); looks again later when a proxy
+  // could not be read or cleared.
+  void lookForLeftovers(const std::string& line);
   // Where the host's proxy settings belong to login sessions: from now on,
   // each change of the sessions is followed by reconcileSessions, on a
   // thread of its own. Logs why not where the sessions cannot be watched.
   void watchSessions();
   // Clears the proxy of every target that still points here while no kernel
   // runs or is meant to: a user who logged out with a kernel running kept it.
-  void reconcileSessions();
+  // `retry` counts the looks again after one left a proxy unsettled.
+  void reconcileSessions(size_t retry = 0);
+  // After look number `look` left a proxy unsettled: looks again later,
+  // unless a newer look has taken over by then.
+  void lookAgainLater(uint64_t look, size_t retry);
 
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
@@ -126,16 +131,22 @@ class Helper : public std::enable_shared_from_this<Helper> {
   std::optional<bool> runningWithoutProcessTable();
   void logSwitch(bool enable, const std::string& host, int64_t httpPort, int64_t socksPort);
   // Drops the targets whose web proxy does not point here; returns their
-  // names, comma-separated.
-  std::string keepPointingHere(std::vector<host::ProxyTarget>& targets);
+  // names, comma-separated, and sets `unread` when a proxy could not be
+  // read. Under systemProxyLock_.
+  std::string keepPointingHere(std::vector<host::ProxyTarget>& targets, bool* unread = nullptr);
+  // What a look for leftovers found: no proxy pointing here; some, all of
+  // them cleared; or a proxy that could not be read or cleared.
+  enum class Leftovers { None, Cleared, Unsettled };
   // Under systemProxyLock_.
-  bool clearLocalLeftoversLocked(const std::string& line);
+  Leftovers clearLocalLeftoversLocked(const std::string& line);
   std::string proxyUsersPath() const;
   void loadProxyUsers();  // once, before the first use of proxyUsers_
   void saveProxyUsers();
   // Switches `targets` and logs the closing lines; under systemProxyLock_.
+  // True when a target took the change; `allTook` says whether all did.
   bool switchTargets(const std::vector<host::ProxyTarget>& targets, bool enable,
-                     const std::string& host, int64_t httpPort, int64_t socksPort);
+                     const std::string& host, int64_t httpPort, int64_t socksPort,
+                     bool* allTook = nullptr);
 
   std::shared_ptr<platform::Queue> listenerQueue_;
   std::shared_ptr<KernelProcessManager> processManager_;
@@ -154,6 +165,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // after a crash. Only theirs can be its leftovers. Under systemProxyLock_.
   std::set<uid_t> proxyUsers_;
   bool proxyUsersLoaded_ = false;
+  // Numbers the looks for leftovers that can be retried (launch and
+  // session reconciliation): a retry is for the latest look only.
+  std::atomic<uint64_t> leftoverLooks_{0};
 };
 
 }  // namespace zelvo
