@@ -433,12 +433,13 @@ void SyslogSender::send(std::string_view line, Clock::time_point now) {
     }
     if (dropped_ > 0) {
       const Sent notice = sendLocked(head + "Log: " + std::to_string(dropped_) +
-                                     " lines dropped while the system log took nothing");
+                                         " lines dropped while the system log took nothing",
+                                     now);
       if (notice == Sent::Gone) continue;
       if (notice == Sent::Full) break;
       dropped_ = 0;
     }
-    const Sent sent = sendLocked(head + std::string(line));
+    const Sent sent = sendLocked(head + std::string(line), now);
     if (sent == Sent::Taken) return;
     if (sent == Sent::Full) break;
   }
@@ -469,7 +470,7 @@ bool SyslogSender::connectLocked(Clock::time_point now) {
   return false;
 }
 
-SyslogSender::Sent SyslogSender::sendLocked(std::string message) {
+SyslogSender::Sent SyslogSender::sendLocked(std::string message, Clock::time_point now) {
   if (stream_) message.push_back('\0');
   for (;;) {
     const ssize_t n = ::send(fd_, message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -480,11 +481,18 @@ SyslogSender::Sent SyslogSender::sendLocked(std::string message) {
       closeLocked();
       return Sent::Full;
     }
-    if (errno == EINTR) continue;
-    if (errno != ECONNREFUSED && errno != ENOTCONN && errno != EPIPE && errno != ECONNRESET) {
-      return Sent::Full;  // full, or refused for good: the line is lost, the socket kept
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == ENOMEM) {
+      return Sent::Full;  // the line is lost, the socket kept
     }
     closeLocked();
+    if (err != ECONNREFUSED && err != ENOTCONN && err != EPIPE && err != ECONNRESET) {
+      // Refused (a security policy, a socket taken over by another reader):
+      // tried afresh once the retry interval has passed, not on every line.
+      nextConnect_ = std::max(nextConnect_, now + retry_);
+      return Sent::Full;
+    }
     nextConnect_ = Clock::time_point::min();
     return Sent::Gone;
   }

@@ -150,7 +150,7 @@ class SyslogSender {
  private:
   enum class Sent { Taken, Full, Gone };
   bool connectLocked(Clock::time_point now);
-  Sent sendLocked(std::string message);
+  Sent sendLocked(std::string message, Clock::time_point now);
   void closeLocked();
 
   const std::string path_, tag_;

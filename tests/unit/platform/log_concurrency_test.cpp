@@ -83,15 +83,16 @@ TEST(SystemLogConcurrency, EightThreadsNeitherWaitOnAStalledStreamNorTearItsLine
 }
 
 // The system logger's socket: missing, then there but reading nothing, then
-// replaced by a restarted logger's, of the stream kind. No line waits, and
-// none is lost unsaid: what is dropped is counted ahead of the next line
-// taken. A missing socket is tried again once a second, a replaced one at once.
+// refusing, then replaced by a restarted logger's, of the stream kind. No
+// line waits, and none is lost unsaid: what is dropped is counted ahead of
+// the next line taken. A missing or refusing socket is tried again once a
+// second, a replaced one at once.
 TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   const std::string path = ::testing::TempDir() + "log-" + std::to_string(getpid());
+  sockaddr_un a{AF_UNIX, {}};
+  path.copy(a.sun_path, sizeof a.sun_path - 1);
   auto listen = [&](int type) {
     const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // accept never waits
-    sockaddr_un a{AF_UNIX, {}};
-    path.copy(a.sun_path, sizeof a.sun_path - 1);
     unlink(path.c_str());
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     if (type == SOCK_STREAM) EXPECT_EQ(::listen(fd, 4), 0);
@@ -138,9 +139,17 @@ TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   sender.send("d", t0 + 1s);
   EXPECT_EQ(got(logger), (Lines{dropped(5000 - static_cast<int>(taken.size())), "d"}));
 
-  close(logger);
+  // Taken over by another reader: refused (EPERM) until the next try
+  // reaches a socket that reads.
+  const int other = listen(SOCK_DGRAM);
+  ASSERT_EQ(connect(logger, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+  const int next = listen(SOCK_DGRAM);
+  sender.send("x", t0 + 1s);
+  sender.send("y", t0 + 2s);
+  EXPECT_EQ(got(next), (Lines{dropped(1), "y"}));
+  for (const int fd : {logger, other, next}) close(fd);
   const int restarted = listen(SOCK_STREAM);
-  sender.send("e", t0 + 1s);
+  sender.send("e", t0 + 2s);
   logger = accept(restarted, nullptr, nullptr);
   EXPECT_EQ(got(logger), Lines{std::string("e\0", 2)});  // on a stream each ends with a NUL
   close(restarted);
