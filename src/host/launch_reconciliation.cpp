@@ -32,9 +32,14 @@ void Helper::lookForLeftovers(const std::string& line) {
   // A helper started at a login (by its path unit) may look before the
   // user's settings can be written.
   const uint64_t look = ++leftoverLooks_;
-  std::unique_lock<std::mutex> proxy(systemProxyLock_);
-  const Leftovers found = clearLocalLeftoversLocked(line);
-  proxy.unlock();
+  Leftovers found = Leftovers::Unsettled;
+  try {
+    std::lock_guard<std::mutex> proxy(systemProxyLock_);
+    found = clearLocalLeftoversLocked(line);
+  } catch (const std::exception& e) {
+    // A tool that could not be started (no thread left to watch it).
+    log(std::string("启动对账：失败: ") + e.what());
+  }
   if (found == Leftovers::Unsettled) lookAgainLater(look, 0);
 }
 

@@ -117,11 +117,23 @@ std::optional<platform::ToolOptions> asUser(uid_t uid) {
   return options;
 }
 
-// The user's proxy mode as gsettings prints it ("'manual'"); empty when it
-// cannot be read.
+// A key of the user's proxy settings as gsettings prints it ("'manual'"),
+// without the newline; nothing when it cannot be read. Standard output
+// alone: GLib and dconf print their warnings on standard error.
+std::optional<std::string> readKey(const platform::ToolOptions& asUser, const std::string& schema,
+                                   const char* key) {
+  platform::ToolOptions options = asUser;
+  options.captureErrors = false;
+  const Ran value = run("/usr/bin/gsettings", {"get", schema, key}, options);
+  if (!value.ok || value.output.empty() || value.output.back() != '\n') return std::nullopt;
+  return value.output.substr(0, value.output.size() - 1);
+}
+
+// The user's proxy mode, one of the schema's three; empty otherwise.
 std::string readMode(const platform::ToolOptions& asUser) {
-  const Ran mode = run("/usr/bin/gsettings", {"get", kProxySchema, "mode"}, asUser);
-  return mode.ok ? mode.output.substr(0, mode.output.find('\n')) : std::string();
+  const auto mode = readKey(asUser, kProxySchema, "mode");
+  const bool known = mode && (*mode == "'none'" || *mode == "'manual'" || *mode == "'auto'");
+  return known ? *mode : std::string();
 }
 
 class LinuxHost final : public HostBackend {
@@ -178,16 +190,19 @@ class LinuxHost final : public HostBackend {
     return readMode(*options) == mode;
   }
 
+  // Elsewhere only on evidence: settings that cannot be reached (a home not
+  // mounted yet) read as the defaults, mode 'none' and no host, and so does
+  // a user who never had a proxy; the helper always writes a host.
   ProxyReading readWebProxy(const ProxyTarget& target) override {
     const auto options = asUser(target.owner);
     if (!options) return ProxyReading::Unreadable;
     const std::string mode = readMode(*options);
     if (mode.empty()) return ProxyReading::Unreadable;
-    if (mode != "'manual'") return ProxyReading::Elsewhere;
-    const Ran host =
-        run("/usr/bin/gsettings", {"get", std::string(kProxySchema) + ".http", "host"}, *options);
-    if (!host.ok) return ProxyReading::Unreadable;
-    return namesThisMachine(host.output) ? ProxyReading::Here : ProxyReading::Elsewhere;
+    if (mode == "'auto'") return ProxyReading::Elsewhere;  // a configuration URL of their own
+    const auto host = readKey(*options, std::string(kProxySchema) + ".http", "host");
+    if (!host) return ProxyReading::Unreadable;
+    if (mode == "'none'") return *host == "''" ? ProxyReading::Unreadable : ProxyReading::Elsewhere;
+    return namesThisMachine(*host) ? ProxyReading::Here : ProxyReading::Elsewhere;
   }
 
   std::string_view targetsLabel() const override { return "for users"; }

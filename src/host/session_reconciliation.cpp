@@ -111,11 +111,14 @@ void Helper::watchSessions() {
   }
 }
 
-void Helper::reconcileSessions(size_t retry) {
-  const uint64_t look = retry == 0 ? ++leftoverLooks_ : leftoverLooks_.load();
-  std::unique_lock<std::mutex> proxy(systemProxyLock_, std::defer_lock);
-  Leftovers found = Leftovers::None;
+void Helper::reconcileSessions() {
+  lookAtSessions(++leftoverLooks_, 0);
+}
+
+void Helper::lookAtSessions(uint64_t look, size_t retry) {
+  Leftovers found = Leftovers::Unsettled;
   try {
+    std::unique_lock<std::mutex> proxy(systemProxyLock_, std::defer_lock);
     {
       // A kernel between restarts is meant to run: its proxy stays. The
       // proxy lock is taken before a start can go ahead, so that a client's
@@ -134,9 +137,7 @@ void Helper::reconcileSessions(size_t retry) {
   } catch (const std::exception& e) {
     // A tool that could not be started (no thread left to watch it).
     log(std::string("会话对账：失败: ") + e.what());
-    found = Leftovers::Unsettled;
   }
-  if (proxy.owns_lock()) proxy.unlock();
   if (found == Leftovers::None) log("会话对账：无内核，无遗留的本机系统代理");
   if (found == Leftovers::Unsettled) lookAgainLater(look, retry);
 }
@@ -148,11 +149,15 @@ void Helper::lookAgainLater(uint64_t look, size_t retry) {
   }
   const int seconds = kRetrySeconds[retry];
   log("会话对账：有登录用户的系统代理未能读取或清理，" + std::to_string(seconds) + " 秒后再看");
-  platform::globalQueue(platform::QoS::Utility)
-      .after(platform::Seconds(seconds), [weakSelf = weak(), look, retry] {
-        const auto self = weakSelf.lock();
-        if (self && self->leftoverLooks_.load() == look) self->reconcileSessions(retry + 1);
-      });
+  try {
+    platform::globalQueue(platform::QoS::Utility)
+        .after(platform::Seconds(seconds), [weakSelf = weak(), look, retry] {
+          const auto self = weakSelf.lock();
+          if (self && self->leftoverLooks_.load() == look) self->lookAtSessions(look, retry + 1);
+        });
+  } catch (const std::exception& e) {
+    log(std::string("会话对账：失败: ") + e.what());
+  }
 }
 
 }  // namespace zelvo

@@ -483,8 +483,8 @@ SyslogSender::Sent SyslogSender::sendLocked(std::string message, Clock::time_poi
     }
     const int err = errno;
     if (err == EINTR) continue;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == ENOMEM) {
-      return Sent::Full;  // the line is lost, the socket kept
+    if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == ENOMEM || err == EMSGSIZE) {
+      return Sent::Full;  // full, or a line too long for it: the line is lost, the socket kept
     }
     closeLocked();
     if (err != ECONNREFUSED && err != ENOTCONN && err != EPIPE && err != ECONNRESET) {

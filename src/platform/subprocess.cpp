@@ -542,7 +542,7 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
   p->setKillGroupOnExit(true);
   if (options.captureOutput) {
     p->setStdout(Subprocess::Stream::Pipe);
-    p->setStderr(Subprocess::Stream::Pipe);
+    p->setStderr(options.captureErrors ? Subprocess::Stream::Pipe : Subprocess::Stream::Null);
   }
   try {
     p->launch();

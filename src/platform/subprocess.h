@@ -108,13 +108,14 @@ struct ToolResult {
   int status = -1;
   bool bySignal = false;
   bool timedOut = false;
-  std::string output;  // combined stdout+stderr when captured
+  std::string output;  // combined stdout+stderr when captured (see captureErrors)
 };
 struct ToolOptions {
   bool captureOutput = true;  // false: streams inherited
   double timeoutSeconds = 0;
   std::optional<std::map<std::string, std::string>> environment = std::nullopt;  // unset: inherited
   std::optional<Subprocess::Identity> identity = std::nullopt;                   // unset: ours
+  bool captureErrors = true;  // false: standard error discarded, the output is stdout's alone
 };
 ToolResult runTool(const std::string& path, const std::vector<std::string>& args,
                    const ToolOptions& options = {});

@@ -98,11 +98,7 @@ class Helper : public std::enable_shared_from_this<Helper> {
   void watchSessions();
   // Clears the proxy of every target that still points here while no kernel
   // runs or is meant to: a user who logged out with a kernel running kept it.
-  // `retry` counts the looks again after one left a proxy unsettled.
-  void reconcileSessions(size_t retry = 0);
-  // After look number `look` left a proxy unsettled: looks again later,
-  // unless a newer look has taken over by then.
-  void lookAgainLater(uint64_t look, size_t retry);
+  void reconcileSessions();
 
   // ---- Port parsing and the running test ----
   void parsePortsFromConfig(const std::string& config);
@@ -137,6 +133,12 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // What a look for leftovers found: no proxy pointing here; some, all of
   // them cleared; or a proxy that could not be read or cleared.
   enum class Leftovers { None, Cleared, Unsettled };
+  // Look number `look` at the sessions; `retry` counts the looks again
+  // after it left a proxy unsettled.
+  void lookAtSessions(uint64_t look, size_t retry);
+  // After look number `look` left a proxy unsettled: looks again later,
+  // unless a newer look has taken over by then.
+  void lookAgainLater(uint64_t look, size_t retry);
   // Under systemProxyLock_.
   Leftovers clearLocalLeftoversLocked(const std::string& line);
   std::string proxyUsersPath() const;
