@@ -192,7 +192,9 @@ class LinuxHost final : public HostBackend {
 
   // Elsewhere only on evidence: settings that cannot be reached (a home not
   // mounted yet) read as the defaults, mode 'none' and no host, and so does
-  // a user who never had a proxy; the helper always writes a host.
+  // a user who never had a proxy; the helper always writes a host. A user
+  // whose switch-on never reached their settings thus stays recorded, and
+  // costs a few looks again at each change of the sessions.
   ProxyReading readWebProxy(const ProxyTarget& target) override {
     const auto options = asUser(target.owner);
     if (!options) return ProxyReading::Unreadable;

@@ -420,7 +420,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Each user's proxy is their own. At start, and whenever the sessions change
 // with no kernel running, it is cleared for the active users for whom this
 // helper switched it on and whose proxy still points here: not for one who
-// chose another since, nor for one whose own program serves here. While a
+// chose another since, nor for one whose own program serves here; settings
+// that read as the defaults (as unreachable ones do) say nothing. While a
 // kernel runs, a change leaves all alone. That is how a user who logged out
 // while a kernel ran gets back a proxy they can use.
 TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKernel) {
@@ -432,7 +433,8 @@ TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKer
   killDaemon();
   presetAll({target(1)}, "127.0.0.1");
   presetAll({target(3)}, "proxy.corp.example");
-  layOut({target(1), target(0), target(3)}, {});
+  fs::remove(settingsOf(target(2)));  // as unreachable settings read: says nothing, still ours
+  layOut({target(1), target(0), target(3), target(2)}, {});
   clearCalls();
   // Until a user's bus is up (fail-gsettings) a clear fails; it is tried
   // again without another change of the sessions, at launch as at a login.
@@ -463,6 +465,7 @@ TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKer
   EXPECT_TRUE(settingCalls().empty());
   ASSERT_TRUE(client().stopProxy().value == true);
   presetAll({target(3)}, "localhost");  // elsewhere when launch looked, so no longer ours either
+  presetAll({target(2)}, "127.0.0.1");
   writeFile(noBus, "");
   change({target(1), target(2), target(3), target(0)}, {}, later);
   clearedLater(target(2));
