@@ -490,7 +490,7 @@ SyslogSender::Sent SyslogSender::sendLocked(std::string message, Clock::time_poi
     if (err != ECONNREFUSED && err != ENOTCONN && err != EPIPE && err != ECONNRESET) {
       // Refused (a security policy, a socket taken over by another reader):
       // tried afresh once the retry interval has passed, not on every line.
-      nextConnect_ = std::max(nextConnect_, now + retry_);
+      nextConnect_ = now + retry_;
       return Sent::Full;
     }
     nextConnect_ = Clock::time_point::min();
