@@ -3,8 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,6 +202,10 @@ struct Subprocess::State {
   int status = -1;
   bool bySignal = false;
   bool pipeOpen = false;  // the reader has not yet seen end of file
+  // Signalled once the grace is over: the reader stops even while someone
+  // still holds the pipe (a grandchild, or a process of the tool's user
+  // that reopened it through /proc), or it would be a thread lost for good.
+  Fd stopReading;
   std::string output;
   TerminationHandler handler;
   bool handlerDone = false;  // taken to run (or the owner was gone): never again
@@ -250,13 +256,23 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
 
   st->cv.wait_until(lock, Clock::now() + kPipeGraceAfterExit, [&] { return !st->pipeOpen; });
   st->finished = true;
+  if (st->pipeOpen) {
+    const uint64_t one = 1;
+    (void)!::write(st->stopReading.get(), &one, sizeof one);
+  }
   st->cv.notify_all();
   st->runHandlerIfDue(lock);
 }
 
 void Subprocess::State::drain(const std::shared_ptr<State>& st, Fd readEnd) {
   char buf[64 * 1024];
+  pollfd ready[2] = {{readEnd.get(), POLLIN, 0}, {st->stopReading.get(), POLLIN, 0}};
   for (;;) {
+    if (::poll(ready, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready[1].revents != 0) break;
     ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -394,6 +410,9 @@ void Subprocess::launch() {
     writeEnd = Fd(p[1]);
     readEnd = Fd(aboveStandardStreams(readEnd.release()));
     writeEnd = Fd(aboveStandardStreams(writeEnd.release()));
+    const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop < 0) throw Error::fromErrno(errno, "eventfd");
+    s.stopReading = Fd(aboveStandardStreams(stop));
   }
 
   std::vector<Redirect> redirects;

@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 
 #include "platform/subprocess.h"
@@ -102,10 +103,20 @@ TEST(SubprocessLifetime, ChildIsReapedAfterTheOwnerIsDestroyed) {
       eventually([&] { return !std::ifstream("/proc/" + std::to_string(pid) + "/stat").good(); }));
 }
 
+int openPipes() {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    n += std::filesystem::read_symlink(e.path(), ec).string().rfind("pipe:", 0) == 0;
+  }
+  return n;
+}
+
 // A talkative child never blocks, and what it says is kept up to a bound; a
-// grandchild holding the pipe delays no one.
+// grandchild holding the pipe delays no one, and its reader is let go.
 TEST(SubprocessPipe, DrainedWhileTheChildRunsAndNotWaitedForPastItsExit) {
   constexpr size_t kBytes = 10 * 1024 * 1024;
+  const int idlePipes = openPipes();
   auto p = shell("sleep 20 & echo $!; head -c " + std::to_string(kBytes) + " /dev/zero");
   p->setStdout(Subprocess::Stream::Pipe);
   p->setStderr(Subprocess::Stream::Pipe);
@@ -117,6 +128,7 @@ TEST(SubprocessPipe, DrainedWhileTheChildRunsAndNotWaitedForPastItsExit) {
   EXPECT_LT(secondsSince(t0), 10.0);  // the grandchild holds the pipe for 20 s
   const std::string out = p->output();
   EXPECT_EQ(out.size(), Subprocess::kMaxOutputBytes);
+  EXPECT_TRUE(eventually([&] { return openPipes() <= idlePipes; }, 5s));
   kill(static_cast<pid_t>(std::atol(out.c_str())), SIGKILL);
 }
 
