@@ -219,10 +219,13 @@ size_t digitAt(const std::string& text, size_t p, bool* ascii) {
 // behave the same with every standard library.
 std::optional<std::string> findMixedPort(const std::string& text, bool* allAscii) {
   static const std::string key = "mixed-port:";
-  for (size_t lineStart = 0; lineStart != std::string::npos && lineStart <= text.size();
-       lineStart = nextLineStart(text, lineStart)) {
+  for (size_t lineStart = 0, next = 0; next != std::string::npos; lineStart = next) {
     size_t p = lineStart;
     while (size_t n = whiteSpaceAt(text, p)) p += n;
+    // Every line that starts inside that run of white space runs on to the
+    // same `p`, with the same outcome: trying each would take quadratic time
+    // over a run of blank lines.
+    next = nextLineStart(text, p);
     if (text.compare(p, key.size(), key) != 0) continue;
     p += key.size();
     while (size_t n = whiteSpaceAt(text, p)) p += n;
