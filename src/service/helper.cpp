@@ -2,6 +2,7 @@
 
 #include "host/host_backend.h"
 #include "platform/host_paths.h"
+#include "platform/ipc_connection.h"
 #include "platform/log.h"
 
 namespace zelvo {
@@ -50,6 +51,9 @@ std::optional<bool> Helper::runningTestOrRetry(std::function<void(Helper&)> agai
   queue->async([weakSelf = weak(), again = std::move(again), gone = std::move(gone),
                 restricted = platform::RestrictedPeerLines::active()] {
     const platform::RestrictedPeerLines lines(restricted);
+    // An observer's queue runs on the lane all observers share, which no
+    // reply may hold.
+    const platform::RepliesNeverWait neverWait(restricted);
     if (auto self = weakSelf.lock()) {
       again(*self);
     } else {
