@@ -24,6 +24,33 @@ namespace {
 
 constexpr size_t kReadAhead = 64 * 1024;
 
+// Replies are turned back into text by a writer that recurses once per level
+// of nesting: a frame nested tens of thousands deep (a few hundred KB) would
+// overflow a worker's stack. No kernel reply comes near this depth.
+constexpr int kMaxNesting = 512;
+
+bool nestedTooDeep(const char* begin, const char* end) {
+  if (end - begin <= 2 * kMaxNesting) return false;  // too short to nest that deep
+  int depth = 0;
+  bool inString = false;
+  for (const char* p = begin; p < end; ++p) {
+    if (inString) {
+      if (*p == '\\') {
+        if (++p == end) break;
+      } else if (*p == '"') {
+        inString = false;
+      }
+    } else if (*p == '"') {
+      inString = true;
+    } else if (*p == '[' || *p == '{') {
+      if (++depth > kMaxNesting) return true;
+    } else if (*p == ']' || *p == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string encodeRequestFrame(std::string_view id, std::string_view method, const Json& data) {
@@ -48,6 +75,7 @@ std::optional<uint32_t> decodeLength(const unsigned char h[4]) {
 }
 
 std::optional<Json> parseBody(const char* begin, const char* end) {
+  if (nestedTooDeep(begin, end)) return std::nullopt;
   Json parsed = Json::parse(begin, end, nullptr, /*allow_exceptions=*/false);
   if (!parsed.is_object()) return std::nullopt;  // also the "discarded" value of a parse error
   return parsed;

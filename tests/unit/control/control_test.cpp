@@ -70,7 +70,11 @@ TEST(Correlation, PushesAreCollectedAndANewConnectionGetsItsReaderWithRisingIds)
                                   {"HK-01", 99}, {"DE-06", -3}, {"FR-07", 5}, {"XL", INT64_MIN}}));
   ASSERT_TRUE(m.sendActionAwait("b", "y", 5));
   platform::LogCapture log;
-  m.closeControlSocket();
+  // Nested deeper than any reply, a frame ends its connection as a broken
+  // one does, before anything walks it.
+  Json deep = Json::array();
+  for (int i = 0; i < 600; ++i) deep = Json::array({deep});
+  wired.peer->send({{{"method", "message"}, {"data", deep}}});
   KernelPeer peer(attachConnection(m), echo);
   // A request sent before the old reader has gone is released with it.
   ASSERT_TRUE(unit::eventually([&] { return log.count("reader loop 结束") == 1; }));
