@@ -242,7 +242,15 @@ void KernelProcessManager::startReaderLoop() {
 void KernelProcessManager::readerLoop(int fd) {
   control::FrameReader frames(fd);
   while (fd >= 0 && controlFd_.load() >= 0) {
-    std::optional<Json> frame = frames.next();
+    std::optional<Json> frame;
+    try {
+      frame = frames.next();
+    } catch (const std::exception& e) {
+      // Out of memory for a large frame: the connection ends as a broken
+      // one does, and its waiters are released. Leaving the loop by the
+      // exception would leave this connection marked as read for good.
+      log(std::string("reader: ") + e.what());
+    }
     if (!frame) break;
 
     std::string id;
