@@ -5,12 +5,14 @@
 #   /lib/systemd/system/zelvo-helper.{socket,path,service}
 #   /usr/share/doc/zelvo-helper/             README.md, copyright, changelog.gz
 #   /usr/share/man/man1/zelvoctl.1.gz
+#   /etc/logrotate.d/zelvo-helper            rotation of the kernel's log
 include(GNUInstallDirs)
 
 install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
 install(TARGETS zelvoctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.path deploy/zelvo-helper.service
         DESTINATION /lib/systemd/system)
+install(FILES deploy/zelvo-helper.logrotate DESTINATION /etc/logrotate.d RENAME zelvo-helper)
 set(_zelvo_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/zelvo-helper)
 install(FILES README.md deploy/debian/copyright DESTINATION ${_zelvo_doc})
 
@@ -47,6 +49,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # pgrep/pkill find kernels; groupadd makes the owner group.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, passwd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/conffiles
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postinst
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/prerm
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postrm)

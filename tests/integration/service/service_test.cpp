@@ -224,10 +224,11 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
       {"./usr/share/doc/zelvo-helper/README.md", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/copyright", "-rw-r--r-- root/root"},
       {"./usr/share/doc/zelvo-helper/changelog.gz", "-rw-r--r-- root/root"},
-      {"./usr/share/man/man1/zelvoctl.1.gz", "-rw-r--r-- root/root"}};
+      {"./usr/share/man/man1/zelvoctl.1.gz", "-rw-r--r-- root/root"},
+      {"./etc/logrotate.d/zelvo-helper", "-rw-r--r-- root/root"}};
   EXPECT_EQ(modes, expected);
   const std::string info = runProgram({"dpkg-deb", "-I", deb}).out;
-  for (const char* needle : {"procps", "passwd", "postinst", "prerm", "postrm"}) {
+  for (const char* needle : {"procps", "passwd", "postinst", "prerm", "postrm", "conffiles"}) {
     EXPECT_NE(info.find(needle), std::string::npos) << needle << " in\n" << info;
   }
   ASSERT_EQ(runProgram({"dpkg-deb", "-x", deb, out + "/x"}).exitCode, 0);
@@ -235,6 +236,17 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   startDaemon();
   EXPECT_EQ(runProgram({out + "/x/usr/bin/zelvoctl", "--root", root(), "version"}).out,
             "1.0.5 (zelvan-core)\n");
+  // Its rotation rule, pointed at this root, keeps the kernel's log and
+  // starts it afresh in place.
+  std::string rule = readFile(out + "/x/etc/logrotate.d/zelvo-helper");
+  const std::string real = "/Library/Application Support/com.zelvo.svc";
+  ASSERT_NE(rule.find(real), std::string::npos) << rule;
+  writeFile(out + "/rule", rule.replace(rule.find(real), real.size(), dataDir()));
+  writeFile(dataDir() + "/kernel.log", "old lines\n");
+  const auto rotated = runProgram({"logrotate", "-f", "-s", out + "/state", out + "/rule"});
+  EXPECT_EQ(rotated.exitCode, 0) << rotated.err;
+  EXPECT_EQ(readFile(dataDir() + "/kernel.log"), "");
+  EXPECT_EQ(readFile(dataDir() + "/kernel.log.1"), "old lines\n");
 }
 
 // What a user may look at: every file under `dir` but the kernel's and the
