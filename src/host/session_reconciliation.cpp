@@ -122,18 +122,21 @@ void Helper::lookAtSessions(uint64_t look, size_t retry) {
     {
       // A kernel between restarts is meant to run: its proxy stays. The
       // proxy lock is taken before a start can go ahead, so that a client's
-      // switch after its start comes after this look, never before it; the
-      // start itself waits at most for a switch already under way, not for
-      // the look's own tool runs.
+      // switch after its start comes after this look, never before it. A
+      // switch under way may take its tools' time-outs (a user's bus that
+      // does not answer): no start or stop waits for it here; the look
+      // comes back later instead.
       const auto lifecycle = processManager_->holdLifecycle();
       if (processManager_->desiredRunning() || isKernelRunning()) {
         log("会话对账：内核在运行，系统代理不动");
         return;
       }
-      proxy.lock();
+      (void)proxy.try_lock();
     }
-    found = clearLocalLeftoversLocked(
-        "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
+    if (proxy.owns_lock()) {
+      found = clearLocalLeftoversLocked(
+          "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
+    }
   } catch (const std::exception& e) {
     // A tool that could not be started (no thread left to watch it).
     log(std::string("会话对账：失败: ") + e.what());

@@ -478,6 +478,23 @@ TEST_F(HostBase, LeftoversAreClearedPerUserAtStartAndAtSessionChangesWithoutAKer
   for (int t = 0; t < 4; ++t) EXPECT_EQ(enabled(target(t), 0), t != 2) << t;
 }
 
+// A switch held up by a user's bus that does not answer (each tool run ends
+// at its time-out) holds up no start, even when the sessions change meanwhile.
+TEST_F(HostBase, AHungSwitchHoldsUpNoStart) {
+  linux_ = true;
+  if (::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
+  layOut({target(0)}, {});
+  startOn();
+  writeFile(at("/var/standins/hang-gsettings"), "");
+  client().setSystemProxy("127.0.0.1", 7890, 7891, [](auto) {});
+  ASSERT_TRUE(waitLog("setSystemProxy called", 5));
+  writeFile(at("/run/systemd/sessions/1"), "");
+  EXPECT_TRUE(waitLog("会话对账：有登录用户的系统代理未能读取或清理，2 秒后再看", 5));
+  const auto began = Clock::now();
+  EXPECT_GT(startKernel(), 0);
+  EXPECT_LT(secondsBetween(began, Clock::now()), 5.0);
+}
+
 TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   fs::remove(kernelPath());  // the kernel version then speaks of the upload alone
   startDaemon();
