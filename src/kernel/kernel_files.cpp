@@ -33,7 +33,8 @@ std::string describe(const struct stat& st) {
 // write: mode exactly `exactMode` when given, else its own mode less group
 // and other write. The repair goes through a descriptor opened without
 // following links, so a link swapped in after the check is never followed.
-void makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
+// True when it had to be repaired.
+bool makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
   const auto refuse = [&dir](const std::string& why) {
     return platform::Error(KernelProcessManager::kErrorDomain, -1, dir + " " + why);
   };
@@ -59,8 +60,28 @@ void makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
   const int err = errno;
   ::close(fd);
   if (!ok) throw refuse("(" + before + ") cannot be made the daemon's own: " + systemText(err));
-  if (describe(st) != before) {
-    KernelProcessManager::log("Repaired " + dir + ": " + before + " -> " + describe(st));
+  if (describe(st) == before) return false;
+  KernelProcessManager::log("Repaired " + dir + ": " + before + " -> " + describe(st));
+  return true;
+}
+
+// After a directory was open to others, what they may have put there under
+// the daemon's names is not run, read or trusted: only a plain file of the
+// daemon's own that no other user or group may write is kept.
+void dropPlanted(const std::string& dir) {
+  for (const char* name : {KernelProcessManager::binaryName, "kernel.log", "proxy-users"}) {
+    const std::string path = platform::joinPath(dir, name);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    const bool othersWrite =
+        (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != ::getegid());
+    if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && !othersWrite && st.st_nlink == 1) {
+      continue;
+    }
+    std::error_code ec;
+    fs::remove(path, ec);
+    KernelProcessManager::log("Removed " + path + " (" + describe(st) +
+                              "): the directory was open to others");
   }
 }
 
@@ -89,7 +110,7 @@ void KernelProcessManager::secureDirectories() {
   // Whoever can write the data directory can plant a kernel for us to run as
   // root or a link where kernel.log goes; whoever can enter the work
   // directory can reach the control socket.
-  makeOwnDirectory(dataPath(), std::nullopt);
+  if (makeOwnDirectory(dataPath(), std::nullopt)) dropPlanted(dataPath());
   makeOwnDirectory(homeDir(), mode_t{0700});
 }
 

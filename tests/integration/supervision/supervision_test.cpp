@@ -429,14 +429,23 @@ TEST_F(Supervision, OnlyTheLaunchedKernelMayHoldTheControlSocket) {
   EXPECT_FALSE(std::filesystem::exists(root() + "/victim"));
 }
 
-// A work directory that cannot be made private stops the daemon with one line.
+// A data directory open to others is closed, and what another user put in it
+// goes; a work directory that cannot be made private stops the daemon.
 TEST_F(Supervision, AWorkDirectoryThatIsALinkStopsTheDaemon) {
   std::filesystem::create_directories(dataDir());
-  ASSERT_EQ(::chmod(dataDir().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dataDir().c_str(), 0777), 0);
+  const std::string planted = dataDir() + "/com.zelvo.svc.core";
+  writeFile(planted, "#!/bin/sh\n");
+  ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(planted.c_str(), 0755), 0);
   ASSERT_EQ(::symlink(root().c_str(), (dataDir() + "/work").c_str()), 0);
   const auto r = runProgram({ZELVO_HELPER_BIN, "--root", root()}, 10);
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(r.err, "[Helper] Unsafe kernel directory: " + dataDir() + "/work is a symbolic link\n");
+  EXPECT_FALSE(std::filesystem::exists(planted));
+  EXPECT_NE(r.err.find("Removed " + planted + " (uid 65534 mode 0755)"), std::string::npos);
+  EXPECT_TRUE(r.err.ends_with("[Helper] Unsafe kernel directory: " + dataDir() +
+                              "/work is a symbolic link\n"))
+      << r.err;
 }
 
 }  // namespace
