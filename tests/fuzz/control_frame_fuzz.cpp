@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
 #include "platform/log.h"
 
@@ -36,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!frame) break;
     if (!frame->is_object()) __builtin_trap();  // only objects may come out
     manager->collectPushedDelay(*frame);
+    (void)control::compactJson(*frame);  // as a reply's data is logged or handed on
   }
   manager->setControlFdForTesting(-1);
   ::close(fds[0]);
