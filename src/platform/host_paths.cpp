@@ -49,12 +49,17 @@ void removeEntry(const std::string& path, const struct stat& st) {
 // True when `path` is a real directory (not a link) owned by us with mode 0700.
 // Checked through a descriptor opened with O_NOFOLLOW so the answer is about
 // the directory itself and not about whatever a link points to.
-bool isOurPrivateDirectory(const std::string& path) {
+// Also on its parent's file system: a file system mounted there by a user
+// (FUSE) can claim any owner and mode, and hand the trial run one program
+// and the installation another.
+bool isOurPrivateDirectory(const std::string& parent, const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat st {};
+  struct stat st {
+  }, above{};
   bool ok = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-            (st.st_mode & 07777) == 0700;
+            (st.st_mode & 07777) == 0700 && ::stat(parent.c_str(), &above) == 0 &&
+            above.st_dev == st.st_dev;
   ::close(fd);
   return ok;
 }
@@ -102,7 +107,7 @@ std::string privateTemporaryDirectory(std::string_view under) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) == 0) {
-      if (isOurPrivateDirectory(dir)) return dir + "/";
+      if (isOurPrivateDirectory(parent, dir)) return dir + "/";
       removeEntry(dir, st);
     } else if (errno != ENOENT) {
       throw Error::fromErrno(errno, dir);
@@ -118,7 +123,7 @@ std::string privateTemporaryDirectory(std::string_view under) {
       ::fchmod(fd, 0700);
       ::close(fd);
     }
-    if (isOurPrivateDirectory(dir)) return dir + "/";
+    if (isOurPrivateDirectory(parent, dir)) return dir + "/";
   }
   throw Error::fromErrno(EEXIST, dir);
 }

@@ -562,6 +562,15 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   }
 
   EXPECT_TRUE(eventually([&] { return pipes() == idlePipes; }, 3)) << pipes() << " pipes open";
+  // A file system mounted over the private directory (a user's FUSE mount may
+  // claim root as its owner) is not trusted with an upload.
+  const std::string dir = fs::path(temp).parent_path();
+  if (::geteuid() == 0) {
+    ASSERT_EQ(runProgram({"mount", "-t", "tmpfs", "-o", "mode=0700", "t", dir}).exitCode, 0);
+    const auto over = client().installKernel(std::vector<uint8_t>(kernel.begin(), kernel.end()));
+    EXPECT_EQ(over.value, (OperationResult{false, dir + ": Device or resource busy"}));
+    runProgram({"umount", dir});
+  }
   struct stat st {};
   ASSERT_EQ(::stat(installed.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
