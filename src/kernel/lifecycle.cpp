@@ -270,29 +270,8 @@ void KernelProcessManager::killStaleKernel() {
   platform::ToolOptions options;
   options.captureOutput = false;
   options.timeoutSeconds = kToolTimeoutSeconds;
-  const std::string pkill = platform::hostPath("/usr/bin/pkill");
-  const auto signalled = platform::runTool(pkill, kernelMatchArguments(), options);
+  platform::runTool(platform::hostPath("/usr/bin/pkill"), kernelMatchArguments(), options);
   platform::sleepFor(platform::Seconds(0.4));
-  // pkill exits 0 when it signalled a kernel. One that ignores SIGTERM (hung)
-  // would hold its ports against every later kernel and outlive every stop:
-  // it gets what stop() gives a kernel of its own, 5 s in all, then SIGKILL.
-  if (!signalled.launched || signalled.bySignal || signalled.status != 0) return;
-  using namespace std::chrono;
-  const auto began = steady_clock::now();
-  while (currentKernelPid() >= 1) {
-    if (steady_clock::now() - began >= milliseconds(4600)) {
-      log("Force killing kernel...");
-      auto arguments = kernelMatchArguments();
-      arguments.insert(arguments.begin(), "-KILL");
-      platform::runTool(pkill, arguments, options);
-      // Gone within moments; its ports with it.
-      for (int i = 0; i < 20 && currentKernelPid() >= 1; ++i) {
-        platform::sleepFor(platform::Seconds(0.05));
-      }
-      return;
-    }
-    platform::sleepFor(platform::Seconds(0.1));
-  }
 }
 
 std::vector<std::string> KernelProcessManager::kernelMatchArguments() {
