@@ -249,7 +249,10 @@ void KernelProcessManager::readerLoop(int fd) {
       // Out of memory for a large frame: the connection ends as a broken
       // one does, and its waiters are released. Leaving the loop by the
       // exception would leave this connection marked as read for good.
-      log(std::string("reader: ") + e.what());
+      try {
+        log(std::string("reader: ") + e.what());
+      } catch (...) {  // no memory for the line either
+      }
     }
     if (!frame) break;
 

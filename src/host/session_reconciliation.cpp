@@ -117,6 +117,7 @@ void Helper::reconcileSessions() {
 
 void Helper::lookAtSessions(uint64_t look, size_t retry) {
   Leftovers found = Leftovers::Unsettled;
+  bool switching = false;
   try {
     std::unique_lock<std::mutex> proxy(systemProxyLock_, std::defer_lock);
     {
@@ -133,7 +134,8 @@ void Helper::lookAtSessions(uint64_t look, size_t retry) {
       }
       (void)proxy.try_lock();
     }
-    if (proxy.owns_lock()) {
+    switching = !proxy.owns_lock();
+    if (!switching) {
       found = clearLocalLeftoversLocked(
           "会话对账：无内核在运行，登录用户的系统代理仍指向本机 → 清理，恢复直连");
     }
@@ -142,7 +144,14 @@ void Helper::lookAtSessions(uint64_t look, size_t retry) {
     log(std::string("会话对账：失败: ") + e.what());
   }
   if (found == Leftovers::None) log("会话对账：无内核，无遗留的本机系统代理");
-  if (found == Leftovers::Unsettled) lookAgainLater(look, retry);
+  if (switching) {
+    // Not a failed look: its turn comes once the switch is over, however
+    // long that takes, without using up a retry.
+    log("会话对账：系统代理正在切换，" + std::to_string(kRetrySeconds[0]) + " 秒后再看");
+    lookAt(look, retry, kRetrySeconds[0]);
+  } else if (found == Leftovers::Unsettled) {
+    lookAgainLater(look, retry);
+  }
 }
 
 void Helper::lookAgainLater(uint64_t look, size_t retry) {
@@ -152,11 +161,15 @@ void Helper::lookAgainLater(uint64_t look, size_t retry) {
   }
   const int seconds = kRetrySeconds[retry];
   log("会话对账：有登录用户的系统代理未能读取或清理，" + std::to_string(seconds) + " 秒后再看");
+  lookAt(look, retry + 1, seconds);
+}
+
+void Helper::lookAt(uint64_t look, size_t retry, int seconds) {
   try {
     platform::globalQueue(platform::QoS::Utility)
         .after(platform::Seconds(seconds), [weakSelf = weak(), look, retry] {
           const auto self = weakSelf.lock();
-          if (self && self->leftoverLooks_.load() == look) self->lookAtSessions(look, retry + 1);
+          if (self && self->leftoverLooks_.load() == look) self->lookAtSessions(look, retry);
         });
   } catch (const std::exception& e) {
     log(std::string("会话对账：失败: ") + e.what());

@@ -80,8 +80,16 @@ void dropPlanted(const std::string& dir) {
     }
     std::error_code ec;
     fs::remove(path, ec);
-    KernelProcessManager::log("Removed " + path + " (" + describe(st) +
-                              "): the directory was open to others");
+    const std::string what = path + " (" + describe(st) + ")";
+    if (!ec) {
+      KernelProcessManager::log("Removed " + what + ": the directory was open to others");
+    } else if (name == std::string_view(KernelProcessManager::binaryName)) {
+      // Never to be run as the kernel.
+      throw platform::Error(KernelProcessManager::kErrorDomain, -1,
+                            what + " cannot be removed: " + ec.message());
+    } else {
+      KernelProcessManager::log("Cannot remove " + what + ": " + ec.message());
+    }
   }
 }
 

@@ -108,6 +108,11 @@ std::string privateTemporaryDirectory(std::string_view under) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) == 0) {
       if (isOurPrivateDirectory(parent, dir)) return dir + "/";
+      // A mount point: what is in it is not ours to remove.
+      struct stat above {};
+      if (::stat(parent.c_str(), &above) == 0 && above.st_dev != st.st_dev) {
+        throw Error::fromErrno(EXDEV, dir);
+      }
       removeEntry(dir, st);
     } else if (errno != ENOENT) {
       throw Error::fromErrno(errno, dir);

@@ -274,7 +274,7 @@ void Subprocess::State::drain(const std::shared_ptr<State>& st, Fd readEnd) {
     }
     if (ready[1].revents != 0) break;
     ssize_t n = ::read(readEnd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     std::lock_guard<std::mutex> lock(st->mu);
     const size_t room = kMaxOutputBytes - std::min(st->output.size(), kMaxOutputBytes);
@@ -410,6 +410,9 @@ void Subprocess::launch() {
     writeEnd = Fd(p[1]);
     readEnd = Fd(aboveStandardStreams(readEnd.release()));
     writeEnd = Fd(aboveStandardStreams(writeEnd.release()));
+    // Ours alone, not the child's end: whoever else reads the pipe (through
+    // /proc) and takes what poll saw must not leave the reader blocked.
+    if (::fcntl(readEnd.get(), F_SETFL, O_NONBLOCK) != 0) throw Error::fromErrno(errno, "fcntl");
     const int stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop < 0) throw Error::fromErrno(errno, "eventfd");
     s.stopReading = Fd(aboveStandardStreams(stop));

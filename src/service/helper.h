@@ -139,6 +139,8 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // After look number `look` left a proxy unsettled: looks again later,
   // unless a newer look has taken over by then.
   void lookAgainLater(uint64_t look, size_t retry);
+  // Look `look` again `seconds` from now, as its retry number `retry`.
+  void lookAt(uint64_t look, size_t retry, int seconds);
   // Under systemProxyLock_.
   Leftovers clearLocalLeftoversLocked(const std::string& line);
   std::string proxyUsersPath() const;
