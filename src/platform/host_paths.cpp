@@ -52,14 +52,12 @@ void removeEntry(const std::string& path, const struct stat& st) {
 // Also on its parent's file system: a file system mounted there by a user
 // (FUSE) can claim any owner and mode, and hand the trial run one program
 // and the installation another.
-bool isOurPrivateDirectory(const std::string& parent, const std::string& path) {
+bool isOurPrivateDirectory(const std::string& path, dev_t parentDevice) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
-  struct stat st {
-  }, above{};
+  struct stat st {};
   bool ok = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
-            (st.st_mode & 07777) == 0700 && ::stat(parent.c_str(), &above) == 0 &&
-            above.st_dev == st.st_dev;
+            (st.st_mode & 07777) == 0700 && st.st_dev == parentDevice;
   ::close(fd);
   return ok;
 }
@@ -102,17 +100,16 @@ std::string privateTemporaryDirectory(std::string_view under) {
   const std::string parent = hostPath(std::string(under));
   const std::string dir = joinPath(parent, "zelvo-helper-" + std::to_string(::geteuid()));
   makeParents(parent, 0755);
+  struct stat above {};
+  if (::stat(parent.c_str(), &above) != 0) throw Error::fromErrno(errno, parent);
 
   // A few rounds: something may be planted again between removal and mkdir.
   for (int attempt = 0; attempt < 5; ++attempt) {
     struct stat st {};
     if (::lstat(dir.c_str(), &st) == 0) {
-      if (isOurPrivateDirectory(parent, dir)) return dir + "/";
+      if (isOurPrivateDirectory(dir, above.st_dev)) return dir + "/";
       // A mount point: what is in it is not ours to remove.
-      struct stat above {};
-      if (::stat(parent.c_str(), &above) == 0 && above.st_dev != st.st_dev) {
-        throw Error::fromErrno(EXDEV, dir);
-      }
+      if (st.st_dev != above.st_dev) throw Error::fromErrno(EXDEV, dir);
       removeEntry(dir, st);
     } else if (errno != ENOENT) {
       throw Error::fromErrno(errno, dir);
@@ -128,7 +125,7 @@ std::string privateTemporaryDirectory(std::string_view under) {
       ::fchmod(fd, 0700);
       ::close(fd);
     }
-    if (isOurPrivateDirectory(parent, dir)) return dir + "/";
+    if (isOurPrivateDirectory(dir, above.st_dev)) return dir + "/";
   }
   throw Error::fromErrno(EEXIST, dir);
 }
