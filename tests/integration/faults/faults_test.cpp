@@ -36,37 +36,6 @@ class Tail {
   size_t at_;
 };
 
-// When lines with each needle appeared, noted every millisecond by a thread of its own, so the
-// slower checks a fault makes meanwhile do not shift the times.
-class Stamps {
- public:
-  Stamps(const std::string& path, std::vector<std::string> needles)
-      : tail_(path), needles_(std::move(needles)), at_(needles_.size()), thread_([this] {
-          while (!stop_) {
-            for (size_t k = 0; k < needles_.size(); ++k) {
-              const size_t n = tail_.count(needles_[k]);
-              std::lock_guard<std::mutex> l(mu_);
-              at_[k].resize(std::max(n, at_[k].size()), Clock::now());
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          }
-        }) {}
-  ~Stamps() { stop_ = true, thread_.join(); }
-  std::optional<Clock::time_point> at(size_t needle, size_t nth) {
-    std::lock_guard<std::mutex> l(mu_);
-    const auto& seen = at_[needle];
-    return nth <= seen.size() ? std::optional(seen[nth - 1]) : std::nullopt;
-  }
-
- private:
-  Tail tail_;
-  std::vector<std::string> needles_;
-  std::mutex mu_;
-  std::vector<std::vector<Clock::time_point>> at_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 class Faults;
 struct Fault {
   const char* name;
@@ -116,8 +85,7 @@ class Faults : public Scenario, public ::testing::WithParamInterface<Fault> {
   // The replayed kernel is killed alone, with its relaunch at once or once driven, or racing a
   // reload (two deaths, below the restart limit); one kernel comes back replayed and serving.
   void kernelKill(int i) {
-    Stamps log(root() + "/daemon.log", {"自动重启：内核已重新拉起，回放运行时状态",
-                                        "自动重启：模式/节点已回放，连接恢复", "驱动序列完成"});
+    Tail log = daemonLog();
     pid_t pid = 0;
     auto next = [&] { return (pid = kernelPid()) > 0 && pid != killed_ && !::kill(pid, SIGKILL); };
     auto killNext = [&] {  // the first kernel but the last one killed, as soon as it runs
@@ -140,18 +108,16 @@ class Faults : public Scenario, public ::testing::WithParamInterface<Fault> {
     if (!*reloaded) client().reloadProxy(config(), [reloaded](auto) { *reloaded = true; });
     ASSERT_TRUE(killNext());
     const auto killedAt = Clock::now();
-    ASSERT_TRUE(i % 4 != 2 || seen([&] { return log.at(2, 1).has_value(); }));  // driven
+    ASSERT_TRUE(i % 4 != 2 || seen([&] { return log.count("驱动序列完成") > 0; }));  // driven
     const size_t kills = i % 4 == 1 || i % 4 == 2 ? 2 : 1;
     ASSERT_TRUE(kills == 1 || killNext());
-    ASSERT_TRUE(seen([&] { return log.at(0, kills) && log.at(1, 1); }) && seen(replayed));
-    const auto relaunched = log.at(0, kills), replay = log.at(1, 1);
+    ASSERT_TRUE(seen([&] {
+                  return log.count("自动重启：内核已重新拉起，回放运行时状态") >= kills &&
+                         log.count("自动重启：模式/节点已回放，连接恢复") > 0;
+                }) &&
+                seen(replayed));
     recoveries_.push_back(secondsBetween(killedAt, Clock::now()));
     EXPECT_TRUE(eventually([&] { return reloaded->load(); }, 10));
-    // One death: 1.0 s, the launch's stale-kernel sweep and its 0.4 s; the replay 1.5 s on.
-    const double relaunch = secondsBetween(killedAt, *relaunched),
-                 in = secondsBetween(*relaunched, *replay);
-    EXPECT_TRUE(i % 4 || (relaunch >= 1.35 && relaunch <= 2.4)) << relaunch;
-    EXPECT_TRUE(i % 4 || (in >= 1.45 && in <= 2.3)) << in;
   }
 
   // Every kernel exits 0.1 s after its start, so the replay due 1.5 s after a relaunch finds
@@ -159,7 +125,9 @@ class Faults : public Scenario, public ::testing::WithParamInterface<Fault> {
   void crashLoop(int) {
     Tail log = daemonLog();
     const auto t0 = Clock::now();
-    ASSERT_TRUE(client().startProxy(config()).ok());
+    const auto started = client().startProxy(config());
+    ASSERT_TRUE(started.ok());
+    EXPECT_EQ(*started, (OperationResult{false, "内核 process exited immediately"}));
     const auto gaveUp = log.wait("自动重启：连续 3 次仍失败，放弃（配置可能有问题）", 30);
     ASSERT_TRUE(gaveUp);
     recoveries_.push_back(secondsBetween(t0, *gaveUp));

@@ -96,18 +96,6 @@ TEST(After, FiresOnTimeInDeadlineOrder) {
   }
 }
 
-TEST(SemaphoreTest, CountsSignalsAndKeepsDeadlines) {
-  Semaphore s(2);
-  EXPECT_TRUE(s.waitFor(Seconds(0)) && s.waitFor(Seconds(0)));
-  auto t0 = Clock::now();
-  EXPECT_FALSE(s.waitFor(Seconds(0.3)));
-  EXPECT_GE(secondsSince(t0), 0.3);
-  EXPECT_LT(secondsSince(t0), 1.3);
-  t0 = Clock::now();
-  EXPECT_FALSE(s.waitUntil(t0 - 1s));
-  EXPECT_LT(secondsSince(t0), 0.2);
-}
-
 // Slow ticks never overlap, a tick that throws stops none after it, and the
 // handler may cancel its own timer without waiting for itself, which breaks
 // the cycle handler -> state -> timer.
