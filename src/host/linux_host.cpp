@@ -209,9 +209,10 @@ class LinuxHost final : public HostBackend {
 
   std::string_view targetsLabel() const override { return "for users"; }
   std::string_view noTargetsLine() const override { return "no graphical sessions"; }
-  // Private to the helper under its service unit (PrivateTmp), and writable
-  // there, where the rest of the system is read-only to it.
-  std::string_view temporaryParent() const override { return "/var/tmp"; }
+  // The data directory, where the installed kernel runs from: a trial run
+  // from /var/tmp fails wherever that is mounted noexec (hardened hosts),
+  // and no other user can create anything in a directory of root's.
+  std::string_view temporaryParent() const override { return KernelProcessManager::kDataDirectory; }
   bool targetsShareSettings() const override { return false; }
   // logind's, as sd_login_monitor watches it.
   std::string_view sessionDirectory() const override { return "/run/systemd/sessions"; }
