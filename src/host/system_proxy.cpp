@@ -44,8 +44,10 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   if (enable || host_->targetsShareSettings()) {
     return switchTargets(targets, enable, host, httpPort, socksPort);
   }
-  // Each user's own: switching off is for a proxy that points here. Another
-  // user's company proxy stays on when this user's client goes away.
+  // Each user's own: switching off is for a proxy this helper switched on
+  // and that still points here. Another user's company proxy, or a local one
+  // of their own (an authenticating proxy, Tor), stays on when this user's
+  // client goes away.
   const std::string kept = keepPointingHere(targets);
   if (!kept.empty()) {
     log("system proxy left as it is " + std::string(host_->targetsLabel()) + ": " + kept);
@@ -59,7 +61,11 @@ std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets, bo
   bool usersChanged = false;
   std::string others;
   std::erase_if(targets, [&](const host::ProxyTarget& t) {
-    const host::ProxyReading reading = host_->readWebProxy(t);
+    // Without the record (unreadable), what points here is taken as ours:
+    // a proxy left pointing at a dead kernel is the worse mistake.
+    const bool ours = !ownSettings || !proxyUsersLoaded_ || proxyUsers_.contains(t.owner);
+    const host::ProxyReading reading =
+        ours ? host_->readWebProxy(t) : host::ProxyReading::Elsewhere;
     if (reading == host::ProxyReading::Here) return false;
     if (reading == host::ProxyReading::Unreadable && unread) *unread = true;
     // A user who has switched theirs off or pointed it elsewhere is no

@@ -212,9 +212,14 @@ TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
       for (int k = 0; k < 3; ++k) EXPECT_TRUE(enabled(t, k)) << t << " " << k;
     }
 
-    // A user who has chosen another proxy since keeps it, where it is theirs.
+    // A user who has chosen another proxy since keeps it, where it is theirs,
+    // and so does one who comes with a local proxy the helper never set.
     const Names cleared = linux_ && !on.empty() ? Names{on[0]} : on;
-    if (cleared != on) presetAll({on[1]}, "10.0.0.9");
+    if (cleared != on) {
+      presetAll({on[1]}, "10.0.0.9");
+      presetAll({target(3)}, "127.0.0.1");
+      layOut({on[0], on[1], target(3)}, off);
+    }
     clearCalls();
     from = log().size();
     auto clear = client().clearSystemProxy();
