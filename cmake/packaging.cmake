@@ -48,6 +48,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # pgrep/pkill find kernels; groupadd makes the owner group.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, passwd")
+# What the Linux host back end asks for its desktop work: logind's sessions,
+# and gsettings with the GNOME proxy schema and a backend that keeps settings.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "systemd, libglib2.0-bin, gsettings-desktop-schemas, dconf-gsettings-backend")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/conffiles
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postinst
