@@ -83,12 +83,21 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
       "dns-hijack":["any:53"],"auto-route":true,"route-address":[]})"));
   EXPECT_EQ(statusOf(client()).mode, "rule");
 
-  // A reload larger than any one read reaches the kernel whole.
+  // A reload larger than any one read reaches the kernel whole; in the JSON
+  // form the ports come from its inbounds.
   const std::string reloadMarker = uniqueMarker();
-  const std::string reloadText = yamlConfig(port, reloadMarker) + "# " + std::string(300000, 'x');
+  const int64_t http = freePort(), socks = freePort();
+  const std::string reloadText = Json{
+      {"inbounds",
+       {{{"type", "socks"}, {"listen_port", socks}}, {{"type", "mixed"}, {"listen_port", http}}}},
+      {"note",
+       reloadMarker +
+           std::string(300000, 'x')}}.dump();
   const auto reloaded = client().reloadProxy(reloadText);
   ASSERT_TRUE(reloaded.ok());
   EXPECT_EQ(*reloaded, (OperationResult{true, std::nullopt}));
+  const ProxyStatus moved = statusOf(client());
+  EXPECT_EQ(Json({moved.httpPort, moved.socksPort}), Json({http, socks}));
   EXPECT_NE(kernelLog().find("configuration of " + std::to_string(reloadText.size()) + " bytes"),
             std::string::npos);
 
