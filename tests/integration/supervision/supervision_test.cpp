@@ -53,14 +53,15 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
 
   EchoServer echo;
   const int tunnel = socks5Tunnel(port, echo.port());
-  EXPECT_TRUE(echoes(tunnel, "through the kernel"));
-  // The record and the traffic figures carry the kernel's own totals.
+  // The record and the traffic figures carry the kernel's own totals, and
+  // the figures its current rates (traffic in the last second).
   EXPECT_TRUE(eventually(
       [&] {
+        if (!echoes(tunnel, "through the kernel")) return false;
         const Json total = query("getTotalTraffic");
         const ProxyStatus counted = statusOf(client());
         const auto traffic = client().getTrafficStats();
-        return counted.uplink > 0 && traffic.ok() &&
+        return counted.uplink > 0 && traffic.ok() && traffic->up > 0 && traffic->down > 0 &&
                Json({counted.uplink, counted.downlink, traffic->totalUp, traffic->totalDown}) ==
                    Json({total["up"], total["down"], total["up"], total["down"]});
       },
