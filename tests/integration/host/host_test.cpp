@@ -542,6 +542,11 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
        {false, "内核 version check timed out"},
        "Failed to install 内核: 内核 version check timed out",
        false},
+      {"cannot be started",
+       "\x01\x02 not a program",
+       {false, temp + ": Exec format error"},
+       "Failed to install 内核: ",
+       false},
       {"the reference kernel", kernel, {true, std::nullopt}, "内核 installed successfully", true},
   };
   for (const auto& u : uploads) {
