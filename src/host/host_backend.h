@@ -77,8 +77,7 @@ class HostBackend {
   // the last step that would otherwise end the process early.
   virtual void finishRemoval() {}
 
-  // Where the host keeps temporary files that outlive no boot (uploads are
-  // staged there in a private directory of the daemon's).
+  // Where uploads are staged, in a private directory of the daemon's.
   virtual std::string_view temporaryParent() const { return "/private/var/tmp"; }
 
   // True where the targets' settings are set and cleared together and one

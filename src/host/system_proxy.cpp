@@ -176,6 +176,9 @@ void Helper::loadProxyUsers() {
 }
 
 void Helper::saveProxyUsers() {
+  // A list that could not be read is not written over: the users in it
+  // would be lost (the clear then takes whatever points here as ours).
+  if (!proxyUsersLoaded_) return;
   const std::string path = proxyUsersPath();
   if (proxyUsers_.empty()) {
     ::unlink(path.c_str());
