@@ -137,10 +137,8 @@ Helper::Leftovers Helper::clearLocalLeftoversLocked(const std::string& line) {
     if (first == host::ProxyReading::Unreadable) return Leftovers::Unsettled;
     if (first == host::ProxyReading::Elsewhere) return Leftovers::None;
   } else {
-    // Each user's own: only a proxy this helper switched on is its to clear.
-    // One the user has pointed elsewhere since (a company proxy), or that
-    // another program of theirs serves here, is kept.
-    std::erase_if(targets, [&](const auto& t) { return !proxyUsers_.contains(t.owner); });
+    // Each user's own, as for a clear: only a proxy this helper switched on
+    // and that still points here (the list was read above).
     keepPointingHere(targets, &unread);
     if (targets.empty()) return unread ? Leftovers::Unsettled : Leftovers::None;
   }
