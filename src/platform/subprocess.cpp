@@ -13,6 +13,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/log.h"
@@ -489,11 +490,26 @@ void Subprocess::launch() {
     s.pid = pid;
     s.pipeOpen = wantPipe;
   }
-  // Thread creation failing here would leave an unreaped child; that is as
-  // fatal as running out of memory, so the exception is allowed to escape
-  // after the child is known.
-  if (wantPipe) std::thread(&State::drain, st_, std::move(readEnd)).detach();
-  std::thread(&State::watch, st_).detach();
+  try {
+    if (wantPipe) std::thread(&State::drain, st_, std::move(readEnd)).detach();
+    std::thread(&State::watch, st_).detach();
+  } catch (const std::system_error& e) {
+    // With no thread to watch it (a task limit reached), the child would be
+    // nobody's: it is ended and reaped here, and the caller sees a launch
+    // that failed, as when the spawn itself fails.
+    ::kill(newSession ? -pid : pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (wantPipe) {
+      const uint64_t one = 1;
+      (void)!::write(s.stopReading.get(), &one, sizeof one);  // a reader that did start
+    }
+    s.reaped = s.finished = s.handlerDone = true;
+    s.handler = nullptr;
+    s.cv.notify_all();
+    throw Error::fromErrno(e.code().value(), "thread for " + s.executable);
+  }
 }
 
 pid_t Subprocess::pid() const {
