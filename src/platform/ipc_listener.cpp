@@ -37,6 +37,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 // Reads per readiness event, so that one busy peer cannot starve the others;
 // level-triggered epoll brings the I/O thread back for the rest.
 constexpr int kReadsPerEvent = 4;
+constexpr int kAcceptsPerEvent = 64;
 // Requests up to this size are decoded on the I/O thread (a few
 // microseconds), so that immediate methods can be answered there.
 constexpr size_t kParseOnLoopBytes = 4096;
@@ -292,14 +293,23 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
           auto it = connections_.find(id);
           if (it == connections_.end()) continue;  // closed earlier in this batch
           std::shared_ptr<IpcConnection> conn = it->second;
-          readFrom(conn);
+          try {
+            readFrom(conn);
+          } catch (const std::exception& e) {
+            // Memory for a large frame can run out; only its sender pays.
+            systemLog(std::string("IPC: closing a connection: ") + e.what());
+            close(id, /*stopDelivery=*/true);
+          }
         }
       }
     }
   }
 
   void acceptAll() {
-    for (;;) {
+    // A bounded number per wake-up: a peer that keeps the backlog full must
+    // not keep this thread from the connections already open. The listener
+    // is level-triggered, so the rest is reported again at once.
+    for (int round = 0; round < kAcceptsPerEvent; ++round) {
       int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd < 0) {
         if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
