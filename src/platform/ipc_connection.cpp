@@ -245,8 +245,11 @@ void IpcConnection::dispatched() {
 }
 
 void IpcConnection::released(size_t bodySize) {
-  queuedBytes_.fetch_sub(bodySize);
+  const bool last = queuedBytes_.fetch_sub(bodySize) == bodySize;
   budget().remove(bodySize);
+  if (last && hungUp_.load()) {
+    if (auto loop = loop_.lock()) loop->requestClose(id_);
+  }
   resumeIfRoom();
 }
 

@@ -266,6 +266,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   std::atomic<size_t> queuedBytes_{0};
   std::atomic<bool> paused_{false};
   std::atomic<bool> waitsForBudget_{false};  // paused until the budget is low
+  // The peer sent its end of stream: no more reading, and the connection
+  // closes once the last request counted in queuedBytes_ is answered.
+  std::atomic<bool> hungUp_{false};
   bool backlogHigh() const;
   bool backlogLow() const;
 };

@@ -458,6 +458,13 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+      if (n == 0) {
+        // Perhaps only the peer's sending side was shut down, and it waits
+        // for its replies: those go out first (see released()).
+        unwatch(*conn);
+        conn->hungUp_.store(true);
+        if (conn->queuedBytes_.load() > 0) return;
+      }
       // End of stream or a reset: what the peer sent before still counts.
       close(conn->id_, /*stopDelivery=*/false);
       return;
@@ -510,7 +517,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
     IpcConnection& conn = *it->second;
-    if (conn.watched_ || !conn.isValid()) return;
+    if (conn.watched_ || !conn.isValid() || conn.hungUp_.load()) return;
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLRDHUP;
     ev.data.u64 = id;

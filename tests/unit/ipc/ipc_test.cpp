@@ -247,12 +247,15 @@ TEST_F(IpcListenerTest, HangUpRunsTheInvalidationHandlerOnceAfterEarlierRequests
   });
   RawClient c(path_);
   for (auto s : {"a", "b", "c"}) c.request(1, "echo:completion:", {s});
-  // Hangs up at once, without reading the replies. Only the sending half
-  // closes: a peer that is gone entirely may also cut the requests still
-  // queued when a reply fails to go out, which is not what is tested here.
+  // Hangs up at once, closing only the sending half, as a client that then
+  // reads its replies does (a peer gone entirely may also cut the requests
+  // still queued when a reply fails to go out): the replies still come.
   ::shutdown(c.fd(), SHUT_WR);
   ASSERT_TRUE(eventually([&] { return invalidationCount() == 1; }));
   EXPECT_EQ(*events, (std::vector<std::string>{"a", "b", "c"}));
+  for (std::string s : {"a", "b", "c"}) {
+    EXPECT_EQ(c.next().value_or(IpcValue{{"reply", {0}}})["reply"][0], s);
+  }
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(invalidationCount(), 1u);
 }
