@@ -296,7 +296,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
 
   KernelProcessState state_;                       // fieldsLock_
   std::shared_ptr<platform::Subprocess> process_;  // fieldsLock_
-  uint64_t processGeneration_ = 0;                 // fieldsLock_
+  // A kernel that a start let go of, until the next launch sees it gone.
+  std::shared_ptr<platform::Subprocess> replaced_;  // lifecycleLock_
+  uint64_t processGeneration_ = 0;                  // fieldsLock_
   // The launch whose drive sequence completed last; a replay waits for its own.
   uint64_t drivenGeneration_ = 0;  // fieldsLock_
   // Signalled when either generation above changes.

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/host_paths.h"
@@ -71,7 +72,10 @@ void KernelProcessManager::start(const std::string& config) {
     adopting_ = false;
     cancelAdoptLivenessTimer();
     adoptedPid_ = 0;
-    if (auto old = process()) old->removeTerminationHandler();
+    if (auto old = process()) {
+      old->removeTerminationHandler();
+      replaced_ = old;
+    }
     cleanup();
     setState(KernelProcessState::stopped());
   }
@@ -117,6 +121,15 @@ void KernelProcessManager::launchKernel() {
   }
 
   killStaleKernel();
+  // pkill's SIGTERM reached the kernel a start replaced too; that one is still
+  // ours to wait for, with a stop's grace and then SIGKILL, so that it never
+  // runs on unsupervised nor keeps its ports from the new kernel.
+  if (const auto old = std::exchange(replaced_, nullptr);
+      old && !old->waitUntilExit(platform::Seconds(4.6))) {
+    log("Force killing kernel...");
+    old->sendSignal(SIGKILL);
+    old->waitUntilExit(platform::Seconds(1.0));
+  }
 
   const std::string socketPath = platform::joinPath(homeDir(), "control.sock");
   try {
