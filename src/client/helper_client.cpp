@@ -90,12 +90,14 @@ std::shared_ptr<platform::IpcClientConnection> HelperClient::connection() {
   // destructor waits for its reader, which may be calling back into us.
   stale = std::move(connection_);
   auto fresh = platform::IpcClientConnection::connect(socketPath_, HelperProtocol::interface(),
-                                                      requiredOwner_);
-  fresh->setInterruptionHandler([this] {
+                                                      requiredOwner_, timeout_);
+  // Not `this`: a connection dropped from one of its own completions lets its
+  // reader finish alone, possibly after this client is gone.
+  fresh->setInterruptionHandler([interruption = interruption_] {
     std::function<void()> handler;
     {
-      std::lock_guard lock(lock_);
-      handler = interruptionHandler_;
+      std::lock_guard lock(interruption->mu);
+      handler = interruption->handler;
     }
     if (handler) handler();
   });
@@ -124,8 +126,8 @@ bool HelperClient::isConnected() const {
 }
 
 void HelperClient::setInterruptionHandler(std::function<void()> handler) {
-  std::lock_guard lock(lock_);
-  interruptionHandler_ = std::move(handler);
+  std::lock_guard lock(interruption_->mu);
+  interruption_->handler = std::move(handler);
 }
 
 void HelperClient::setRequiredSocketOwner(std::optional<uid_t> uid) {

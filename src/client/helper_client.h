@@ -86,7 +86,9 @@ class HelperClient {
   // nothing turns the check off for the system's socket but this.
   void setRequiredSocketOwner(std::optional<uid_t> uid);
 
-  // The bound of every blocking call (default 30 s).
+  // The bound of every blocking call, and of sending any call's request
+  // (default 30 s): a helper that takes none of it for that long breaks the
+  // connection, failing the calls pending on it.
   void setTimeout(std::chrono::duration<double> timeout);
   std::chrono::duration<double> timeout() const;
 
@@ -144,10 +146,14 @@ class HelperClient {
   Result<T> wait(const char* selector, platform::IpcValue args, Decode decode);
 
   const std::string socketPath_;
-  mutable std::mutex lock_;  // connection_, interruptionHandler_, timeout_, requiredOwner_
+  mutable std::mutex lock_;  // connection_, timeout_, requiredOwner_
   std::optional<uid_t> requiredOwner_ = 0;
   std::shared_ptr<platform::IpcClientConnection> connection_;
-  std::function<void()> interruptionHandler_;
+  struct Interruption {
+    std::mutex mu;  // handler
+    std::function<void()> handler;
+  };
+  const std::shared_ptr<Interruption> interruption_ = std::make_shared<Interruption>();
   std::chrono::duration<double> timeout_{30.0};
 };
 

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -225,7 +226,7 @@ Error notServedBy(const std::string& socketPath, uid_t owner) {
 
 std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
     const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface,
-    std::optional<uid_t> requiredOwner) {
+    std::optional<uid_t> requiredOwner, std::chrono::duration<double> sendLimit) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof addr.sun_path) {
@@ -239,6 +240,11 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, errnoText(errno));
+  if (sendLimit.count() > 0) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(sendLimit).count();
+    const timeval limit{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  }
   int rc;
   do {
     rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);

@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,14 +55,18 @@ class IpcClientConnection {
   using Completion = std::function<void(IpcResult)>;
 
   // Connects to the socket at `socketPath` (blocking; a Unix-domain connect
-  // does not wait for the server to accept). Throws Error in the POSIX domain
-  // with the errno of socket() or connect() when the helper cannot be reached.
-  // With `requiredOwner`, the socket file and the process listening on it must
-  // both belong to that uid, or the connection is refused with EPERM: a
-  // client must not hand its requests to whoever managed to bind the path.
+  // waits for the server only while its backlog is full). Throws Error in the
+  // POSIX domain with the errno of socket() or connect() when the helper
+  // cannot be reached. With `requiredOwner`, the socket file and the process
+  // listening on it must both belong to that uid, or the connection is
+  // refused with EPERM: a client must not hand its requests to whoever
+  // managed to bind the path. A positive `sendLimit` bounds the connect and
+  // each request's write: a helper that stops reading then breaks the
+  // connection instead of holding the caller for ever.
   static std::shared_ptr<IpcClientConnection> connect(
       const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface,
-      std::optional<uid_t> requiredOwner = std::nullopt);
+      std::optional<uid_t> requiredOwner = std::nullopt,
+      std::chrono::duration<double> sendLimit = {});
 
   // Stops the reader thread (and waits for it unless called from a completion).
   ~IpcClientConnection();

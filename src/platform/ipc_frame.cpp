@@ -559,12 +559,8 @@ int writeAll(int fd, const uint8_t* data, size_t size) {
     ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        pollfd pfd{fd, POLLOUT, 0};
-        ::poll(&pfd, 1, -1);
-        continue;
-      }
-      return errno;
+      // A blocking socket says so only when its send time-out ran out.
+      return errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
     }
     data += n;
     size -= size_t(n);

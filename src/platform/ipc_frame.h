@@ -122,7 +122,8 @@ class FrameAssembler {
 };
 
 // Blocking helpers for a connected stream socket (client side). writeAll
-// sends everything with MSG_NOSIGNAL and returns 0 or the errno. readFrame
+// sends everything with MSG_NOSIGNAL and returns 0 or the errno; ETIMEDOUT
+// when the socket's send time-out (SO_SNDTIMEO) ran out first. readFrame
 // returns the body, or nullopt on end of stream or error, with the errno (0
 // at a clean end of stream, EPROTO for a bad length) in `*err`.
 int writeAll(int fd, const uint8_t* data, size_t size);
