@@ -83,8 +83,9 @@ void KernelProcessManager::setupControlSocket(const std::string& path) {
 void KernelProcessManager::closeControlSocket() {
   // Taking the numbers out first means every later writer, reader-loop test
   // and duplicator sees -1, and that no two closers close the same number.
-  const int control = controlFd_.exchange(-1);
+  // The listener goes first, so that no accept is published after this.
   const int listener = listenFd_.exchange(-1);
+  const int control = controlFd_.exchange(-1);
   kernelPeerPid_.store(0);
   if (control >= 0) ::shutdown(control, SHUT_RDWR);
   if (listener >= 0) ::shutdown(listener, SHUT_RDWR);
@@ -92,6 +93,12 @@ void KernelProcessManager::closeControlSocket() {
     std::lock_guard<std::mutex> g(writeLock);
     if (control >= 0) ::close(control);
     if (listener >= 0) ::close(listener);
+    // One published between the two exchanges above (publishing holds this
+    // lock, and now finds the listener gone).
+    if (const int late = controlFd_.exchange(-1); late >= 0) {
+      ::shutdown(late, SHUT_RDWR);
+      ::close(late);
+    }
   }
   ::unlink(platform::joinPath(homeDir(), "control.sock").c_str());
 }
