@@ -13,8 +13,9 @@
 // an unknown selector, wrong arguments, a class not allowed) invalidates the
 // connection: it is closed and its invalidation handler runs once, on the
 // connection's queue, after the requests delivered before. A peer that hangs
-// up invalidates it the same way. The interruption handler exists for
-// symmetry with the client side; a server-side connection never interrupts.
+// up invalidates it the same way (one that shut down only its sending side
+// once its replies went out). The interruption handler exists for symmetry
+// with the client side; a server-side connection never interrupts.
 //
 // Thread-safety: every public method may be called from any thread.
 #pragma once
@@ -201,8 +202,9 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   void sendLater(std::vector<uint8_t> frame, std::shared_ptr<IpcReply::State> request);
   // I/O thread: closes the descriptor and schedules the invalidation handler.
   // After a peer's hang-up (`stopDelivery` false) the requests it sent before
-  // are still delivered, their replies discarded; after a protocol error or
-  // invalidate() they are dropped.
+  // are still delivered, their replies discarded (a peer that only shut down
+  // its sending side is closed after its replies instead); after a protocol
+  // error or invalidate() they are dropped.
   void closeFromLoop(bool stopDelivery);
   void shutdownSocket();
 

@@ -1,6 +1,7 @@
 #include "platform/ipc_listener.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -458,9 +459,8 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       }
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n == 0) {
-        // Perhaps only the peer's sending side was shut down, and it waits
-        // for its replies: those go out first (see released()).
+      if (n == 0 && onlySendingSideShut(*conn)) {
+        // The peer waits for its replies: those go out first (see released()).
         unwatch(*conn);
         conn->hungUp_.store(true);
         if (conn->queuedBytes_.load() > 0) return;
@@ -471,14 +471,35 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     }
   }
 
+  // At end of stream: whether the peer shut down only its sending side (a
+  // peer that closed gets hang-up too), with no frame of it left unfinished.
+  static bool onlySendingSideShut(const IpcConnection& conn) {
+    pollfd p{conn.fd_, 0, 0};
+    return ::poll(&p, 1, 0) == 0 && conn.assembler_.bufferedBytes() == 0;
+  }
+
+  // Counts a request against its connection until it is answered. One that
+  // cannot even be queued (memory) is taken back out, or the shared budget
+  // would stay spent for good.
+  template <class Fn>
+  static void admitAndQueue(const std::shared_ptr<IpcConnection>& conn, size_t bytes, Fn&& work) {
+    conn->admitted(bytes);
+    try {
+      conn->queue_->async(std::forward<Fn>(work));
+    } catch (...) {
+      conn->dispatched();
+      conn->released(bytes);
+      throw;
+    }
+  }
+
   void enqueue(const std::shared_ptr<IpcConnection>& conn, std::vector<uint8_t>& body) {
     const size_t size = body.size();
     if (size > kParseOnLoopBytes) {
       // Decoding a big request would hold up every other connection; its
       // own queue does it.
-      conn->admitted(size);
-      conn->queue_->async(
-          [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
+      admitAndQueue(conn, size,
+                    [conn, body = std::move(body)]() mutable { conn->deliver(std::move(body)); });
       return;
     }
     IpcConnection::Request request = conn->parse(std::move(body));
@@ -494,8 +515,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       };
       if (runIfIdle(*conn->queue_, now)) return;
     }
-    conn->admitted(cost);
-    conn->queue_->async([conn, request = std::move(request), cost]() mutable {
+    admitAndQueue(conn, cost, [conn, request = std::move(request), cost]() mutable {
       conn->deliverParsed(std::move(request), cost);
     });
   }
