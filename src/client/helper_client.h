@@ -86,8 +86,9 @@ class HelperClient {
   // nothing turns the check off for the system's socket but this.
   void setRequiredSocketOwner(std::optional<uid_t> uid);
 
-  // The bound of every blocking call, and of sending any call's request
-  // (default 30 s): a helper that takes none of it for that long breaks the
+  // The bound of every blocking call (default 30 s). The bound in force when
+  // a connection is made also bounds connecting and sending each request on
+  // it: a helper that takes none of a request for that long breaks the
   // connection, failing the calls pending on it.
   void setTimeout(std::chrono::duration<double> timeout);
   std::chrono::duration<double> timeout() const;

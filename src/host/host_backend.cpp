@@ -50,7 +50,7 @@ bool runFlushCommand(const std::string& path, const std::vector<std::string>& ar
   }
   if (!process->waitUntilExit(platform::Seconds(kFlushCommandTimeoutSeconds))) {
     process->sendSignal(SIGKILL);
-    process->waitUntilExit();
+    process->waitUntilExit(platform::kKilledChildGrace);
     return false;
   }
   return !process->terminatedBySignal() && process->terminationStatus() == 0;

@@ -141,7 +141,7 @@ TrialOutcome trialRun(const std::string& path) {
 
   if (!process->waitUntilExit(platform::Seconds(kTrialRunTimeoutSeconds))) {
     process->sendSignal(SIGKILL);
-    process->waitUntilExit();
+    process->waitUntilExit(platform::kKilledChildGrace);
     return TrialOutcome::TimedOut;
   }
   const bool ok = !process->terminatedBySignal() && process->terminationStatus() == 0;

@@ -96,7 +96,7 @@ class MacHost final : public HostBackend {
       launchctl->launch();
       if (!launchctl->waitUntilExit(platform::Seconds(kLaunchctlTimeoutSeconds))) {
         launchctl->sendSignal(SIGKILL);
-        launchctl->waitUntilExit();
+        launchctl->waitUntilExit(platform::kKilledChildGrace);
       }
     } catch (const platform::Error& e) {
       Helper::log("Failed to remove launchd service: " + e.localizedDescription());

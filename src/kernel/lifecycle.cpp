@@ -121,15 +121,7 @@ void KernelProcessManager::launchKernel() {
   }
 
   killStaleKernel();
-  // pkill's SIGTERM reached the kernel a start replaced too; that one is still
-  // ours to wait for, with a stop's grace and then SIGKILL, so that it never
-  // runs on unsupervised nor keeps its ports from the new kernel.
-  if (const auto old = std::exchange(replaced_, nullptr);
-      old && !old->waitUntilExit(platform::Seconds(4.6))) {
-    log("Force killing kernel...");
-    old->sendSignal(SIGKILL);
-    old->waitUntilExit(platform::Seconds(1.0));
-  }
+  endReplacedKernel();
 
   const std::string socketPath = platform::joinPath(homeDir(), "control.sock");
   try {
@@ -237,6 +229,7 @@ void KernelProcessManager::stop() {
   }
 
   killStaleKernel();
+  endReplacedKernel();  // one a failed start left behind
   cleanup();
   removeConfigFile(homeDir());
   setState(KernelProcessState::stopped());
@@ -277,6 +270,18 @@ void KernelProcessManager::reload(const std::string& config) {
   // Sent outside the lifecycle lock: a kernel that does not answer must not
   // hold a stop() back for the 5 s time-out.
   sendSetupConfig();
+}
+
+void KernelProcessManager::endReplacedKernel() {
+  // pkill's SIGTERM reached the kernel a start replaced too; that one is still
+  // ours to wait for, with a stop's grace and then SIGKILL, so that it never
+  // runs on unsupervised nor keeps its ports from the new kernel.
+  if (const auto old = std::exchange(replaced_, nullptr);
+      old && !old->waitUntilExit(platform::Seconds(4.6))) {
+    log("Force killing kernel...");
+    old->sendSignal(SIGKILL);
+    old->waitUntilExit(platform::Seconds(1.0));
+  }
 }
 
 void KernelProcessManager::killStaleKernel() {

@@ -29,9 +29,6 @@ using Clock = std::chrono::steady_clock;
 // reach end of file. A grandchild that inherited the pipe may hold it open for
 // ever; waitUntilExit() must not wait for that.
 constexpr auto kPipeGraceAfterExit = std::chrono::seconds(2);
-// How long a tool killed at its time-out is waited for (its pipe's grace
-// included) before its run is reported without it.
-constexpr auto kKilledToolGrace = std::chrono::seconds(3);
 
 // Owns a descriptor.
 class Fd {
@@ -596,9 +593,7 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
     if (!p->waitUntilExit(Seconds(options.timeoutSeconds))) {
       p->sendSignal(SIGKILL);
       result.timedOut = true;
-      // Even SIGKILL waits for a tool stuck in the kernel (reading a hung
-      // mount); its watcher reaps it whenever it ends, without us.
-      if (!p->waitUntilExit(kKilledToolGrace)) return result;
+      if (!p->waitUntilExit(kKilledChildGrace)) return result;
     }
   }
   p->waitUntilExit();

@@ -71,7 +71,8 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   void removeTerminationHandler();
 
   // Starts the child. Throws Error (the errno of the failed spawn, such as
-  // ENOENT or EACCES or ENOEXEC) when it cannot be started.
+  // ENOENT or EACCES or ENOEXEC, or EAGAIN when no thread could be made to
+  // watch it) when it cannot be started.
   void launch();
 
   // --- After launch() ---
@@ -99,9 +100,15 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   std::shared_ptr<State> st_;
 };
 
+// How long a child killed for overrunning its time is waited for (its pipe's
+// grace included): even SIGKILL waits for one stuck in the kernel (reading a
+// hung mount), and its watcher reaps it whenever it ends.
+inline constexpr Seconds kKilledChildGrace{3.0};
+
 // Runs a tool to completion, in a process group of its own that is killed
 // when it exits. `timeout` <= 0 means no bound; a child still running at the
-// bound is killed (SIGKILL) and `timedOut` is set.
+// bound is killed (SIGKILL) and `timedOut` is set, and the run is reported
+// without waiting for it beyond kKilledChildGrace.
 struct ToolResult {
   bool launched = false;
   std::optional<Error> launchError;
