@@ -48,11 +48,7 @@ bool runFlushCommand(const std::string& path, const std::vector<std::string>& ar
     Helper::log("flushDNS 子命令失败 " + path + ": " + e.localizedDescription());
     return false;
   }
-  if (!process->waitUntilExit(platform::Seconds(kFlushCommandTimeoutSeconds))) {
-    process->sendSignal(SIGKILL);
-    process->waitUntilExit(platform::kKilledChildGrace);
-    return false;
-  }
+  if (!process->waitUntilExitOrKill(platform::Seconds(kFlushCommandTimeoutSeconds))) return false;
   return !process->terminatedBySignal() && process->terminationStatus() == 0;
 }
 

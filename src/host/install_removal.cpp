@@ -139,9 +139,7 @@ TrialOutcome trialRun(const std::string& path) {
     discardUntilEof(readEnd->get(), deadline);
   });
 
-  if (!process->waitUntilExit(platform::Seconds(kTrialRunTimeoutSeconds))) {
-    process->sendSignal(SIGKILL);
-    process->waitUntilExit(platform::kKilledChildGrace);
+  if (!process->waitUntilExitOrKill(platform::Seconds(kTrialRunTimeoutSeconds))) {
     return TrialOutcome::TimedOut;
   }
   const bool ok = !process->terminatedBySignal() && process->terminationStatus() == 0;

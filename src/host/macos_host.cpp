@@ -94,10 +94,7 @@ class MacHost final : public HostBackend {
     launchctl->setArguments({"remove", kHelperBundleIdentifier});
     try {
       launchctl->launch();
-      if (!launchctl->waitUntilExit(platform::Seconds(kLaunchctlTimeoutSeconds))) {
-        launchctl->sendSignal(SIGKILL);
-        launchctl->waitUntilExit(platform::kKilledChildGrace);
-      }
+      launchctl->waitUntilExitOrKill(platform::Seconds(kLaunchctlTimeoutSeconds));
     } catch (const platform::Error& e) {
       Helper::log("Failed to remove launchd service: " + e.localizedDescription());
     }

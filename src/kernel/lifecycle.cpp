@@ -276,12 +276,8 @@ void KernelProcessManager::endReplacedKernel() {
   // pkill's SIGTERM reached the kernel a start replaced too; that one is still
   // ours to wait for, with a stop's grace and then SIGKILL, so that it never
   // runs on unsupervised nor keeps its ports from the new kernel.
-  if (const auto old = std::exchange(replaced_, nullptr);
-      old && !old->waitUntilExit(platform::Seconds(4.6))) {
-    log("Force killing kernel...");
-    old->sendSignal(SIGKILL);
-    old->waitUntilExit(platform::Seconds(1.0));
-  }
+  const auto old = std::exchange(replaced_, nullptr);
+  if (old && !old->waitUntilExitOrKill(platform::Seconds(4.6))) log("Force killing kernel...");
 }
 
 void KernelProcessManager::killStaleKernel() {

@@ -29,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 // reach end of file. A grandchild that inherited the pipe may hold it open for
 // ever; waitUntilExit() must not wait for that.
 constexpr auto kPipeGraceAfterExit = std::chrono::seconds(2);
+constexpr Seconds kKilledChildGrace{3.0};
 
 // Owns a descriptor.
 class Fd {
@@ -551,6 +552,13 @@ bool Subprocess::waitUntilExit(Seconds timeout) {
   return st_->cv.wait_for(lock, std::chrono::duration_cast<Clock::duration>(timeout), done);
 }
 
+bool Subprocess::waitUntilExitOrKill(Seconds timeout) {
+  if (waitUntilExit(timeout)) return true;
+  sendSignal(SIGKILL);
+  waitUntilExit(kKilledChildGrace);
+  return false;
+}
+
 int Subprocess::terminationStatus() const {
   std::lock_guard<std::mutex> lock(st_->mu);
   return st_->status;
@@ -590,10 +598,9 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
   }
   result.launched = true;
   if (options.timeoutSeconds > 0) {
-    if (!p->waitUntilExit(Seconds(options.timeoutSeconds))) {
-      p->sendSignal(SIGKILL);
+    if (!p->waitUntilExitOrKill(Seconds(options.timeoutSeconds))) {
       result.timedOut = true;
-      if (!p->waitUntilExit(kKilledChildGrace)) return result;
+      if (!p->waitUntilExit(Seconds(0))) return result;  // stuck even after SIGKILL
     }
   }
   p->waitUntilExit();

@@ -83,6 +83,11 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   void waitUntilExit();
   // Waits at most `timeout`; true when the child has exited.
   bool waitUntilExit(Seconds timeout);
+  // The same, then SIGKILL and 3 s more (the pipe's grace included) for a
+  // child still running; false when it overran. Even SIGKILL waits for one
+  // stuck in the kernel (reading a hung mount): its watcher reaps it whenever
+  // it ends.
+  bool waitUntilExitOrKill(Seconds timeout);
   // Exit code, or the signal number when a signal ended the child.
   int terminationStatus() const;
   bool terminatedBySignal() const;
@@ -100,15 +105,10 @@ class Subprocess : public std::enable_shared_from_this<Subprocess> {
   std::shared_ptr<State> st_;
 };
 
-// How long a child killed for overrunning its time is waited for (its pipe's
-// grace included): even SIGKILL waits for one stuck in the kernel (reading a
-// hung mount), and its watcher reaps it whenever it ends.
-inline constexpr Seconds kKilledChildGrace{3.0};
-
 // Runs a tool to completion, in a process group of its own that is killed
 // when it exits. `timeout` <= 0 means no bound; a child still running at the
 // bound is killed (SIGKILL) and `timedOut` is set, and the run is reported
-// without waiting for it beyond kKilledChildGrace.
+// without waiting for it much beyond (see waitUntilExitOrKill).
 struct ToolResult {
   bool launched = false;
   std::optional<Error> launchError;
