@@ -1,6 +1,7 @@
 // Launch reconciliation: settle, once at start-up, what an earlier run that
 // ended abnormally left behind: a kernel still serving connections, and a
 // system proxy still pointing at this machine.
+#include "host/host_backend.h"
 #include "service/helper.h"
 
 namespace zelvo {
@@ -40,7 +41,8 @@ void Helper::lookForLeftovers(const std::string& line) {
     // A tool that could not be started (no thread left to watch it).
     log(std::string("启动对账：失败: ") + e.what());
   }
-  if (found == Leftovers::Unsettled) lookAgainLater(look, 0);
+  // Shared settings are looked at once: what could not be read is no leftover.
+  if (found == Leftovers::Unsettled && !host_->targetsShareSettings()) lookAgainLater(look, 0);
 }
 
 }  // namespace zelvo

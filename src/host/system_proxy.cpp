@@ -144,6 +144,14 @@ Helper::Leftovers Helper::clearLocalLeftoversLocked(const std::string& line) {
   }
   if (!line.empty()) log(line);
   logSwitch(false, "", 0, 0);
+  if (!ownSettings) {
+    // The clear is a switch of its own, which lists the targets afresh.
+    targets = host_->listTargets();
+    if (targets.empty()) {
+      log(std::string(host_->noTargetsLine()));
+      return Leftovers::None;
+    }
+  }
   bool allTook = false;
   switchTargets(targets, false, "", 0, 0, &allTook);
   return unread || !allTook ? Leftovers::Unsettled : Leftovers::Cleared;

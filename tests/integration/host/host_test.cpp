@@ -378,6 +378,9 @@ TEST_P(Reconciliation, SettlesWhatAnEarlierRunLeft) {
   for (auto& line : lines) line = line.empty() ? switched("disabled", on) : line;
   EXPECT_EQ(messages(from, {"启动对账", "system proxy"}), lines);
   EXPECT_EQ(settingCalls(), switchCalls(cleared ? on : Names{}));
+  const auto made = calls("networksetup");  // the look lists the services, and so does a clear
+  const auto lists = std::count(made.begin(), made.end(), Args{"-listallnetworkservices"});
+  EXPECT_TRUE(linux_ || lists == (c.kernel == Survivor::Adoptable ? 0 : 1 + cleared)) << lists;
   for (const auto& t : all) {
     for (int k = 0; k < 3; ++k) {
       EXPECT_EQ(enabled(t, k), !cleared || t == target(2)) << t << " " << k;
