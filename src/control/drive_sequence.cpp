@@ -59,11 +59,6 @@ void KernelProcessManager::acceptAndDrive(uint64_t generation) {
   sendSetupConfig();
   sendActionAwait("startListener", "", kDriveStepTimeout);
   log("驱动序列完成");
-  {
-    std::lock_guard<std::mutex> g(fieldsLock_);
-    drivenGeneration_ = std::max(drivenGeneration_, generation);
-  }
-  generationChanged_.notify_all();
 }
 
 namespace {

@@ -63,15 +63,12 @@ void KernelProcessManager::restartFromExistingConfig() {
 
 // Runs the replay's kernel actions without the lifecycle lock: each may wait
 // up to its time-out for the kernel, and a stop() must not queue behind that.
+// The replay does not wait for the kernel's drive sequence: a kernel not yet
+// connected misses the mode (its selections still come with its
+// configuration), and the attempt counter is reset all the same.
 void KernelProcessManager::replayRuntimeState(uint64_t generation) {
-  // The actions need this launch's driven connection: a kernel slow to
-  // connect (a loaded machine) would otherwise miss the replay and keep its
-  // default mode. The wait is bounded like the drive sequence itself.
   {
-    std::unique_lock<std::mutex> g(fieldsLock_);
-    generationChanged_.wait_for(g, std::chrono::seconds(20), [&] {
-      return generation != processGeneration_ || drivenGeneration_ >= generation;
-    });
+    std::lock_guard<std::mutex> g(fieldsLock_);
     if (generation != processGeneration_) return;  // that launch's kernel is gone
   }
   if (!state().isRunning()) return;

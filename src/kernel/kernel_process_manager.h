@@ -145,8 +145,6 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   pid_t currentKernelPid();
   void reload(const std::string& config);  // throws platform::Error
   void killStaleKernel();
-  // After killStaleKernel: makes sure the kernel a start replaced is gone.
-  void endReplacedKernel();
   // The arguments that make pgrep/pkill select this root's kernels of our user.
   std::vector<std::string> kernelMatchArguments();
   // Reaction to the exit of the launched kernel whose launch generation is
@@ -298,13 +296,7 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
 
   KernelProcessState state_;                       // fieldsLock_
   std::shared_ptr<platform::Subprocess> process_;  // fieldsLock_
-  // A kernel that a start let go of, until a launch or stop sees it gone.
-  std::shared_ptr<platform::Subprocess> replaced_;  // lifecycleLock_
-  uint64_t processGeneration_ = 0;                  // fieldsLock_
-  // The launch whose drive sequence completed last; a replay waits for its own.
-  uint64_t drivenGeneration_ = 0;  // fieldsLock_
-  // Signalled when either generation above changes.
-  std::condition_variable generationChanged_;
+  uint64_t processGeneration_ = 0;                 // fieldsLock_
   std::atomic<int> controlFd_{-1};
   std::atomic<int> listenFd_{-1};
   // The only process allowed to hold the control connection: the launched

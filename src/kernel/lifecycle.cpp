@@ -72,10 +72,7 @@ void KernelProcessManager::start(const std::string& config) {
     adopting_ = false;
     cancelAdoptLivenessTimer();
     adoptedPid_ = 0;
-    if (auto old = process()) {
-      old->removeTerminationHandler();
-      replaced_ = old;
-    }
+    if (auto old = process()) old->removeTerminationHandler();
     cleanup();
     setState(KernelProcessState::stopped());
   }
@@ -113,15 +110,14 @@ void KernelProcessManager::launchKernel() {
   setState(KernelProcessState::starting());
 
   bool found = false;
-  const std::string executable = binaryPath(found);
+  const std::string candidate = binaryPath(found);
   if (!found) {
-    const std::string message = "kernel binary not found at: " + executable;
+    const std::string message = "kernel binary not found at: " + candidate;
     setState(KernelProcessState::error(message));
     throw managerError(message);
   }
 
   killStaleKernel();
-  endReplacedKernel();
 
   const std::string socketPath = platform::joinPath(homeDir(), "control.sock");
   try {
@@ -133,7 +129,9 @@ void KernelProcessManager::launchKernel() {
   }
 
   auto child = platform::Subprocess::create();
-  child->setExecutable(executable);
+  // Looked up afresh (and logged again): a kernel installed at the preferred
+  // place while the sweep ran is the one to start.
+  child->setExecutable(binaryPath());
   child->setArguments({socketPath});
   child->setCurrentDirectory(homeDir());
   // Its own session: whatever signals the daemon's group (a terminal's
@@ -165,7 +163,6 @@ void KernelProcessManager::launchKernel() {
     std::lock_guard<std::mutex> g(fieldsLock_);
     generation = ++processGeneration_;
   }
-  generationChanged_.notify_all();
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
   child->setTerminationHandler([weakSelf, generation](platform::Subprocess& exited) {
     const int code = exited.terminationStatus();
@@ -229,7 +226,6 @@ void KernelProcessManager::stop() {
   }
 
   killStaleKernel();
-  endReplacedKernel();  // one a failed start left behind
   cleanup();
   removeConfigFile(homeDir());
   setState(KernelProcessState::stopped());
@@ -270,14 +266,6 @@ void KernelProcessManager::reload(const std::string& config) {
   // Sent outside the lifecycle lock: a kernel that does not answer must not
   // hold a stop() back for the 5 s time-out.
   sendSetupConfig();
-}
-
-void KernelProcessManager::endReplacedKernel() {
-  // pkill's SIGTERM reached the kernel a start replaced too; that one is still
-  // ours to wait for, with a stop's grace and then SIGKILL, so that it never
-  // runs on unsupervised nor keeps its ports from the new kernel.
-  const auto old = std::exchange(replaced_, nullptr);
-  if (old && !old->waitUntilExitOrKill(platform::Seconds(4.6))) log("Force killing kernel...");
 }
 
 void KernelProcessManager::killStaleKernel() {
@@ -328,7 +316,6 @@ void KernelProcessManager::cleanup() {
     // kernel may have died just before a start replaced it) is stale now.
     ++processGeneration_;
   }
-  generationChanged_.notify_all();
   closeControlSocket();
 }
 
