@@ -87,7 +87,7 @@ void KernelProcessManager::logFailure(const std::string& method, const Json& rep
   std::string text;
   const auto d = reply.find("data");
   if (d != reply.end()) text = d->is_string() ? d->get<std::string>() : control::compactJson(*d);
-  log("← " + method + " 失败 code=" + code->dump() + " " + text);
+  log("← " + method + " 失败 code=" + code->dump() + " " + platform::forLog(text));
 }
 
 void KernelProcessManager::sendActionThen(const std::string& method, const Json& data,

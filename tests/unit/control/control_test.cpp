@@ -24,17 +24,19 @@ TEST(Correlation, RepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAreDropped) {
       return {};
     }
     const std::string data = req["data"];
-    return {delayPush(data, 1), replyTo(req, {{"code", data == "3" ? 7 : 0},
+    return {delayPush(data, 1), replyTo(req, {{"code", data == "70000" ? 7 : 0},
                                               {"data", std::string(std::stoul(data), 'r')}})};
   });
   auto& m = *wired.manager;
+  platform::LogCapture log;  // a failure's text is logged cut
   for (size_t size : {0, 10, 65400, 65536, 70000, 1 << 20, 3, 131072}) {
     auto reply = m.sendActionAwait("sized", std::to_string(size), 10);
     ASSERT_TRUE(reply) << size;
     EXPECT_EQ((*reply)["data"].get_ref<const std::string&>().size(), size);
-    EXPECT_EQ((*reply)["code"], size == 3 ? 7 : 0);
+    EXPECT_EQ((*reply)["code"], size == 70000 ? 7 : 0);
     EXPECT_EQ(m.pushedDelays().count(std::to_string(size)), 1u);
   }
+  EXPECT_EQ(log.count("← sized 失败 code=7 " + std::string(256, 'r') + "…"), 1u);
   const auto t0 = Clock::now();
   EXPECT_FALSE(m.sendActionAwait("slow", "s", 0.3));
   EXPECT_GE(secondsSince(t0), 0.28);
