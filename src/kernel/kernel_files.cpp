@@ -147,8 +147,9 @@ std::string KernelProcessManager::binaryPath(bool& found) {
 void KernelProcessManager::installBinary(const std::string& source) {
   const std::string destination = platform::joinPath(dataPath(), binaryName);
   std::error_code ec;
-  // Whatever is in the way goes, a dangling link included.
-  fs::remove(destination, ec);
+  // Whatever is in the way goes: a directory with its contents, a link
+  // itself (dangling or not), never what it points to.
+  fs::remove_all(destination, ec);
   if (ec) throw fileSystemError(ec, "remove " + destination);
   fs::copy_file(source, destination, fs::copy_options::none, ec);
   if (ec) throw fileSystemError(ec, "copy " + source + " to " + destination);
@@ -164,7 +165,7 @@ void KernelProcessManager::wipeConfig() {
     currentConfigYAML_.clear();
   }
   std::error_code ec;
-  fs::remove(platform::joinPath(homeDir(), "config.yaml"), ec);
+  fs::remove_all(platform::joinPath(homeDir(), "config.yaml"), ec);
 }
 
 }  // namespace zelvo

@@ -46,7 +46,7 @@ platform::Error managerError(const std::string& message) {
 
 void removeConfigFile(const std::string& workDir) {
   std::error_code ec;
-  std::filesystem::remove(platform::joinPath(workDir, "config.yaml"), ec);
+  std::filesystem::remove_all(platform::joinPath(workDir, "config.yaml"), ec);
 }
 
 // `text` as an extended regular expression that matches exactly it.

@@ -151,9 +151,8 @@ TEST_F(Supervision, CrashedKernelIsRelaunchedAfterOneSecondAndReplayedAfterOneAn
   const pid_t old = kernelPid();
   ASSERT_GT(old, 0);
 
-  // The third relaunch takes 2.5 s to connect: the replay at 1.5 s does not
-  // wait for it, so its mode is lost (the selection comes with the
-  // configuration), and the attempt counter is reset all the same.
+  // The third relaunch takes 2.5 s to connect: the replay at 1.5 s does not wait, so its mode is
+  // lost (the selection comes with the configuration), and the counter is reset all the same.
   for (int round = 1; round <= 3; ++round) {
     const bool slow = round == 3;
     if (slow) {
