@@ -7,7 +7,6 @@
 // client starts anew. A replay scheduled for a launch that has died since
 // must not count a later launch's kernel as a success, or a kernel dying
 // right after every launch would be restarted for ever.
-#include <chrono>
 
 #include "kernel/kernel_process_manager.h"
 

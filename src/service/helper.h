@@ -89,8 +89,8 @@ class Helper : public std::enable_shared_from_this<Helper> {
                             int64_t socksPort);
   // Clears the proxy of the targets left pointing here with no kernel to
   // serve it (a crashed run, a user who logged out while a kernel ran),
-  // after logging `line` (unless empty); looks again later when a proxy
-  // could not be read or cleared.
+  // after logging `line` (unless empty); where settings are each user's
+  // own, looks again later when a proxy could not be read or cleared.
   void lookForLeftovers(const std::string& line);
   // Where the host's proxy settings belong to login sessions: from now on,
   // each change of the sessions is followed by reconcileSessions, on a

@@ -141,8 +141,7 @@ TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
     EXPECT_TRUE(s.ok() && s->has_value() && (*s)->isRunning && (*s)->uplink > 0);
     EXPECT_LT(secondsBetween(asked, Clock::now()), 5.0);
   }
-  // However many requests wait for the kernel or the client, they hold a few
-  // threads, not one each.
+  // However many requests wait for the kernel or the client, they hold a few threads, not one each.
   std::map<std::string, int> named;  // which queue a crowd belongs to, should it fail
   int threads = 0;
   for (const auto& task :
@@ -236,8 +235,7 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   startDaemon();
   EXPECT_EQ(runProgram({out + "/x/usr/bin/zelvoctl", "--root", root(), "version"}).out,
             "1.0.5 (zelvan-core)\n");
-  // Its rotation rule, pointed at this root, keeps the kernel's log and
-  // starts it afresh in place.
+  // Its rotation rule, pointed at this root, keeps the kernel's log and starts it afresh in place.
   std::string rule = readFile(out + "/x/etc/logrotate.d/zelvo-helper");
   const std::string real = "/Library/Application Support/com.zelvo.svc";
   ASSERT_NE(rule.find(real), std::string::npos) << rule;

@@ -95,7 +95,7 @@ TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
     const int fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);  // accept never waits
     unlink(path.c_str());
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    if (type == SOCK_STREAM) EXPECT_EQ(::listen(fd, 4), 0);
+    EXPECT_TRUE(type != SOCK_STREAM || ::listen(fd, 4) == 0);
     return fd;
   };
   // What the logger got, each checked for syslog(3)'s form and cut to the line.
@@ -139,8 +139,7 @@ TEST(SyslogSender, NeverWaitsCountsWhatItDropsAndFollowsARestartedLogger) {
   sender.send("d", t0 + 1s);
   EXPECT_EQ(got(logger), (Lines{dropped(5000 - static_cast<int>(taken.size())), "d"}));
 
-  // Taken over by another reader: refused (EPERM) until the next try
-  // reaches a socket that reads.
+  // Taken over by another reader: refused (EPERM) until the next try reaches a socket that reads.
   const int other = listen(SOCK_DGRAM);
   ASSERT_EQ(connect(logger, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
   const int next = listen(SOCK_DGRAM);
