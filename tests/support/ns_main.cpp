@@ -1,13 +1,11 @@
-// The main of the daemon-level tests. The daemon finds and kills kernels with
-// pgrep/pkill, which see every process they can see: each test process
-// therefore runs in a PID namespace of its own with its own /proc, where the
-// only kernels are its own. Its first process reaps the orphans a killed
-// daemon leaves (as init does) until the tests end; when it goes, the kernel
-// kills everything left in the namespace. It has a network namespace of its
-// own too, with only loopback up: a port a test found free cannot be taken by
-// another test process running beside it before its kernel listens there.
-// Where no namespace can be had, the tests say so and take a machine-wide lock
-// instead.
+// The main of the daemon-level tests. The daemon finds and kills kernels with pgrep/pkill, which
+// see every process they can see: each test process therefore runs in a PID namespace of its own
+// with its own /proc, where the only kernels are its own. Its first process reaps the orphans a
+// killed daemon leaves (as init does) until the tests end; when it goes, the kernel kills
+// everything left in the namespace. It has a network namespace of its own too, with only loopback
+// up: a port a test found free cannot be taken by another test process running beside it before its
+// kernel listens there. Where no namespace can be had, the tests say so and take a machine-wide
+// lock instead.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <net/if.h>

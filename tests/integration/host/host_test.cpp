@@ -1,11 +1,9 @@
-// The host half against the real daemon, the reference kernel and the
-// stand-in tools: the system proxy, the DNS flush, the client watchdog,
-// reconciliation at launch, kernel installation and helper removal, judged by
-// what a client or user sees: replies, the tools' recorded calls, proxy
-// settings, log lines, files under the root and kernel processes. What touches
-// the host runs against both back ends: macOS's, whose targets are network
-// services, and Linux's, whose targets are users with a desktop session
-// (system accounts stand in for them, so those runs need root).
+// The host half against the real daemon, the reference kernel and the stand-in tools: the system
+// proxy, the DNS flush, the client watchdog, reconciliation at launch, kernel installation and
+// helper removal, judged by what a client or user sees: replies, the tools' recorded calls, proxy
+// settings, log lines, files under the root and kernel processes. What touches the host runs
+// against both back ends: macOS's, whose targets are network services, and Linux's, whose targets
+// are users with a desktop session (system accounts stand in for them, so those runs need root).
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
