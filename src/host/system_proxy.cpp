@@ -35,6 +35,11 @@ bool Helper::configureSystemProxy(bool enable, const std::string& host, int64_t 
   // it across the tool runs is safe: nothing under it takes another lock,
   // and the back ends bound every run.
   std::lock_guard<std::mutex> guard(systemProxyLock_);
+  return configureSystemProxyLocked(enable, host, httpPort, socksPort);
+}
+
+bool Helper::configureSystemProxyLocked(bool enable, const std::string& host, int64_t httpPort,
+                                        int64_t socksPort) {
   logSwitch(enable, host, httpPort, socksPort);
   std::vector<host::ProxyTarget> targets = host_->listTargets();
   if (targets.empty()) {
@@ -143,15 +148,13 @@ Helper::Leftovers Helper::clearLocalLeftoversLocked(const std::string& line) {
     if (targets.empty()) return unread ? Leftovers::Unsettled : Leftovers::None;
   }
   if (!line.empty()) log(line);
-  logSwitch(false, "", 0, 0);
   if (!ownSettings) {
-    // The clear is a switch of its own, which lists the targets afresh.
-    targets = host_->listTargets();
-    if (targets.empty()) {
-      log(std::string(host_->noTargetsLine()));
-      return Leftovers::None;
-    }
+    // An ordinary clear, which lists the targets afresh; its result is not
+    // looked at (shared settings are looked at once).
+    configureSystemProxyLocked(false, "", 0, 0);
+    return Leftovers::Cleared;
   }
+  logSwitch(false, "", 0, 0);
   bool allTook = false;
   switchTargets(targets, false, "", 0, 0, &allTook);
   return unread || !allTook ? Leftovers::Unsettled : Leftovers::Cleared;

@@ -164,7 +164,11 @@ void KernelProcessManager::wipeConfig() {
     std::lock_guard<std::mutex> g(fieldsLock_);
     currentConfigYAML_.clear();
   }
-  std::error_code ec;
+  removeConfigFile();
+}
+
+void KernelProcessManager::removeConfigFile() {
+  std::error_code ec;  // whatever is there goes; nothing to report
   fs::remove_all(platform::joinPath(homeDir(), "config.yaml"), ec);
 }
 

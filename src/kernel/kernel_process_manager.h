@@ -130,6 +130,7 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   const std::string& dataPath();  // created on first use, cached
   const std::string& homeDir();   // the work directory, created 0700 on first use, cached
   void wipeConfig();
+  void removeConfigFile();  // "config.yaml" in the work directory, never to exist
   // Makes the data and work directories the daemon's own (owned by its
   // effective uid; the work directory 0700, the data directory writable by
   // nobody else), repairing what it can. Throws an Error naming what cannot

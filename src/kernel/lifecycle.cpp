@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <string_view>
 #include <utility>
 
@@ -42,11 +41,6 @@ constexpr double kToolTimeoutSeconds = 10.0;
 
 platform::Error managerError(const std::string& message) {
   return platform::Error(KernelProcessManager::kErrorDomain, -1, message);
-}
-
-void removeConfigFile(const std::string& workDir) {
-  std::error_code ec;
-  std::filesystem::remove_all(platform::joinPath(workDir, "config.yaml"), ec);
 }
 
 // `text` as an extended regular expression that matches exactly it.
@@ -81,7 +75,7 @@ void KernelProcessManager::start(const std::string& config) {
     std::lock_guard<std::mutex> g(fieldsLock_);
     currentConfigYAML_ = config;
   }
-  removeConfigFile(homeDir());
+  removeConfigFile();
   log("Config held in memory (" + std::to_string(config.size()) + " bytes), not written to disk");
 
   desiredRunning_ = true;
@@ -227,7 +221,7 @@ void KernelProcessManager::stop() {
 
   killStaleKernel();
   cleanup();
-  removeConfigFile(homeDir());
+  removeConfigFile();
   setState(KernelProcessState::stopped());
   log("kernel stopped");
 }

@@ -87,6 +87,8 @@ class Helper : public std::enable_shared_from_this<Helper> {
   pid_t takeVanishedClient(const std::function<bool(pid_t)>& isGone);
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
+  bool configureSystemProxyLocked(bool enable, const std::string& host, int64_t httpPort,
+                                  int64_t socksPort);  // under systemProxyLock_
   // Clears the proxy of the targets left pointing here with no kernel to
   // serve it (a crashed run, a user who logged out while a kernel ran),
   // after logging `line` (unless empty); where settings are each user's
