@@ -277,13 +277,18 @@ std::vector<std::string> KernelProcessManager::kernelMatchArguments() {
   // daemon under another root, is never reported, adopted or signalled. Real
   // and effective uid both: any user may start a set-user-ID program (su at
   // its password prompt) under the kernel's name, which has our effective uid
-  // but keeps theirs as its real one.
+  // but keeps theirs as its real one. A kernel that is a script runs as its
+  // interpreter (and the interpreter's flags) followed by its path; other
+  // programs given the path, an editor or a pager, are not kernels.
   const std::string preinstalled =
       platform::joinPath(platform::hostPath(kPreinstalledDirectory), binaryName);
   const std::string installed = platform::joinPath(dataPath(), binaryName);
-  return {"-U", std::to_string(::getuid()),
-          "-u", std::to_string(::geteuid()),
-          "-f", "^(" + regexLiteral(preinstalled) + "|" + regexLiteral(installed) + ")( |$)"};
+  const std::string interpreter =
+      "(([^ ]*/)?(python|pypy|perl|ruby|node|nodejs|bash|sh|dash|zsh|ksh|lua|php)[0-9.]*"
+      "( -[^ ]+)* )?";
+  const std::string pattern = "^" + interpreter + "(" + regexLiteral(preinstalled) + "|" +
+                              regexLiteral(installed) + ")( |$)";
+  return {"-U", std::to_string(::getuid()), "-u", std::to_string(::geteuid()), "-f", pattern};
 }
 
 void KernelProcessManager::handleTermination(int exitCode, uint64_t generation) {

@@ -351,14 +351,15 @@ TEST_F(Supervision, RepliesThroughTheMainQueueDoNotWaitForAStop) {
 }
 
 TEST_F(Supervision, ADanglingLinkAtThePreferredPathFallsThroughToTheInstalledKernel) {
-  std::filesystem::create_directories(dataDir());
-  std::filesystem::copy_file(kernelPath(), dataDir() + "/com.zelvo.svc.core");
-  ASSERT_EQ(::unlink(kernelPath().c_str()), 0);
+  // The installed kernel is a script: it runs as "<interpreter> <path> <socket>".
+  const std::string real = root() + "/real-core", installed = dataDir() + "/com.zelvo.svc.core";
+  ASSERT_EQ(::rename(kernelPath().c_str(), real.c_str()), 0);
+  writeFile(installed, "#!/bin/bash\nexec -a \"/usr/bin/python3 $0\" '" + real + "' \"$@\"\n");
+  ASSERT_EQ(::chmod(installed.c_str(), 0755), 0);
   ASSERT_EQ(::symlink((root() + "/nowhere").c_str(), kernelPath().c_str()), 0);
   startDaemon();
   EXPECT_EQ(*client().getKernelVersion(), std::optional<std::string>("zelvan-core"));
   ASSERT_NE(startKernel(), 0);
-  EXPECT_EQ(programOf(kernelPid()), dataDir() + "/com.zelvo.svc.core");
   // Found again by its command line, a path with a space in it.
   killDaemon();
   startDaemon();
@@ -386,6 +387,7 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
       {65534, 65534, kernelPath()},
       {65534, 0, kernelPath()},
       {0, 0, kernelPath() + ".old"},
+      {0, 0, "/usr/bin/less " + kernelPath()},
       {0, 0, "/srv/other-root" + kernelPath()},
       {0, 0, kernelPath().substr(0, kernelPath().size() - 5) + "-core"}};  // a dot is no wildcard
   std::vector<pid_t> pids;
