@@ -126,34 +126,30 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
 }
 
 Helper::Leftovers Helper::clearLocalLeftoversLocked(const std::string& line) {
-  const bool ownSettings = !host_->targetsShareSettings();
-  if (ownSettings) {
-    loadProxyUsers();
-    if (!proxyUsersLoaded_) return Leftovers::Unsettled;
-    if (proxyUsers_.empty()) return Leftovers::None;  // nobody to ask
-  }
-  std::vector<host::ProxyTarget> targets = host_->listTargets();
-  if (targets.empty()) return Leftovers::None;
-  bool unread = false;
-  if (!ownSettings) {
+  if (host_->targetsShareSettings()) {
+    const std::vector<host::ProxyTarget> targets = host_->listTargets();
+    if (targets.empty()) return Leftovers::None;
     // The daemon always sets all targets and all three kinds together, so
     // the first target's web proxy stands for the rest.
     const host::ProxyReading first = host_->readWebProxy(targets.front());
     if (first == host::ProxyReading::Unreadable) return Leftovers::Unsettled;
     if (first == host::ProxyReading::Elsewhere) return Leftovers::None;
-  } else {
-    // Each user's own, as for a clear: only a proxy this helper switched on
-    // and that still points here (the list was read above).
-    keepPointingHere(targets, &unread);
-    if (targets.empty()) return unread ? Leftovers::Unsettled : Leftovers::None;
-  }
-  if (!line.empty()) log(line);
-  if (!ownSettings) {
+    if (!line.empty()) log(line);
     // An ordinary clear, which lists the targets afresh; its result is not
     // looked at (shared settings are looked at once).
     configureSystemProxyLocked(false, "", 0, 0);
     return Leftovers::Cleared;
   }
+  // Each user's own, as for a clear: only a proxy this helper switched on
+  // and that still points here.
+  loadProxyUsers();
+  if (!proxyUsersLoaded_) return Leftovers::Unsettled;
+  if (proxyUsers_.empty()) return Leftovers::None;  // nobody to ask
+  std::vector<host::ProxyTarget> targets = host_->listTargets();
+  bool unread = false;
+  keepPointingHere(targets, &unread);
+  if (targets.empty()) return unread ? Leftovers::Unsettled : Leftovers::None;
+  if (!line.empty()) log(line);
   logSwitch(false, "", 0, 0);
   bool allTook = false;
   switchTargets(targets, false, "", 0, 0, &allTook);
