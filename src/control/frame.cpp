@@ -146,41 +146,85 @@ bool readRest(int fd, std::string& body, size_t length) {
 
 FrameReader::FrameReader(int fd) : fd_(fd), buffer_(kReadAhead, '\0') {}
 
-bool FrameReader::fill(size_t n) {
-  if (end_ - begin_ >= n) return true;
-  if (begin_ > 0) {  // keep the unread bytes at the front
-    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-    end_ -= begin_;
-    begin_ = 0;
+void FrameReader::end() {
+  fd_ = -1;
+  large_ = std::string();
+  largeLength_ = 0;
+}
+
+bool FrameReader::receive() {
+  if (fd_ < 0) return false;
+  ssize_t got = -1;
+  if (largeLength_ > 0) {
+    // The body grows as its bytes arrive, so a length field alone commits no
+    // memory.
+    constexpr size_t kChunk = 64 * 1024;
+    const size_t at = large_.size();
+    large_.resize(at + std::min(largeLength_ - at, kChunk));
+    do {
+      got = ::read(fd_, large_.data() + at, large_.size() - at);
+    } while (got < 0 && errno == EINTR);
+    large_.resize(at + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+  } else {
+    if (begin_ > 0) {  // keep the unread bytes at the front
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    do {
+      got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+    } while (got < 0 && errno == EINTR);
+    end_ += static_cast<size_t>(std::max<ssize_t>(got, 0));
   }
-  while (end_ < n) {
-    const ssize_t got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    end_ += static_cast<size_t>(got);
+  if (got <= 0) end();
+  return got > 0;
+}
+
+FrameReader::Taken FrameReader::take(std::optional<Json>& frame) {
+  if (fd_ < 0) return Taken::End;
+  if (largeLength_ == 0) {
+    if (end_ - begin_ < 4) return Taken::Again;
+    const std::optional<uint32_t> length =
+        decodeLength(reinterpret_cast<const unsigned char*>(buffer_.data() + begin_));
+    if (!length) {
+      end();
+      return Taken::End;
+    }
+    if (*length <= buffer_.size() - 4) {
+      // The header stays unread until the whole body is in.
+      if (end_ - begin_ - 4 < *length) return Taken::Again;
+      const char* body = buffer_.data() + begin_ + 4;
+      begin_ += 4 + *length;
+      frame = parseBody(body, body + *length);
+    } else {
+      // Larger than the read-ahead buffer: what is buffered (all of it this
+      // frame's) starts the body, the rest is read straight into it.
+      large_.assign(buffer_.data() + begin_ + 4, end_ - begin_ - 4);
+      largeLength_ = *length;
+      begin_ = end_ = 0;
+      if (large_.size() < largeLength_) return Taken::Again;
+    }
   }
-  return true;
+  if (largeLength_ > 0) {
+    if (large_.size() < largeLength_) return Taken::Again;
+    frame = parseBody(large_.data(), large_.data() + large_.size());
+    large_ = std::string();
+    largeLength_ = 0;
+  }
+  if (!frame) {
+    end();
+    return Taken::End;
+  }
+  return Taken::Frame;
 }
 
 std::optional<Json> FrameReader::next() {
-  if (fd_ < 0 || !fill(4)) return std::nullopt;
-  const std::optional<uint32_t> length =
-      decodeLength(reinterpret_cast<const unsigned char*>(buffer_.data() + begin_));
-  if (!length) return std::nullopt;
-  begin_ += 4;
-
-  if (*length <= buffer_.size()) {
-    if (!fill(*length)) return std::nullopt;
-    const char* body = buffer_.data() + begin_;
-    begin_ += *length;
-    return parseBody(body, body + *length);
+  for (;;) {
+    std::optional<Json> frame;
+    const Taken taken = take(frame);
+    if (taken == Taken::Frame) return frame;
+    if (taken == Taken::End || !receive()) return std::nullopt;
   }
-  // Larger than the read-ahead buffer: take what is buffered, read the rest
-  // straight into the body.
-  std::string body(buffer_.data() + begin_, end_ - begin_);
-  begin_ = end_ = 0;
-  if (!readRest(fd_, body, *length)) return std::nullopt;
-  return parseBody(body.data(), body.data() + body.size());
 }
 
 }  // namespace control
@@ -208,25 +252,37 @@ bool writeWhole(int fd, std::string_view bytes, double timeoutSeconds) {
 
 }  // namespace
 
-bool KernelProcessManager::writeFrame(const std::string& id, const std::string& method,
-                                      const Json& data, double timeoutSeconds) {
+std::optional<std::string> KernelProcessManager::encodeFrame(const std::string& id,
+                                                             const std::string& method,
+                                                             const Json& data) {
   std::string frame;
   try {
     frame = control::encodeRequestFrame(id, method, data);
   } catch (...) {
-    return false;
+    return std::nullopt;
   }
   if (frame.size() - 4 >= control::kMaxBodyBytes) {
     // The kernel would drop the connection over it, and every later request
     // with it.
     log("→ " + method + " not sent: " + std::to_string(frame.size() - 4) +
         " bytes, more than the kernel reads");
-    return false;
+    return std::nullopt;
   }
+  return frame;
+}
+
+bool KernelProcessManager::writeFrame(const std::string& id, const std::string& method,
+                                      const Json& data, double timeoutSeconds) {
+  const std::optional<std::string> frame = encodeFrame(id, method, data);
+  return frame && writeEncoded(id, *frame, timeoutSeconds);
+}
+
+bool KernelProcessManager::writeEncoded(const std::string& id, const std::string& frame,
+                                        double timeoutSeconds, bool mayHand) {
   const bool waits = timeoutSeconds > 0;
   {
     std::unique_lock<std::mutex> c(combineLock_);
-    if (writerBusy_ && frame.size() <= kHandedFrameBytes) {
+    if (writerBusy_ && mayHand && frame.size() <= kHandedFrameBytes) {
       handed_ += frame;
       handedIds_.push_back(id);
       handedTimeout_ = std::max(handedTimeout_, waits ? timeoutSeconds : kHandedNoWaitSeconds);

@@ -14,6 +14,10 @@ namespace zelvo::control {
 
 using Json = nlohmann::json;
 
+// A frame at most this long goes whole or not at all when sent without
+// waiting (one buffer of the socket); a longer one may be cut short.
+inline constexpr size_t kAtOnceFrameBytes = 16 * 1024;
+
 // Lengths from this value up are refused, as is 0: 32 MiB is far above any
 // real configuration, and the bound keeps a corrupt header from committing
 // memory.
@@ -28,27 +32,37 @@ std::optional<uint32_t> decodeLength(const unsigned char header[4]);
 // The body as a JSON object; nullopt when it is not JSON or not an object.
 std::optional<Json> parseBody(const char* begin, const char* end);
 
-// Reads frames from one descriptor for the reader loop. Unlike
-// KernelProcessManager::recvFrame(), which reads each frame exactly, it reads
-// ahead into a buffer, so a reply usually costs one read() instead of two and
-// replies that arrive together are taken in one call. The buffered bytes
-// belong to this reader: use one per connection and nothing else on it.
-// Not thread-safe; the reader loop is its only user.
+// Reads frames from one descriptor for the control connection's readers.
+// Unlike KernelProcessManager::recvFrame(), which reads each frame exactly, it
+// reads ahead into a buffer, so a reply usually costs one read() instead of
+// two and replies that arrive together are taken in one call. The buffered
+// bytes belong to this reader: use one per connection and nothing else on it.
+// Not thread-safe: one thread at a time (the one that may read the connection).
 class FrameReader {
  public:
+  enum class Taken { Frame, Again, End };
+
   explicit FrameReader(int fd);
-  // The next frame's body; nullopt at end of stream, on a read error, or on a
-  // refused frame, after which the reader must not be used again.
+  // The next frame's body, reading as needed; nullopt at end of stream, on a
+  // read error, or on a refused frame, after which the reader has ended.
   std::optional<Json> next();
+  // Reads once what has arrived (blocks only when nothing has, so call it
+  // when the descriptor is readable); false once the reader has ended.
+  bool receive();
+  // The next whole frame among the bytes received: Frame (in `frame`), Again
+  // when none is whole yet, End when one is refused and the reader has ended.
+  Taken take(std::optional<Json>& frame);
+  // Ends the reader, as a broken connection would.
+  void end();
 
  private:
-  // Makes at least `n` unread bytes available in the buffer.
-  bool fill(size_t n);
-
   int fd_;
   std::string buffer_;
   size_t begin_ = 0;  // first unread byte
   size_t end_ = 0;    // one past the last buffered byte
+  // A frame longer than the buffer is read straight into its own body.
+  std::string large_;
+  size_t largeLength_ = 0;  // 0 while no such frame is being read
 };
 
 // Writes all of `bytes`; false when a call writes nothing or fails, or when

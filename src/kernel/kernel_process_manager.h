@@ -51,6 +51,10 @@
 
 namespace zelvo {
 
+namespace control {
+class FrameReader;
+}
+
 using Json = nlohmann::json;
 
 // The kernel's lifecycle state.
@@ -187,6 +191,12 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // ends the connection.
   bool writeFrame(const std::string& id, const std::string& method, const Json& data,
                   double timeoutSeconds);
+  // writeFrame in two steps: the whole frame (nullopt, logged, when the kernel
+  // would refuse it), then its writing; without `mayHand` it is never handed.
+  std::optional<std::string> encodeFrame(const std::string& id, const std::string& method,
+                                         const Json& data);
+  bool writeEncoded(const std::string& id, const std::string& frame, double timeoutSeconds,
+                    bool mayHand = true);
   // writeFrame's sending, by the writer: `frame` (if any), then what was
   // handed to it, for a few rounds before a worker takes over.
   bool writeAsWriter(const std::string& frame, double timeoutSeconds);
@@ -204,6 +214,18 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void sendActionThen(const std::string& method, const Json& data, double timeoutSeconds,
                       Continuation then);
   void startReaderLoop();
+  // A caller's turn to read the connection, if nobody else reads it: true
+  // when taken, and then given back with giveReadingBack().
+  bool takeReading();
+  void giveReadingBack();
+  // Reads the connection in the caller's turn until `pending` is answered,
+  // the deadline passes or the connection ends.
+  void readForReply(const Pending& pending, std::chrono::steady_clock::time_point deadline);
+  // By whoever may read: reads what has arrived and delivers every whole
+  // frame; false once the connection has ended for its readers. A leading
+  // caller leaves continuations to a worker: it may hold locks they take.
+  bool deliverArrived(bool fromCaller);
+  void deliver(Json frame, bool fromCaller);
   void sweepOverdue(std::chrono::steady_clock::time_point due);
   void scheduleSweep(std::chrono::steady_clock::time_point due);  // under pendingLock
   void sentThen(const std::string& id, Pending& pending, bool written);
@@ -311,7 +333,7 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
 
   // Control channel.
   // msgId_, pending_, readerStarted_, readerSocket_, readerRestartWanted_,
-  // sweepDue_
+  // sweepDue_, readFd_, readWatch_, readEnded_, readFrames_, reading_
   mutable std::mutex pendingLock;
   std::mutex writeLock;  // one whole outgoing frame; closing and duplicating the descriptors
   int64_t msgId_ = 0;
@@ -327,6 +349,14 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   bool readerStarted_ = false;
   uint64_t readerSocket_ = 0;         // identity of the socket the reader serves
   bool readerRestartWanted_ = false;  // a newer connection waits for its reader
+  // The reader's descriptor, the epoll set it sleeps on and its frames, while
+  // a caller may take the reading over (-1, null otherwise); `reading_` while
+  // the reader or a caller reads. Only that one touches readFrames_.
+  int readFd_ = -1;
+  int readWatch_ = -1;
+  int readEnded_ = -1;  // an eventfd in the set: a caller found the connection ended
+  control::FrameReader* readFrames_ = nullptr;
+  bool reading_ = false;
   // When the one scheduled look for sendActionThen requests past their
   // deadline runs; max() while none is scheduled.
   std::chrono::steady_clock::time_point sweepDue_ = std::chrono::steady_clock::time_point::max();

@@ -2,7 +2,6 @@
 
 #include <linux/futex.h>
 #include <pthread.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,16 +20,6 @@
 #include "platform/log.h"
 
 namespace zelvo::platform {
-
-bool watchingForRepliesPays() {
-  static const bool pays = [] {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) != 0) return false;
-    return CPU_COUNT(&set) >= 4;
-  }();
-  return pays;
-}
 
 namespace {
 

@@ -85,15 +85,6 @@ inline void relaxCpu() {
 // scheduler costs about as much as the round trip itself.
 inline constexpr std::chrono::microseconds kReplySpin{100};
 
-// Whether a daemon thread that waits for the kernel's reply should watch for
-// it before sleeping. That pays only where a processor is free for the
-// threads that must answer: a client's request through the kernel keeps four
-// threads wanting a processor at once (the client watching for its reply, the
-// caller here, the kernel and the reader), and with fewer than four the watch
-// holds the kernel or the reader back until it gives up. Decided once, from
-// the processors this process may run on.
-bool watchingForRepliesPays();
-
 // Looks at `done` without sleeping until it is true or `limit` has passed;
 // returns its last answer.
 template <class Done>
