@@ -4,7 +4,7 @@
 //
 //   1. latency: one caller's sendActionAwait round trip vs the same exchange
 //      done by hand (same framing, same JSON work, no correlation) with the
-//      same kind of peer process, the hand-made one waiting blocking and
+//      same peer process, the hand-made one waiting blocking and
 //      spin-then-block, in interleaved rounds; the ratio is the median over
 //      rounds of the round's ratio against the blocking baseline, which
 //      waits as sendActionAwait does; floor: 1.2x;
@@ -12,8 +12,10 @@
 //      floor: 3x;
 //   3. a just-under-32 MiB configuration frame written by writeFrame, echoed
 //      back by the peer and read by recvFrame, in MB/s.
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,30 +61,27 @@ bool recvFrame(int fd, std::string& body, Wait wait = Wait::Block) {
 // The peer: answers every request with {"id","code":0,"data"}, parsing it as a
 // kernel would, and reading and writing as a kernel with buffered streams
 // does: every whole frame a read brought in is answered, the answers going
-// out together once no whole frame is left.
-void echoPeer(int fd) {
-  std::string in, out;
+// out together once no whole frame is left. Returns false at end of stream.
+bool echoArrived(int fd, std::string& in) {
   char chunk[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n <= 0) return;
-    in.append(chunk, size_t(n));
-    size_t at = 0;
-    while (in.size() - at >= 4) {
-      const auto* h = reinterpret_cast<const unsigned char*>(in.data() + at);
-      const uint32_t len = h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24;
-      if (in.size() - at - 4 < len) break;
-      const Json req = Json::parse(in.begin() + long(at) + 4, in.begin() + long(at + 4 + len));
-      const std::string reply = Json{{"id", req["id"]}, {"code", 0}, {"data", req["data"]}}.dump();
-      const auto size = static_cast<uint32_t>(reply.size());
-      for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xff);
-      out += reply;
-      at += 4 + len;
-    }
-    in.erase(0, at);
-    if (!out.empty() && !writeExact(fd, out.data(), out.size())) return;
-    out.clear();
+  const ssize_t n = ::read(fd, chunk, sizeof chunk);
+  if (n <= 0) return false;
+  in.append(chunk, size_t(n));
+  std::string out;
+  size_t at = 0;
+  while (in.size() - at >= 4) {
+    const auto* h = reinterpret_cast<const unsigned char*>(in.data() + at);
+    const uint32_t len = h[0] | h[1] << 8 | h[2] << 16 | static_cast<uint32_t>(h[3]) << 24;
+    if (in.size() - at - 4 < len) break;
+    const Json req = Json::parse(in.begin() + long(at) + 4, in.begin() + long(at + 4 + len));
+    const std::string reply = Json{{"id", req["id"]}, {"code", 0}, {"data", req["data"]}}.dump();
+    const auto size = static_cast<uint32_t>(reply.size());
+    for (int i = 0; i < 4; ++i) out += static_cast<char>((size >> (8 * i)) & 0xff);
+    out += reply;
+    at += 4 + len;
   }
+  in.erase(0, at);
+  return out.empty() || writeExact(fd, out.data(), out.size());
 }
 
 struct Pair {
@@ -95,21 +94,35 @@ struct Pair {
   }
 };
 
-// The kernel's side in a process of its own, on the b end of a new pair;
-// forked before this process starts any thread.
-struct PeerProcess : Pair {
+// The kernel's side: one process answering on the b ends of two pairs, one
+// for the exchange by hand and one for the manager. One process for both, so
+// that the scheduler places the baseline's peer exactly where it places the
+// manager's: on two processors a peer that happens to share the caller's
+// processor answers several times faster. Forked before this process starts
+// any thread.
+struct PeerProcess {
+  Pair raw, wired;
   pid_t pid = -1;
   PeerProcess() {
     pid = ::fork();
     if (pid == 0) {
-      ::close(a);
-      echoPeer(b);
-      _exit(0);
+      ::close(raw.a);
+      ::close(wired.a);
+      pollfd fds[2] = {{raw.b, POLLIN, 0}, {wired.b, POLLIN, 0}};
+      std::string in[2];
+      for (;;) {
+        if (::poll(fds, 2, -1) < 0) continue;
+        for (int i = 0; i < 2; ++i) {
+          if (fds[i].revents != 0 && !echoArrived(fds[i].fd, in[i])) _exit(0);
+        }
+      }
     }
-    ::close(b);
+    ::close(raw.b);
+    ::close(wired.b);
   }
   ~PeerProcess() {
-    ::shutdown(a, SHUT_RDWR);
+    ::shutdown(raw.a, SHUT_RDWR);
+    ::shutdown(wired.a, SHUT_RDWR);
     ::waitpid(pid, nullptr, 0);
   }
 };
@@ -176,7 +189,9 @@ int main() {
   constexpr int kRounds = 25, kIterations = 1000, kWarmup = 500;
 
   // The peers fork before the manager starts its reader thread.
-  PeerProcess raw, wired;
+  PeerProcess peer;
+  Pair& raw = peer.raw;
+  Pair& wired = peer.wired;
   auto manager = std::make_shared<KernelProcessManager>();
   manager->setControlFdForTesting(wired.a);
   manager->startReaderLoop();
