@@ -56,15 +56,14 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
 
   // Registered before writing: the reply may arrive before writeFrame returns.
   // The reading is taken first too, or a quick reply would wake the reader
-  // anyway; but only for a small frame that goes at once: while a frame waits
-  // to be written nobody may hold it (the kernel may be waiting for its own
-  // replies to be read), one handed to another writer may be ended by that
-  // writer while this caller sleeps on the connection, and a larger one could
-  // be cut short, which ends the connection.
+  // anyway; but only for a frame that goes at once: while a frame waits to be
+  // written nobody may hold it (the kernel may be waiting for its own replies
+  // to be read), and one handed to another writer may be ended by that
+  // writer while this caller sleeps on the connection.
   const std::optional<std::string> frame = encodeFrame(id, method, data);
   bool reads = false;
   bool written = false;
-  if (frame && frame->size() <= control::kAtOnceFrameBytes && takeReading()) {
+  if (frame && takeReading()) {
     reads = true;
     written = writeEncoded(id, *frame, 0, /*mayHand=*/false);
     if (!written) {

@@ -23,6 +23,9 @@ namespace control {
 namespace {
 
 constexpr size_t kReadAhead = 64 * 1024;
+// A body longer than the read-ahead grows by this much as its bytes arrive,
+// so that a length field alone commits no memory.
+constexpr size_t kBodyChunk = 64 * 1024;
 
 // Replies are turned back into text by a writer that recurses once per level
 // of nesting: a frame nested tens of thousands deep (a few hundred KB) would
@@ -135,10 +138,9 @@ bool readExact(int fd, char* out, size_t size) {
 }
 
 bool readRest(int fd, std::string& body, size_t length) {
-  constexpr size_t kChunk = 64 * 1024;
   while (body.size() < length) {
     const size_t at = body.size();
-    body.resize(at + std::min(length - at, kChunk));
+    body.resize(at + std::min(length - at, kBodyChunk));
     if (!readExact(fd, body.data() + at, body.size() - at)) return false;
   }
   return true;
@@ -156,11 +158,8 @@ bool FrameReader::receive() {
   if (fd_ < 0) return false;
   ssize_t got = -1;
   if (largeLength_ > 0) {
-    // The body grows as its bytes arrive, so a length field alone commits no
-    // memory.
-    constexpr size_t kChunk = 64 * 1024;
     const size_t at = large_.size();
-    large_.resize(at + std::min(largeLength_ - at, kChunk));
+    large_.resize(at + std::min(largeLength_ - at, kBodyChunk));
     do {
       got = ::read(fd_, large_.data() + at, large_.size() - at);
     } while (got < 0 && errno == EINTR);
@@ -234,6 +233,10 @@ namespace {
 // A frame at most this large may be handed to another writer; a larger one
 // (a configuration) waits to be written with its own time-out.
 constexpr size_t kHandedFrameBytes = 64 * 1024;
+// A frame at most this long goes whole or not at all when sent without
+// waiting (it fits one buffer of the socket); a longer one could be cut
+// short, which ends the connection, so it is not tried without waiting.
+constexpr size_t kAtOnceFrameBytes = 16 * 1024;
 // The time-out a handed frame of a caller that does not wait is written with.
 constexpr double kHandedNoWaitSeconds = 2.0;
 // Rounds of handed frames a caller writes after its own before a worker
@@ -302,6 +305,7 @@ bool KernelProcessManager::writeEncoded(const std::string& id, const std::string
   // Held across the send, which keeps frames from different threads whole on
   // the stream; the send is non-blocking, and a writer that may not wait does
   // not queue behind another either.
+  if (frame.size() > kAtOnceFrameBytes) return false;
   std::unique_lock<std::mutex> g(writeLock, std::try_to_lock);
   return g.owns_lock() && writeWhole(controlFd_.load(), frame, 0);
 }

@@ -14,10 +14,6 @@ namespace zelvo::control {
 
 using Json = nlohmann::json;
 
-// A frame at most this long goes whole or not at all when sent without
-// waiting (one buffer of the socket); a longer one may be cut short.
-inline constexpr size_t kAtOnceFrameBytes = 16 * 1024;
-
 // Lengths from this value up are refused, as is 0: 32 MiB is far above any
 // real configuration, and the bound keeps a corrupt header from committing
 // memory.

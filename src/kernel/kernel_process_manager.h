@@ -181,7 +181,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   static platform::Error posixError(const std::string& call);
   // Sends one request frame within `timeoutSeconds`, the wait for another
   // writer included (0: only if it can go at once, without waiting for
-  // another writer either); one the kernel would refuse for its size is not
+  // another writer either, and only a frame small enough to go whole); one
+  // the kernel would refuse for its size is not
   // sent. A small frame that comes while a waiting writer is at work is
   // handed to that writer, which sends it after its own with the others that
   // came meanwhile, in one write: under concurrent callers that spares a
