@@ -1,6 +1,7 @@
 #include "platform/log.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -131,8 +132,9 @@ thread_local std::string* tlsBatch = nullptr;
 // socket is written without waiting, and what it does not take joins a
 // backlog that a thread of its own writes out, in order, as it is taken;
 // past kMaxBacklogBytes waiting (the chunk being written included) whole
-// lines are counted and dropped, and the count follows the backlog. Anything
-// else (a file, a pipe, a terminal) is written as is.
+// lines are counted and dropped, and the count follows the backlog. A pipe
+// (a parent that may stop reading) is treated alike; a file or a terminal is
+// written as is.
 class StderrSink {
  public:
   static constexpr size_t kMaxBacklogBytes = 1u << 20;
@@ -142,7 +144,18 @@ class StderrSink {
   // Takes up standard error afresh: it may since have been replaced.
   void retarget() {
     std::lock_guard<std::mutex> lock(mu_);
-    notSocket_ = false;
+    struct stat st {};
+    const bool known = ::fstat(STDERR_FILENO, &st) == 0;
+    if (ownPipe_ >= 0) ::close(ownPipe_);
+    // A pipe is written through a non-blocking descriptor of its own: the
+    // one given may be shared with whoever started the daemon, and its
+    // blocking mode with it.
+    ownPipe_ = known && S_ISFIFO(st.st_mode)
+                   ? ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC)
+                   : -1;
+    stream_ = known && S_ISSOCK(st.st_mode) ? Stream::Socket
+              : ownPipe_ >= 0               ? Stream::Pipe
+                                            : Stream::Other;
     journal_ =
         detail::isJournalStream(STDERR_FILENO,
                                 std::getenv("JOURNAL_STREAM"));  // NOLINT(concurrency-mt-unsafe)
@@ -181,13 +194,16 @@ class StderrSink {
   // What of `text` went out at once (all of it where waiting is the only way).
   size_t sendWithoutWaiting(const std::string& text) {
     size_t sent = 0;
-    while (sent < text.size() && !notSocket_) {
-      const ssize_t n = ::send(STDERR_FILENO, text.data() + sent, text.size() - sent,
-                               MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < text.size() && stream_ != Stream::Other) {
+      const char* from = text.data() + sent;
+      const size_t size = text.size() - sent;
+      const ssize_t n = stream_ == Stream::Socket
+                            ? ::send(STDERR_FILENO, from, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                            : ::write(ownPipe_, from, size);
       if (n >= 0) {
         sent += static_cast<size_t>(n);
       } else if (errno == ENOTSOCK) {
-        notSocket_ = true;
+        stream_ = Stream::Other;
       } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
         return sent;
       } else if (errno != EINTR) {
@@ -231,7 +247,9 @@ class StderrSink {
   std::mutex mu_;  // guards all below, and keeps lines whole and in order
   std::condition_variable drained_;
   std::atomic<bool> journal_{false};  // read without the lock
-  bool notSocket_ = false;
+  enum class Stream { Socket, Pipe, Other };
+  Stream stream_ = Stream::Other;
+  int ownPipe_ = -1;       // for Stream::Pipe
   bool draining_ = false;  // a drain thread owns the writing: lines queue behind it
   std::string backlog_;
   size_t inFlight_ = 0;  // bytes the drain thread is writing
