@@ -1,6 +1,9 @@
 // zelvo-helper: the privileged helper daemon's entry routine.
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -27,6 +30,23 @@
 using namespace zelvo;
 
 namespace {
+
+// Started with a standard stream closed, the daemon's first descriptors would
+// take its number: log lines would go into whatever that became (a client's
+// connection, the control connection) and every child would inherit it as a
+// standard stream. The null device holds those numbers instead.
+void openClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lower numbers are open by now, so this takes `fd` itself.
+    const int null = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+}
+
 // Each client connection holds a descriptor; the soft limit (often 1,024)
 // would be reached long before the connection caps are.
 void raiseDescriptorLimit() {
@@ -52,6 +72,7 @@ void keepLargeBuffersOffTheHeap() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  openClosedStandardStreams();
   // A client that hangs up mid-reply must cost an EPIPE, not the process.
   ::signal(SIGPIPE, SIG_IGN);
 

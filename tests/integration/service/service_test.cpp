@@ -199,6 +199,22 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
   }
 }
 
+// Started with standard input and output closed (standard error carries the
+// log), the daemon's own descriptors do not take their numbers.
+TEST_F(Service, StandardStreamsStartedClosedBecomeTheNullDevice) {
+  const std::string wrapper = root() + "/closed-streams";
+  writeFile(wrapper, std::string("#!/bin/sh\nexec <&- >&- ") + ZELVO_HELPER_BIN + " \"$@\"\n");
+  ::chmod(wrapper.c_str(), 0755);
+  setLaunch({wrapper});
+  startDaemon();
+  EXPECT_TRUE(client().getVersion().ok());
+  for (const char* fd : {"0", "1"}) {
+    std::error_code ec;
+    const std::string proc = "/proc/" + std::to_string(daemonPid()) + "/fd/";
+    EXPECT_EQ(std::filesystem::read_symlink(proc + fd, ec), "/dev/null") << fd;
+  }
+}
+
 TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks) {
   const std::string out = root() + "/package";
   const auto built = runProgram(
