@@ -73,6 +73,14 @@ void keepLargeBuffersOffTheHeap() {
 
 int main(int argc, char** argv) {
   openClosedStandardStreams();
+  // Signal dispositions and the mask are inherited across exec. An ignored
+  // SIGCHLD would have every child reaped unseen, its exit status lost and a
+  // wait for one child last until all are gone; a blocked SIGTERM would keep
+  // the service manager from stopping the daemon.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);  // NOLINT(concurrency-mt-unsafe): before any thread
+  ::signal(SIGCHLD, SIG_DFL);
   // A client that hangs up mid-reply must cost an EPIPE, not the process.
   ::signal(SIGPIPE, SIG_IGN);
 

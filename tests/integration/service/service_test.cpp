@@ -200,10 +200,12 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 }
 
 // Started with standard input and output closed (standard error carries the
-// log), the daemon's own descriptors do not take their numbers.
-TEST_F(Service, StandardStreamsStartedClosedBecomeTheNullDevice) {
+// log) and SIGCHLD ignored, the daemon's own descriptors do not take those
+// numbers and its children's exits are seen.
+TEST_F(Service, ClosedStreamsAndAnIgnoredSigchldAreNotInheritedByTheDaemon) {
   const std::string wrapper = root() + "/closed-streams";
-  writeFile(wrapper, std::string("#!/bin/sh\nexec <&- >&- ") + ZELVO_HELPER_BIN + " \"$@\"\n");
+  writeFile(wrapper, std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN +
+                         " \"$@\"\n");
   ::chmod(wrapper.c_str(), 0755);
   setLaunch({wrapper});
   startDaemon();
@@ -213,6 +215,10 @@ TEST_F(Service, StandardStreamsStartedClosedBecomeTheNullDevice) {
     const std::string proc = "/proc/" + std::to_string(daemonPid()) + "/fd/";
     EXPECT_EQ(std::filesystem::read_symlink(proc + fd, ec), "/dev/null") << fd;
   }
+  const std::string status = readFile("/proc/" + std::to_string(daemonPid()) + "/status");
+  const size_t ignored = status.find("SigIgn:");
+  ASSERT_NE(ignored, std::string::npos);
+  EXPECT_EQ(std::stoull(status.substr(ignored + 7), nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u);
 }
 
 TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks) {
