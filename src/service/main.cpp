@@ -2,6 +2,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -45,6 +46,15 @@ void openClosedStandardStreams() {
       ::close(null);
     }
   }
+}
+
+// The configuration, proxy passwords and all, is kept in memory only: a crash
+// must not write it out as a core dump, neither the daemon's nor the
+// kernel's (which inherits the limit).
+void forbidCoreDumps() {
+  const rlimit none{0, 0};
+  ::setrlimit(RLIMIT_CORE, &none);
+  ::prctl(PR_SET_DUMPABLE, 0);
 }
 
 // Each client connection holds a descriptor; the soft limit (often 1,024)
@@ -107,6 +117,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
   raiseDescriptorLimit();
+  forbidCoreDumps();
   keepLargeBuffersOffTheHeap();
 
   // Both sockets live below the root and a socket address holds only so many

@@ -201,8 +201,9 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 
 // Started with standard input and output closed (standard error carries the
 // log) and SIGCHLD ignored, the daemon's own descriptors do not take those
-// numbers and its children's exits are seen.
-TEST_F(Service, ClosedStreamsAndAnIgnoredSigchldAreNotInheritedByTheDaemon) {
+// numbers and its children's exits are seen. Neither it nor the kernel may
+// dump core: the configuration would reach the disk.
+TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const std::string wrapper = root() + "/closed-streams";
   writeFile(wrapper, std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN +
                          " \"$@\"\n");
@@ -219,6 +220,11 @@ TEST_F(Service, ClosedStreamsAndAnIgnoredSigchldAreNotInheritedByTheDaemon) {
   const size_t ignored = status.find("SigIgn:");
   ASSERT_NE(ignored, std::string::npos);
   EXPECT_EQ(std::stoull(status.substr(ignored + 7), nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u);
+  startKernel();
+  for (const pid_t pid : {daemonPid(), kernelPid()}) {
+    const std::regex noCore("Max core file size +0 +0 ");
+    EXPECT_TRUE(std::regex_search(readFile("/proc/" + std::to_string(pid) + "/limits"), noCore));
+  }
 }
 
 TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks) {
