@@ -2,15 +2,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/host_backend.h"
@@ -55,6 +59,33 @@ void forbidCoreDumps() {
   const rlimit none{0, 0};
   ::setrlimit(RLIMIT_CORE, &none);
   ::prctl(PR_SET_DUMPABLE, 0);
+}
+
+// Held for the daemon's life, next to its socket.
+constexpr const char* kInstanceLockPath = "/var/run/com.zelvo.svc.helper.lock";
+
+// Two daemons on one root would take each other's socket and fight over the
+// kernel. The lock goes with the process that holds it, so a restart right
+// after a kill finds it free within moments; a live holder is waited for
+// about that long. False: another daemon holds it. A lock that cannot be
+// made at all does not keep the daemon from its work.
+bool serveThisRootAlone(const std::string& lockPath) {
+  ::mkdir(lockPath.substr(0, lockPath.rfind('/')).c_str(), 0755);
+  const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    platform::systemLog("[Helper] Warning: cannot open " + lockPath +
+                        "; a second daemon on this root would go unnoticed");
+    return true;
+  }
+  for (int tries = 0; tries < 40; ++tries) {
+    // Kept open (and so held) until the process ends.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ::close(fd);
+  return false;
 }
 
 // Each client connection holds a descriptor; the soft limit (often 1,024)
@@ -133,6 +164,12 @@ int main(int argc, char** argv) {
                           std::to_string(KernelProcessManager::kMaxSocketPathBytes) + " fit)");
       return 1;
     }
+  }
+
+  if (!serveThisRootAlone(platform::hostPath(kInstanceLockPath))) {
+    platform::systemLog("[Helper] Another zelvo-helper serves this root (it holds " +
+                        platform::hostPath(kInstanceLockPath) + ")");
+    return 1;
   }
 
   // The kernel's directories must be ours alone before any kernel is looked

@@ -515,6 +515,18 @@ TEST_F(Callers, FloodsAndStalledFramesCostBoundedMemoryAndTime) {
   EXPECT_EQ(countLog("a frame left unfinished for 30 s"), 1u);
 }
 
+// A second daemon on a served root leaves, saying why, and takes nothing
+// from the first.
+TEST_F(Service, ASecondDaemonOnTheSameRootLeavesTheFirstAlone) {
+  startDaemon();
+  const auto r = runProgram({ZELVO_HELPER_BIN, "--root", root()}, 10);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.ends_with("[Helper] Another zelvo-helper serves this root (it holds " + root() +
+                              "/var/run/com.zelvo.svc.helper.lock)\n"))
+      << r.err;
+  EXPECT_TRUE(client().getVersion().ok());
+}
+
 TEST_F(Service, ARootTooLongForTheSocketsIsRefusedWithOneLine) {
   const std::string longRoot = root() + "/" + std::string(80, 'r');
   std::filesystem::create_directories(longRoot);
