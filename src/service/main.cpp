@@ -147,6 +147,9 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   CLI11_PARSE(app, argc, argv);
   platform::setRoot(root);
+  // Every path is absolute from here on; the directory it was started in
+  // (a mount, a user's home) is not kept busy for the daemon's life.
+  [[maybe_unused]] const int moved = ::chdir("/");
   raiseDescriptorLimit();
   forbidCoreDumps();
   keepLargeBuffersOffTheHeap();

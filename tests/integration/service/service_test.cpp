@@ -201,8 +201,9 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 
 // Started with standard input and output closed (standard error carries the
 // log) and SIGCHLD ignored, the daemon's own descriptors do not take those
-// numbers and its children's exits are seen. Neither it nor the kernel may
-// dump core: the configuration would reach the disk.
+// numbers, its children's exits are seen and it keeps no directory busy.
+// Neither it nor the kernel may dump core: the configuration would reach
+// the disk.
 TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const std::string wrapper = root() + "/closed-streams";
   writeFile(wrapper, std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN +
@@ -220,6 +221,7 @@ TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const size_t ignored = status.find("SigIgn:");
   ASSERT_NE(ignored, std::string::npos);
   EXPECT_EQ(std::stoull(status.substr(ignored + 7), nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u);
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemonPid()) + "/cwd"), "/");
   startKernel();
   for (const pid_t pid : {daemonPid(), kernelPid()}) {
     const std::regex noCore("Max core file size +0 +0 ");
