@@ -53,12 +53,15 @@ void openClosedStandardStreams() {
 }
 
 // The configuration, proxy passwords and all, is kept in memory only: a crash
-// must not write it out as a core dump, neither the daemon's nor the
-// kernel's (which inherits the limit).
+// must not write it out as a core dump. The kernel inherits the limit. Not
+// dumpable, the daemon is not handed to a crash handler that core_pattern
+// pipes to either, which may ignore the limit. Run as any user but root (a
+// developer's test run) it stays dumpable: otherwise that user could no
+// longer look at its descriptors.
 void forbidCoreDumps() {
   const rlimit none{0, 0};
   ::setrlimit(RLIMIT_CORE, &none);
-  ::prctl(PR_SET_DUMPABLE, 0);
+  if (::geteuid() == 0) ::prctl(PR_SET_DUMPABLE, 0);
 }
 
 // Held for the daemon's life, next to its socket.
@@ -79,7 +82,10 @@ bool serveThisRootAlone(const std::string& lockPath) {
   }
   for (int tries = 0; tries < 40; ++tries) {
     // Kept open (and so held) until the process ends.
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR)) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      platform::systemLog("[Helper] Warning: cannot lock " + lockPath +
+                          "; a second daemon on this root would go unnoticed");
       return true;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -201,7 +201,7 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 
 // Started with standard input and output closed (standard error carries the
 // log) and SIGCHLD ignored, the daemon's own descriptors do not take those
-// numbers, its children's exits are seen and it keeps no directory busy.
+// numbers, SIGCHLD is not ignored in it and it keeps no directory busy.
 // Neither it nor the kernel may dump core: the configuration would reach
 // the disk.
 TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
