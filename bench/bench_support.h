@@ -180,9 +180,6 @@ inline double medianRatio(const Rounds& a, const Rounds& b) {
 // socket without sleeping for up to 100 us (as the client library watches for
 // its reply) and only then blocked in poll().
 enum class Wait { Block, Spin };
-inline const char* nameOf(Wait w) {
-  return w == Wait::Block ? "blocking" : "spin-then-block";
-}
 
 namespace raw {
 

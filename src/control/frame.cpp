@@ -156,24 +156,26 @@ void FrameReader::end() {
 
 bool FrameReader::receive() {
   if (fd_ < 0) return false;
-  ssize_t got = -1;
-  if (largeLength_ > 0) {
-    const size_t at = large_.size();
+  // Into a large frame's own body, or after the unread bytes of the buffer.
+  const bool large = largeLength_ > 0;
+  const size_t at = large ? large_.size() : end_ - begin_;
+  if (large) {
     large_.resize(at + std::min(largeLength_ - at, kBodyChunk));
-    do {
-      got = ::read(fd_, large_.data() + at, large_.size() - at);
-    } while (got < 0 && errno == EINTR);
-    large_.resize(at + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+  } else if (begin_ > 0) {  // keep the unread bytes at the front
+    std::memmove(buffer_.data(), buffer_.data() + begin_, at);
+    begin_ = 0;
+    end_ = at;
+  }
+  std::string& into = large ? large_ : buffer_;
+  ssize_t got = -1;
+  do {
+    got = ::read(fd_, into.data() + at, into.size() - at);
+  } while (got < 0 && errno == EINTR);
+  const size_t n = static_cast<size_t>(std::max<ssize_t>(got, 0));
+  if (large) {
+    large_.resize(at + n);
   } else {
-    if (begin_ > 0) {  // keep the unread bytes at the front
-      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
-      end_ -= begin_;
-      begin_ = 0;
-    }
-    do {
-      got = ::read(fd_, buffer_.data() + end_, buffer_.size() - end_);
-    } while (got < 0 && errno == EINTR);
-    end_ += static_cast<size_t>(std::max<ssize_t>(got, 0));
+    end_ = at + n;
   }
   if (got <= 0) end();
   return got > 0;
@@ -302,10 +304,10 @@ bool KernelProcessManager::writeEncoded(const std::string& id, const std::string
     }
   }
   if (waits) return writeAsWriter(frame, timeoutSeconds);
+  if (frame.size() > kAtOnceFrameBytes) return false;  // could be cut short
   // Held across the send, which keeps frames from different threads whole on
   // the stream; the send is non-blocking, and a writer that may not wait does
   // not queue behind another either.
-  if (frame.size() > kAtOnceFrameBytes) return false;
   std::unique_lock<std::mutex> g(writeLock, std::try_to_lock);
   return g.owns_lock() && writeWhole(controlFd_.load(), frame, 0);
 }

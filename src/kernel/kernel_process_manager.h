@@ -182,11 +182,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Sends one request frame within `timeoutSeconds`, the wait for another
   // writer included (0: only if it can go at once, without waiting for
   // another writer either, and only a frame small enough to go whole); one
-  // the kernel would refuse for its size is not
-  // sent. A small frame that comes while a waiting writer is at work is
-  // handed to that writer, which sends it after its own with the others that
-  // came meanwhile, in one write: under concurrent callers that spares a
-  // sleep on the lock and a system call per frame. True when the frame went
+  // the kernel would refuse for its size is not sent. A small frame that
+  // comes while a waiting writer is at work is handed to that writer, which
+  // sends it after its own with the others that came meanwhile, in one
+  // write: under concurrent callers that spares a sleep on the lock and a
+  // system call per frame. True when the frame went
   // whole or was handed over; a handed frame that then fails has its request
   // ended at once, with nothing. False when it did not go; a frame cut short
   // ends the connection.
