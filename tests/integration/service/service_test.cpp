@@ -275,19 +275,34 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   EXPECT_EQ(rotated.exitCode, 0) << rotated.err;
   EXPECT_EQ(readFile(dataDir() + "/kernel.log"), "");
   EXPECT_EQ(readFile(dataDir() + "/kernel.log.1"), "old lines\n");
-  // Removal ends a kernel the helper did not stop, and nothing named near it
-  // (run with /run hidden: it must not reach this machine's own systemd).
+  // Installed, removed, installed again and purged by dpkg in a copy-on-write
+  // view of this machine (its /run hidden, so nothing reaches its systemd).
+  // Removal also ends a kernel the helper did not stop, and nothing named near it.
   if (::geteuid() != 0) return;
-  ASSERT_EQ(runProgram({"dpkg-deb", "-e", deb, out + "/control"}).exitCode, 0);
   const std::string core = "/Library/PrivilegedHelperTools/com.zelvo.svc.core";
   Child kernel({"bash", "-c", "exec -a '" + core + "' sleep 60"}),
       near({"bash", "-c", "exec -a '" + core + ".old' sleep 60"});
   ASSERT_TRUE(eventually([&] { return programOf(near.pid()) == core + ".old"; }, 5));
   ASSERT_TRUE(eventually([&] { return programOf(kernel.pid()) == core; }, 5));
-  EXPECT_EQ(runProgram({"unshare", "-m", "sh", "-c", "mount -t tmpfs t /run && sh \"$0\" remove",
-                        out + "/control/prerm"})
-                .exitCode,
-            0);
+  const std::string lifecycle = R"(set -e; m=$1/m; mkdir -p $1/t $m; mount -t tmpfs t $1/t
+    mkdir $1/t/u $1/t/w; mount -t overlay o -o lowerdir=/,upperdir=$1/t/u,workdir=$1/t/w $m
+    mount -t proc p $m/proc; mount -t tmpfs r $m/run; mount --rbind /dev $m/dev; cp $2 $m/z.deb
+    for step in "-i /z.deb" "-r zelvo-helper" "-i /z.deb" "-P zelvo-helper"; do
+      chroot $m dpkg $step >/dev/null
+      chroot $m sh -c 'cd /etc/systemd/system; echo $(ls -d */zelvo*) / $(find zelvo* \
+        -lname /dev/null) / $(stat -c %a /Library/*/com.zelvo.svc /usr/bin/zelvoctl) \
+        $(getent group zelvo | cut -d: -f1)' 2>/dev/null
+    done
+    chroot $m find /etc /var/lib/systemd /usr /lib /Library -name "*zelvo*" 2>/dev/null || :)";
+  const auto run = runProgram({"unshare", "-m", "bash", "-c", lifecycle, "-", out, deb}, 120);
+  const std::string wants =
+      "paths.target.wants/zelvo-helper.path "
+      "sockets.target.wants/zelvo-helper.socket / ";
+  // Removal masks what it leaves enabled; purging forgets both.
+  EXPECT_EQ(run.out, wants + "/ 755 755 zelvo\n" + wants +
+                         "zelvo-helper.path zelvo-helper.socket / 755 zelvo\n" + wants +
+                         "/ 755 755 zelvo\n/ / zelvo\n")
+      << run.err;
   EXPECT_NE(kernel.wait(5), -1);
   EXPECT_TRUE(processAlive(near.pid()));
 }
