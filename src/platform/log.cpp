@@ -446,8 +446,10 @@ void SyslogSender::send(std::string_view line, Clock::time_point now) {
   for (int round = 0; round < 2; ++round) {
     if (fd_ < 0 && !connectLocked(now)) break;
     if (head.empty()) {
-      head = "<" + std::to_string(LOG_DAEMON | LOG_NOTICE) + ">" + formatNow("%h %e %T", false) +
-             " " + tag_ + "[" + std::to_string(::getpid()) + "]: ";
+      // Appended piece by piece: GCC 12 misreads "<" + std::string as overlapping copies.
+      head.append("<").append(std::to_string(LOG_DAEMON | LOG_NOTICE)).append(">");
+      head.append(formatNow("%h %e %T", false)).append(" ").append(tag_);
+      head.append("[").append(std::to_string(::getpid())).append("]: ");
     }
     if (dropped_ > 0) {
       const Sent notice = sendLocked(head + "Log: " + std::to_string(dropped_) +
