@@ -12,9 +12,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zelvo::testing {
@@ -67,6 +69,18 @@ inline bool processAlive(pid_t pid) {
 inline std::string programOf(pid_t pid) {
   const std::string cmdline = procFile(pid, "cmdline");
   return cmdline.substr(0, cmdline.find('\0'));
+}
+
+// How many descriptors a process holds, of them those whose target starts
+// with `kind` ("pipe:", say); 0 once it is gone.
+inline int openFds(pid_t pid, std::string_view kind = "") {
+  int n = 0;
+  std::error_code ec, gone;
+  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    n += std::filesystem::read_symlink(it->path(), gone).string().starts_with(kind);
+  }
+  return n;
 }
 
 // A port on 127.0.0.1 that nobody listened on a moment ago.

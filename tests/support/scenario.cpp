@@ -30,9 +30,10 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
-void writeFile(const std::string& path, const std::string& text) {
+void writeFile(const std::string& path, const std::string& text, mode_t mode) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+  if (mode != 0) fs::permissions(path, fs::perms(mode));
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -351,7 +352,10 @@ Scenario::~Scenario() {
 void Scenario::TearDown() {
   client_.reset();
   if (daemon_) daemon_->kill9();
+  // A kernel left behind would be found by name by the next test's daemon
+  // when the tests share one process.
   for (const pid_t kernel : kernelPids()) ::kill(kernel, SIGKILL);
+  EXPECT_TRUE(eventually([&] { return kernelPids().empty(); }, 5));
   const std::string all = readFile(root_ + "/daemon.log");
   for (const char* finding : {"ERROR: AddressSanitizer", "runtime error:",
                               "WARNING: ThreadSanitizer", "ERROR: LeakSanitizer"}) {

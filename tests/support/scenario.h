@@ -48,7 +48,7 @@ inline double secondsBetween(Clock::time_point a, Clock::time_point b) {
 }
 
 std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& text);
+void writeFile(const std::string& path, const std::string& text, mode_t mode = 0);
 std::vector<std::string> splitLines(const std::string& text);
 // Every regular file under `dir` whose bytes contain `needle`.
 std::vector<std::string> filesContaining(const std::string& dir, const std::string& needle);

@@ -52,11 +52,6 @@ class Faults : public Scenario, public ::testing::WithParamInterface<Fault> {
   static std::string on(uint16_t port) { return "on 127.0.0.1:" + std::to_string(port); }
   std::string config() const { return yamlConfig(port_, marker_); }
   Tail daemonLog() const { return Tail(root() + "/daemon.log"); }
-  long fdCount() const {
-    std::error_code ec;
-    std::filesystem::directory_iterator fds("/proc/" + std::to_string(daemonPid()) + "/fd", ec);
-    return ec ? -1 : std::distance(fds, std::filesystem::directory_iterator());
-  }
   // "off" or on(port) when every kind of every enabled service agrees; else the state.
   std::string proxyPicture() const {
     Json s = proxyState();
@@ -280,7 +275,7 @@ TEST_P(Faults, EveryFaultIsRecoveredAndLeavesNothingBehind) {
   setServices("Wi-Fi\nEthernet\n*Bluetooth PAN\n");
   startDaemon({}, f.env);
   ASSERT_TRUE(client().getVersion().ok());
-  const long idleFds = fdCount();
+  const int idleFds = openFds(daemonPid());
 
   if (f.withKernel) bringUp();
   for (int i = 0; i < n && !HasFatalFailure(); ++i) (this->*f.once)(i);
@@ -290,8 +285,8 @@ TEST_P(Faults, EveryFaultIsRecoveredAndLeavesNothingBehind) {
   const auto version = client().getVersion();
   EXPECT_TRUE(version.ok() && version->rfind("1.0.5", 0) == 0 &&
               secondsBetween(asked, Clock::now()) < 2.0);
-  EXPECT_TRUE(eventually([&] { return fdCount() == idleFds; }, 10))
-      << "the daemon holds " << fdCount() << " descriptors, " << idleFds << " when idle";
+  EXPECT_TRUE(eventually([&] { return openFds(daemonPid()) == idleFds; }, 10))
+      << "the daemon holds " << openFds(daemonPid()) << " descriptors, " << idleFds << " when idle";
   auto zombie = [&](pid_t p) { return parentOf(p) == daemonPid() && processState(p) == 'Z'; };
   EXPECT_TRUE(eventually([&] { return std::ranges::none_of(allPids(), zombie); }, 5));
   EXPECT_EQ(filesContaining(root(), marker_), std::vector<std::string>{});

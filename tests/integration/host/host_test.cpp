@@ -32,14 +32,6 @@ const Kind kKinds[] = {{"web", "org.gnome.system.proxy.http", "-setweb"},
 
 class HostBase : public Scenario {
  protected:
-  // A kernel left behind would be found by name by the next test's daemon
-  // when the tests share one process.
-  void TearDown() override {
-    Scenario::TearDown();
-    for (const pid_t pid : kernelPids()) ::kill(pid, SIGKILL);
-    EXPECT_TRUE(eventually([&] { return kernelPids().empty(); }, 5));
-  }
-
   void SetUp() override {
     if (linux_ && ::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
   }
@@ -516,15 +508,7 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   };
   // Pipes the daemon holds: a trial's output drain must end with the trial's
   // time-out even when a child of the upload keeps the pipe open.
-  const auto pipes = [&] {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& e :
-         fs::directory_iterator("/proc/" + std::to_string(daemonPid()) + "/fd", ec)) {
-      n += fs::read_symlink(e.path(), ec).string().rfind("pipe:", 0) == 0;
-    }
-    return n;
-  };
+  const auto pipes = [&] { return openFds(daemonPid(), "pipe:"); };
   const int idlePipes = pipes();
   const std::string kernel = readFile(ZELVAN_CORE_BIN);
   const Upload uploads[] = {

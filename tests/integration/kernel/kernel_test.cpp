@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "control/frame.h"
+#include "unit/unit_support.h"
 
 namespace {
 
@@ -24,13 +25,8 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 namespace wire = zelvo::control;
 using testing::HasSubstr;
-
-template <typename Pred>
-bool eventually(Pred pred, milliseconds limit = milliseconds(3000)) {
-  for (auto end = Clock::now() + limit; !pred(); std::this_thread::sleep_for(milliseconds(20)))
-    if (Clock::now() > end) return false;
-  return true;
-}
+using zelvo::unit::eventually;
+using zelvo::unit::secondsSince;
 
 bool readable(int fd, milliseconds limit) {
   pollfd p{fd, POLLIN, 0};
@@ -52,10 +48,6 @@ int tcpSocket(uint16_t port, uint16_t* bound = nullptr) {
   ::getsockname(fd, sa, &len);
   *bound = ntohs(a.sin_port);
   return fd;
-}
-
-double secondsSince(Clock::time_point t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
 std::string recvExactly(int fd, size_t n) {

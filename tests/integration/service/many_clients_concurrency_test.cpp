@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <random>
 
@@ -15,16 +14,6 @@ namespace zelvo::testing {
 namespace {
 
 using ManyClients = Scenario;
-
-int openFds(pid_t pid) {
-  int n = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
-       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++n;
-  }
-  return n;
-}
 
 TEST_F(ManyClients, SixteenClientsMixRequestsWhileTheKernelComesAndGoes) {
   const char* env = std::getenv("ZELVO_STRESS_SECONDS");

@@ -206,9 +206,10 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 // the disk.
 TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const std::string wrapper = root() + "/closed-streams";
-  writeFile(wrapper, std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN +
-                         " \"$@\"\n");
-  ::chmod(wrapper.c_str(), 0755);
+  writeFile(
+      wrapper,
+      std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN + " \"$@\"\n",
+      0755);
   setLaunch({wrapper});
   startDaemon();
   EXPECT_TRUE(client().getVersion().ok());
@@ -321,6 +322,8 @@ std::map<std::string, std::pair<uintmax_t, int64_t>> files(const std::string& di
 
 class Callers : public Scenario {
  protected:
+  // So that uid 65534 reaches the socket.
+  void SetUp() override { ASSERT_EQ(::chmod(root().c_str(), 0755), 0); }
   // zelvoctl run as uid and gid 65534, with `groups` (a comma-separated list)
   // as its only supplementary groups.
   ProgramOutput asNobody(const Args& command, const std::string& groups = {}) {
@@ -337,13 +340,11 @@ TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed
   const group* users = ::getgrnam("users");
   ASSERT_NE(users, nullptr);
   const std::string usersGid = std::to_string(users->gr_gid);
-  ASSERT_EQ(::chmod(root().c_str(), 0755), 0);  // so that uid 65534 reaches the socket
   startDaemon({"--owner-group", "users"});
   const uint16_t port = startKernel();
   ASSERT_NE(port, 0);
   const std::string conf = "/tmp/zelvo-observer-" + std::to_string(::getpid()) + ".yaml";
-  writeFile(conf, yamlConfig(port, "observer"));
-  ASSERT_EQ(::chmod(conf.c_str(), 0644), 0);
+  writeFile(conf, yamlConfig(port, "observer"), 0644);
   clearCalls();
   const auto before = files(root());
   const Json config = query("getConfig"), proxies = query("getProxies");
@@ -450,7 +451,6 @@ size_t residentBytes(pid_t pid) {
 // kernel that never answers them: their lines pass at a bounded rate and the
 // count of the others is logged, while an owner's lines all pass.
 TEST_F(Callers, AnObserverCannotFloodTheLog) {
-  ASSERT_EQ(::chmod(root().c_str(), 0755), 0);
   startDaemon({}, {{"ZELVAN_SILENT_METHODS", "getTotalTraffic"}});
   ASSERT_NE(startKernel(), 0);
   const auto began = Clock::now();
@@ -488,7 +488,6 @@ TEST_F(Callers, AnObserverCannotFloodTheLog) {
 }
 
 TEST_F(Callers, FloodsAndStalledFramesCostBoundedMemoryAndTime) {
-  ASSERT_EQ(::chmod(root().c_str(), 0755), 0);
   // No quarantine: freed memory must show as free, as in a release build.
   startDaemon({}, {{"ASAN_OPTIONS", "quarantine_size_mb=0"}});
   // A configuration whose frame the kernel could not read is refused first.

@@ -158,8 +158,7 @@ TEST_F(Supervision, CrashedKernelIsRelaunchedAfterOneSecondAndReplayedAfterOneAn
     if (slow) {
       const std::string real = root() + "/real-kernel";
       ASSERT_EQ(::rename(kernelPath().c_str(), real.c_str()), 0);
-      writeFile(kernelPath(), "#!/bin/bash\nsleep 2.5\nexec -a \"$0\" " + real + " \"$@\"\n");
-      ASSERT_EQ(::chmod(kernelPath().c_str(), 0755), 0);
+      writeFile(kernelPath(), "#!/bin/bash\nsleep 2.5\nexec -a \"$0\" " + real + " \"$@\"\n", 0755);
     }
     ASSERT_EQ(::kill(kernelPid(), SIGKILL), 0);
     // The replay resets the attempt counter: every crash starts again at 1/3.
@@ -338,8 +337,7 @@ TEST_F(Supervision, RepliesThroughTheMainQueueDoNotWaitForAStop) {
   // A stale-kernel sweep that takes 4 s holds the stop (and the lifecycle)
   // that long after the kernel has gone.
   ASSERT_EQ(::unlink(at("/usr/bin/pkill").c_str()), 0);  // a link to the real one
-  writeFile(at("/usr/bin/pkill"), "#!/bin/sh\nsleep 4\n");
-  ASSERT_EQ(::chmod(at("/usr/bin/pkill").c_str(), 0755), 0);
+  writeFile(at("/usr/bin/pkill"), "#!/bin/sh\nsleep 4\n", 0755);
   auto stopped = std::make_shared<std::promise<void>>();
   client().stopProxy([stopped](auto) { stopped->set_value(); });
   ASSERT_TRUE(eventually([&] { return !processAlive(kernel); }, 10));
@@ -354,8 +352,8 @@ TEST_F(Supervision, ADanglingLinkAtThePreferredPathFallsThroughToTheInstalledKer
   // The installed kernel is a script: it runs as "<interpreter> <path> <socket>".
   const std::string real = root() + "/real-core", installed = dataDir() + "/com.zelvo.svc.core";
   ASSERT_EQ(::rename(kernelPath().c_str(), real.c_str()), 0);
-  writeFile(installed, "#!/bin/bash\nexec -a \"/usr/bin/python3 $0\" '" + real + "' \"$@\"\n");
-  ASSERT_EQ(::chmod(installed.c_str(), 0755), 0);
+  writeFile(installed, "#!/bin/bash\nexec -a \"/usr/bin/python3 $0\" '" + real + "' \"$@\"\n",
+            0755);
   ASSERT_EQ(::symlink((root() + "/nowhere").c_str(), kernelPath().c_str()), 0);
   startDaemon();
   EXPECT_EQ(*client().getKernelVersion(), std::optional<std::string>("zelvan-core"));
@@ -424,9 +422,10 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
 TEST_F(Supervision, OnlyTheLaunchedKernelMayHoldTheControlSocket) {
   const std::string real = root() + "/real-core", gate = root() + "/impostor-connected";
   ASSERT_EQ(::rename(kernelPath().c_str(), real.c_str()), 0);
-  writeFile(kernelPath(), "#!/bin/bash\nuntil [ -e '" + gate + "' ]; do sleep 0.01; done\n" +
-                              "exec -a \"$0\" '" + real + "' \"$@\"\n");
-  ASSERT_EQ(::chmod(kernelPath().c_str(), 0755), 0);
+  writeFile(kernelPath(),
+            "#!/bin/bash\nuntil [ -e '" + gate + "' ]; do sleep 0.01; done\n" + "exec -a \"$0\" '" +
+                real + "' \"$@\"\n",
+            0755);
   std::filesystem::create_directories(dataDir());
   ASSERT_EQ(::symlink((root() + "/victim").c_str(), (dataDir() + "/kernel.log").c_str()), 0);
   startDaemon();
@@ -464,9 +463,8 @@ TEST_F(Supervision, AWorkDirectoryThatIsALinkStopsTheDaemon) {
   std::filesystem::create_directories(dataDir());
   ASSERT_EQ(::chmod(dataDir().c_str(), 0777), 0);
   const std::string planted = dataDir() + "/com.zelvo.svc.core";
-  writeFile(planted, "#!/bin/sh\n");
+  writeFile(planted, "#!/bin/sh\n", 0755);
   ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(::chmod(planted.c_str(), 0755), 0);
   ASSERT_EQ(::symlink(root().c_str(), (dataDir() + "/work").c_str()), 0);
   const auto r = runProgram({ZELVO_HELPER_BIN, "--root", root()}, 10);
   EXPECT_EQ(r.exitCode, 1);

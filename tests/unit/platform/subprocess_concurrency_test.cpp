@@ -3,10 +3,9 @@
 #include <signal.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 
 #include "platform/subprocess.h"
+#include "support/proc_scan.h"
 #include "unit/unit_support.h"
 
 namespace zelvo::platform {
@@ -99,17 +98,11 @@ TEST(SubprocessLifetime, ChildIsReapedAfterTheOwnerIsDestroyed) {
   }
   ASSERT_GT(pid, 0);
   // A zombie would linger in /proc.
-  EXPECT_TRUE(
-      eventually([&] { return !std::ifstream("/proc/" + std::to_string(pid) + "/stat").good(); }));
+  EXPECT_TRUE(eventually([&] { return zelvo::testing::procFile(pid, "stat").empty(); }));
 }
 
 int openPipes() {
-  int n = 0;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    n += std::filesystem::read_symlink(e.path(), ec).string().rfind("pipe:", 0) == 0;
-  }
-  return n;
+  return zelvo::testing::openFds(::getpid(), "pipe:");
 }
 
 // A talkative child never blocks, and what it says is kept up to a bound; a
@@ -138,12 +131,9 @@ TEST(RunTool, KillsAToolThatOutlivesItsTimeoutAndWhatItLeftRunning) {
   EXPECT_TRUE(r.launched && r.timedOut && r.bySignal && r.status == SIGKILL);
   EXPECT_GE(secondsSince(t0), 0.3);
   EXPECT_LT(secondsSince(t0), 3.0);
-  const std::string left = "/proc/" + std::to_string(std::atol(r.output.c_str())) + "/stat";
-  EXPECT_TRUE(eventually([&] {  // gone, or dead and waiting for its new parent
-    std::string stat;
-    std::getline(std::ifstream(left), stat);
-    return stat.empty() || stat.find(") Z") != std::string::npos;
-  }));
+  const auto left = static_cast<pid_t>(std::atol(r.output.c_str()));
+  // Gone, or dead and waiting for its new parent.
+  EXPECT_TRUE(eventually([&] { return !zelvo::testing::processAlive(left); }));
 }
 
 }  // namespace
