@@ -278,13 +278,17 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   EXPECT_EQ(readFile(dataDir() + "/kernel.log.1"), "old lines\n");
   // Installed, removed, installed again and purged by dpkg in a copy-on-write
   // view of this machine (its /run hidden, so nothing reaches its systemd).
-  // Removal also ends a kernel the helper did not stop, and nothing named near it.
+  // Removal also ends a kernel the helper did not stop (here an uploaded script), and nothing
+  // named near it.
   if (::geteuid() != 0) return;
-  const std::string core = "/Library/PrivilegedHelperTools/com.zelvo.svc.core";
-  Child kernel({"bash", "-c", "exec -a '" + core + "' sleep 60"}),
+  const std::string core = "/Library/PrivilegedHelperTools/com.zelvo.svc.core",
+                    script =
+                        "/usr/bin/python3 /Library/Application Support/com.zelvo.svc/"
+                        "com.zelvo.svc.core";
+  Child kernel({"bash", "-c", "exec -a '" + script + "' sleep 60"}),
       near({"bash", "-c", "exec -a '" + core + ".old' sleep 60"});
   ASSERT_TRUE(eventually([&] { return programOf(near.pid()) == core + ".old"; }, 5));
-  ASSERT_TRUE(eventually([&] { return programOf(kernel.pid()) == core; }, 5));
+  ASSERT_TRUE(eventually([&] { return programOf(kernel.pid()) == script; }, 5));
   const std::string lifecycle = R"(set -e; m=$1/m; mkdir -p $1/t $m; mount -t tmpfs t $1/t
     mkdir $1/t/u $1/t/w; mount -t overlay o -o lowerdir=/,upperdir=$1/t/u,workdir=$1/t/w $m
     mount -t proc p $m/proc; mount -t tmpfs r $m/run; mount --rbind /dev $m/dev; cp $2 $m/z.deb
