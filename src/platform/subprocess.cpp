@@ -7,12 +7,18 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -145,6 +151,74 @@ struct Redirect {
   failChild(errorFd);
 }
 
+// Children launched here and not reaped yet. The lock is held from a spawn
+// until its pid is listed and from a reap until it is struck off, so a sweep
+// never takes one of them for a stray, nor reaps it from under its watcher.
+// Never destroyed: detached watchers may use them while the process exits.
+std::mutex& listedLock = *new std::mutex;
+std::set<pid_t>& listedChildren = *new std::set<pid_t>;
+std::atomic<bool> sweeping{false};
+
+// The first number on the line of /proc/<pid>/status that starts with `key`
+// ("PPid:", "Uid:" for the real uid); -1 once the process is gone. Lines, not
+// words: a process may name itself "Uid:".
+long statusField(const std::string& pid, const std::string& key) {
+  std::ifstream in("/proc/" + pid + "/status");
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key)) return std::atol(line.c_str() + key.size());
+  }
+  return -1;
+}
+
+// This process's children, from the lists the kernel keeps per thread; where
+// it keeps none, from every process's parent.
+std::vector<pid_t> childrenOfSelf() {
+  std::vector<pid_t> found;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  bool listed = false;
+  for (auto it = fs::directory_iterator("/proc/self/task", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::ifstream in(it->path() / "children");
+    listed = listed || in.is_open();
+    for (pid_t pid = 0; in >> pid;) found.push_back(pid);
+  }
+  if (listed) return found;
+  const long self = ::getpid();
+  for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    const std::string name = it->path().filename();
+    if (name.find_first_not_of("0123456789") == std::string::npos &&
+        statusField(name, "PPid:") == self) {
+      found.push_back(static_cast<pid_t>(std::atol(name.c_str())));
+    }
+  }
+  return found;
+}
+
+// Kills this process's strays of another user and reaps those that ended.
+// Killed ones are looked at again until they are gone, their own children
+// coming to us meanwhile; a stray that does not die at once (stuck in the
+// kernel) is reaped by a later sweep.
+void sweepStrays() {
+  if (!sweeping.load()) return;
+  for (int pass = 0; pass < 50; ++pass) {
+    bool killed = false;
+    {
+      std::lock_guard<std::mutex> g(listedLock);
+      for (const pid_t pid : childrenOfSelf()) {
+        if (listedChildren.contains(pid)) continue;
+        const long user = statusField(std::to_string(pid), "Uid:");
+        if (user >= 0 && user != ::getuid() && ::kill(pid, SIGKILL) == 0) killed = true;
+        siginfo_t info{};
+        ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+      }
+    }
+    if (!killed) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 // Forks a child that switches to `id` and execs; throws the errno of whatever
 // failed before the exec, the child then reaped.
 pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
@@ -236,9 +310,13 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   std::unique_lock<std::mutex> lock(st->mu);
   int raw = 0;
   pid_t got;
-  do {
-    got = ::waitpid(pid, &raw, WNOHANG);
-  } while (got < 0 && errno == EINTR);
+  {
+    std::lock_guard<std::mutex> g(listedLock);
+    do {
+      got = ::waitpid(pid, &raw, WNOHANG);
+    } while (got < 0 && errno == EINTR);
+    listedChildren.erase(pid);
+  }
   if (got == pid) {
     if (WIFSIGNALED(raw)) {
       st->status = WTERMSIG(raw);
@@ -255,6 +333,9 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   }
   st->reaped = true;
   st->cv.notify_all();
+  lock.unlock();
+  sweepStrays();  // what it left behind has come to us by now
+  lock.lock();
 
   st->cv.wait_until(lock, Clock::now() + kPipeGraceAfterExit, [&] { return !st->pipeOpen; });
   st->finished = true;
@@ -447,6 +528,7 @@ void Subprocess::launch() {
   const bool switchUser =
       s.identity && !(::getuid() == s.identity->uid && ::geteuid() == s.identity->uid &&
                       ::getgid() == s.identity->gid && ::getegid() == s.identity->gid);
+  std::unique_lock<std::mutex> listing(listedLock);
   if (switchUser) {
     pid = spawnAs(s.executable, argv.data(), envArray, redirects, s.currentDirectory, newSession,
                   *s.identity);
@@ -483,6 +565,8 @@ void Subprocess::launch() {
                                  argv.data(), envArray);
     if (rc != 0) throw Error::fromErrno(rc, s.executable);
   }
+  listedChildren.insert(pid);
+  listing.unlock();
   writeEnd.reset();  // the child has its copy; end of file comes when it (and its heirs) close
 
   {
@@ -499,8 +583,11 @@ void Subprocess::launch() {
     // nobody's: it is ended and reaped here, and the caller sees a launch
     // that failed, as when the spawn itself fails.
     ::kill(newSession ? -pid : pid, SIGKILL);
+    listing.lock();
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
+    listedChildren.erase(pid);
+    listing.unlock();
     std::lock_guard<std::mutex> lock(s.mu);
     if (wantPipe) {
       const uint64_t one = 1;
@@ -608,6 +695,10 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
   result.bySignal = p->terminatedBySignal();
   result.output = p->output();
   return result;
+}
+
+void adoptOrphans() {
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0) sweeping.store(true);
 }
 
 std::map<std::string, std::string> currentEnvironment() {

@@ -23,6 +23,7 @@
 #include "platform/host_paths.h"
 #include "platform/ipc_connection.h"
 #include "platform/log.h"
+#include "platform/subprocess.h"
 #include "service/caller_policy.h"
 #include "service/helper.h"
 #include "service/helper_protocol.h"
@@ -158,6 +159,7 @@ int main(int argc, char** argv) {
   [[maybe_unused]] const int moved = ::chdir("/");
   raiseDescriptorLimit();
   forbidCoreDumps();
+  platform::adoptOrphans();
   keepLargeBuffersOffTheHeap();
 
   // Both sockets live below the root and a socket address holds only so many

@@ -179,6 +179,9 @@ INSTANTIATE_TEST_SUITE_P(Backends, Host, ::testing::Values("macos", "linux"),
 TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
   const std::pair<Names, Names> cases[] = {{{target(0), target(1)}, {target(2)}},
                                            {{}, {target(0), target(3)}}};
+  // Every run as a user leaves a process behind, which must not outlive it.
+  const std::string strays = at("/var/standins/gsettings-strays");
+  writeFile(strays, "", 0666);
   startOn();
   for (const auto& [on, off] : cases) {  // the targets, and others to pass over
     SCOPED_TRACE(switched("enabled", on));
@@ -224,6 +227,10 @@ TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
         }
       }
     }
+  }
+  EXPECT_EQ(readFile(strays).empty(), !linux_);
+  for (const std::string& stray : splitLines(readFile(strays))) {  // killed and reaped
+    EXPECT_TRUE(eventually([&] { return procFile(std::stoi(stray), "stat").empty(); }, 5)) << stray;
   }
 }
 
