@@ -6,7 +6,13 @@
 
 #include <cerrno>
 #include <charconv>
+#include <exception>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "host/host_backend.h"
 #include "platform/dispatch.h"
@@ -21,6 +27,38 @@ namespace {
 
 const char* boolText(bool b) {
   return b ? "true" : "false";
+}
+
+// Runs one(i) for every target i; side by side where each target's settings
+// are its user's own, so that a user whose bus does not answer (each run of
+// theirs waits out its time-out) holds up no other user's switch, a clear
+// after a dead kernel above all. In turn where the targets share settings,
+// or where no thread can be had. A target whose run fails (no memory) keeps
+// the result it had; the first such failure is thrown once all are done.
+void forEachTarget(size_t count, bool sideBySide, const std::function<void(size_t)>& one) {
+  std::mutex failedLock;
+  std::exception_ptr failed;
+  auto guarded = [&](size_t i) {
+    try {
+      one(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> g(failedLock);
+      if (!failed) failed = std::current_exception();
+    }
+  };
+  std::vector<std::thread> others;
+  for (size_t i = 0; i < count; ++i) {
+    if (sideBySide && i + 1 < count) {  // the last one on this thread
+      try {
+        others.emplace_back(guarded, i);
+        continue;
+      } catch (const std::system_error&) {
+      }
+    }
+    guarded(i);
+  }
+  for (std::thread& t : others) t.join();
+  if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace
@@ -63,14 +101,19 @@ bool Helper::configureSystemProxyLocked(bool enable, const std::string& host, in
 std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets, bool* unread) {
   const bool ownSettings = !host_->targetsShareSettings();
   if (ownSettings) loadProxyUsers();
-  bool usersChanged = false;
-  std::string others;
-  std::erase_if(targets, [&](const host::ProxyTarget& t) {
+  std::vector<host::ProxyReading> readings(targets.size(), host::ProxyReading::Unreadable);
+  forEachTarget(targets.size(), ownSettings, [&](size_t i) {
     // Without the record (unreadable), what points here is taken as ours:
     // a proxy left pointing at a dead kernel is the worse mistake.
+    const host::ProxyTarget& t = targets[i];
     const bool ours = !ownSettings || !proxyUsersLoaded_ || proxyUsers_.contains(t.owner);
-    const host::ProxyReading reading =
-        ours ? host_->readWebProxy(t) : host::ProxyReading::Elsewhere;
+    readings[i] = ours ? host_->readWebProxy(t) : host::ProxyReading::Elsewhere;
+  });
+  bool usersChanged = false;
+  std::string others;
+  size_t next = 0;  // erase_if asks about each target once, in order
+  std::erase_if(targets, [&](const host::ProxyTarget& t) {
+    const host::ProxyReading reading = readings[next++];
     if (reading == host::ProxyReading::Here) return false;
     if (reading == host::ProxyReading::Unreadable && unread) *unread = true;
     // A user who has switched theirs off or pointed it elsewhere is no
@@ -107,14 +150,19 @@ bool Helper::switchTargets(const std::vector<host::ProxyTarget>& targets, bool e
     }
     if (added) saveProxyUsers();
   }
+  std::vector<char> switched(targets.size(), 0);
+  forEachTarget(targets.size(), ownSettings, [&](size_t i) {
+    switched[i] = host_->switchProxy(targets[i], enable, host, httpPort, socksPort) ? 1 : 0;
+  });
   bool usersChanged = false;
   std::string changed, failed;
-  for (const host::ProxyTarget& target : targets) {
-    const bool switched = host_->switchProxy(target, enable, host, httpPort, socksPort);
-    std::string& names = switched ? changed : failed;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    std::string& names = switched[i] != 0 ? changed : failed;
     if (!names.empty()) names += ", ";
-    names += target.name;
-    if (ownSettings && switched && !enable) usersChanged |= proxyUsers_.erase(target.owner) > 0;
+    names += targets[i].name;
+    if (ownSettings && switched[i] != 0 && !enable) {
+      usersChanged |= proxyUsers_.erase(targets[i].owner) > 0;
+    }
   }
   if (usersChanged) saveProxyUsers();
   const std::string how = enable ? "enabled " : "disabled ";
