@@ -12,13 +12,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <set>
 #include <system_error>
 #include <thread>
 
@@ -151,13 +151,40 @@ struct Redirect {
   failChild(errorFd);
 }
 
-// Children launched here and not reaped yet. The lock is held from a spawn
+// Children launched here and not reaped yet. The lock is held from a fork
 // until its pid is listed and from a reap until it is struck off, so a sweep
-// never takes one of them for a stray, nor reaps it from under its watcher.
-// Never destroyed: detached watchers may use them while the process exits.
+// never takes one of them for a stray, nor reaps it from under its watcher;
+// never while waiting on a child, which its user may have stopped. Room is
+// made before the fork, so listing cannot fail after it. Never destroyed:
+// detached watchers may use them while the process exits.
 std::mutex& listedLock = *new std::mutex;
-std::set<pid_t>& listedChildren = *new std::set<pid_t>;
+std::vector<pid_t>& listedChildren = *new std::vector<pid_t>;
 std::atomic<bool> sweeping{false};
+
+bool isListed(pid_t pid) {
+  return std::ranges::find(listedChildren, pid) != listedChildren.end();
+}
+
+// Under listedLock: reaps `pid` if it has ended, into `raw`, and strikes it
+// off. False when it had not ended, or someone else reaped it.
+bool reapListed(pid_t pid, int& raw) {
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &raw, WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  std::erase(listedChildren, pid);
+  return got == pid;
+}
+
+// Waits, unlocked, until a listed child has ended, then reaps it.
+void waitAndReapListed(pid_t pid) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
+  }
+  std::lock_guard<std::mutex> g(listedLock);
+  int raw = 0;
+  reapListed(pid, raw);
+}
 
 // The first number on the line of /proc/<pid>/status that starts with `key`
 // ("PPid:", "Uid:" for the real uid); -1 once the process is gone. Lines, not
@@ -197,24 +224,33 @@ std::vector<pid_t> childrenOfSelf() {
 }
 
 // Kills this process's strays of another user and reaps those that ended.
-// Killed ones are looked at again until they are gone, their own children
-// coming to us meanwhile; a stray that does not die at once (stuck in the
-// kernel) is reaped by a later sweep.
-void sweepStrays() {
+// Those killed here, and those of `killedGroup` (just killed with their
+// group), are looked at again until they are reaped, their own children
+// coming to us meanwhile; one that does not die within the passes (stuck in
+// the kernel, or held by a tracer) waits for the next launched child's end.
+void sweepStrays(pid_t killedGroup) {
   if (!sweeping.load()) return;
-  for (int pass = 0; pass < 50; ++pass) {
-    bool killed = false;
+  for (int pass = 0; pass < 20; ++pass) {
+    bool dying = false;
     {
       std::lock_guard<std::mutex> g(listedLock);
       for (const pid_t pid : childrenOfSelf()) {
-        if (listedChildren.contains(pid)) continue;
-        const long user = statusField(std::to_string(pid), "Uid:");
-        if (user >= 0 && user != ::getuid() && ::kill(pid, SIGKILL) == 0) killed = true;
+        if (isListed(pid)) continue;
+        const std::string name = std::to_string(pid);
+        const long user = statusField(name, "Uid:");
+        const bool stray = user >= 0 && user != ::getuid();
+        if (stray) ::kill(pid, SIGKILL);
         siginfo_t info{};
-        ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+        const bool reaped =
+            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) == 0 &&
+            info.si_pid == pid;
+        if (!reaped &&
+            (stray || (killedGroup > 0 && statusField(name, "NSpgid:") == killedGroup))) {
+          dying = true;
+        }
       }
     }
-    if (!killed) return;
+    if (!dying) return;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
@@ -232,11 +268,17 @@ pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
   const int maxFd = ::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < 65536
                         ? static_cast<int>(lim.rlim_cur)
                         : 65536;
-  const pid_t pid = ::fork();
-  if (pid < 0) throw Error::fromErrno(errno, "fork");
-  if (pid == 0) {
-    execAs(path.c_str(), argv, envp, redirects, dir.empty() ? nullptr : dir.c_str(), newSession, id,
-           writeEnd.get(), maxFd);
+  pid_t pid;
+  {
+    std::lock_guard<std::mutex> g(listedLock);
+    listedChildren.reserve(listedChildren.size() + 1);
+    pid = ::fork();
+    if (pid < 0) throw Error::fromErrno(errno, "fork");
+    if (pid == 0) {
+      execAs(path.c_str(), argv, envp, redirects, dir.empty() ? nullptr : dir.c_str(), newSession,
+             id, writeEnd.get(), maxFd);
+    }
+    listedChildren.push_back(pid);
   }
   writeEnd.reset();
   int err = 0;
@@ -245,8 +287,7 @@ pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
     n = ::read(readEnd.get(), &err, sizeof err);
   } while (n < 0 && errno == EINTR);
   if (n != static_cast<ssize_t>(sizeof err)) return pid;  // end of file: the exec happened
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  waitAndReapListed(pid);
   throw Error::fromErrno(err, path);
 }
 
@@ -309,15 +350,12 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
 
   std::unique_lock<std::mutex> lock(st->mu);
   int raw = 0;
-  pid_t got;
+  bool reaped;
   {
     std::lock_guard<std::mutex> g(listedLock);
-    do {
-      got = ::waitpid(pid, &raw, WNOHANG);
-    } while (got < 0 && errno == EINTR);
-    listedChildren.erase(pid);
+    reaped = reapListed(pid, raw);
   }
-  if (got == pid) {
+  if (reaped) {
     if (WIFSIGNALED(raw)) {
       st->status = WTERMSIG(raw);
       st->bySignal = true;
@@ -327,14 +365,13 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   } else {
     // Someone else reaped it (SIGCHLD ignored, or a stray waitpid(-1)): the
     // status is lost, but the child is certainly gone.
-    int err = got < 0 ? errno : ECHILD;
     systemLog("subprocess " + std::to_string(pid) +
-              ": exit status unavailable: " + Error::fromErrno(err).localizedDescription());
+              ": exit status unavailable: " + Error::fromErrno(ECHILD).localizedDescription());
   }
   st->reaped = true;
   st->cv.notify_all();
   lock.unlock();
-  sweepStrays();  // what it left behind has come to us by now
+  sweepStrays(st->killGroupOnExit ? pid : 0);  // what it left behind has come to us by now
   lock.lock();
 
   st->cv.wait_until(lock, Clock::now() + kPipeGraceAfterExit, [&] { return !st->pipeOpen; });
@@ -528,7 +565,6 @@ void Subprocess::launch() {
   const bool switchUser =
       s.identity && !(::getuid() == s.identity->uid && ::geteuid() == s.identity->uid &&
                       ::getgid() == s.identity->gid && ::getegid() == s.identity->gid);
-  std::unique_lock<std::mutex> listing(listedLock);
   if (switchUser) {
     pid = spawnAs(s.executable, argv.data(), envArray, redirects, s.currentDirectory, newSession,
                   *s.identity);
@@ -561,12 +597,15 @@ void Subprocess::launch() {
 
     // glibc's posix_spawn waits for the exec, so a failed exec (missing file,
     // no permission, not an executable format) comes back here as its errno.
+    // Listed at once: a child of root's own is nobody else's to stop, so
+    // the lock is never held waiting on a stopped one.
+    std::lock_guard<std::mutex> g(listedLock);
+    listedChildren.reserve(listedChildren.size() + 1);
     const int rc = ::posix_spawn(&pid, s.executable.c_str(), &setup.actions, &setup.attr,
                                  argv.data(), envArray);
     if (rc != 0) throw Error::fromErrno(rc, s.executable);
+    listedChildren.push_back(pid);
   }
-  listedChildren.insert(pid);
-  listing.unlock();
   writeEnd.reset();  // the child has its copy; end of file comes when it (and its heirs) close
 
   {
@@ -583,11 +622,7 @@ void Subprocess::launch() {
     // nobody's: it is ended and reaped here, and the caller sees a launch
     // that failed, as when the spawn itself fails.
     ::kill(newSession ? -pid : pid, SIGKILL);
-    listing.lock();
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    listedChildren.erase(pid);
-    listing.unlock();
+    waitAndReapListed(pid);
     std::lock_guard<std::mutex> lock(s.mu);
     if (wantPipe) {
       const uint64_t one = 1;

@@ -129,8 +129,8 @@ ToolResult runTool(const std::string& path, const std::vector<std::string>& args
 
 // Makes this process the reaper of whatever its children leave behind
 // (PR_SET_CHILD_SUBREAPER), so that a tool's descendants stay within reach
-// however they detach. From then on, whenever a child exits, the children
-// that were not launched here are swept: those of another user (what a tool
+// however they detach. From then on, whenever a child launched here ends,
+// the children that were not launched here are swept: those of another user (what a tool
 // run as a desktop user left running) are killed, and the ended ones reaped.
 void adoptOrphans();
 

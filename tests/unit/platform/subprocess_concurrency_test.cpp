@@ -15,6 +15,10 @@ using namespace std::chrono_literals;
 using unit::eventually;
 using unit::secondsSince;
 
+// As in the daemon: what children leave behind comes here, and sweeps run
+// beside every launch and reap.
+[[maybe_unused]] const bool kAdopting = (adoptOrphans(), true);
+
 std::shared_ptr<Subprocess> tool(const std::string& path, std::vector<std::string> args = {}) {
   auto p = Subprocess::create();
   p->setExecutable(path);
