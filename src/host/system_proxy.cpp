@@ -33,8 +33,8 @@ const char* boolText(bool b) {
 // are its user's own, so that a user whose bus does not answer (each run of
 // theirs waits out its time-out) holds up no other user's switch, a clear
 // after a dead kernel above all. In turn where the targets share settings,
-// or where no thread can be had. A target whose run fails (no memory) keeps
-// the result it had; the first such failure is thrown once all are done.
+// or where no thread can be had. A run that throws (no memory) is passed on
+// once every run is done.
 void forEachTarget(size_t count, bool sideBySide, const std::function<void(size_t)>& one) {
   std::mutex failedLock;
   std::exception_ptr failed;
@@ -47,12 +47,13 @@ void forEachTarget(size_t count, bool sideBySide, const std::function<void(size_
     }
   };
   std::vector<std::thread> others;
+  others.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     if (sideBySide && i + 1 < count) {  // the last one on this thread
       try {
         others.emplace_back(guarded, i);
         continue;
-      } catch (const std::system_error&) {
+      } catch (...) {  // no thread: this one in turn
       }
     }
     guarded(i);

@@ -492,7 +492,9 @@ TEST_F(HostBase, AHungSwitchHoldsUpNoOtherUserAndNoStart) {
   if (::geteuid() != 0) GTEST_SKIP() << "runs tools as other users: needs root";
   layOut({target(0), target(1)}, {});
   startOn();
-  writeFile(at("/var/standins/hang-gsettings"), std::to_string(user(target(0)).pw_uid));
+  // Whole at once: a run that read it half written would hang for every user.
+  writeFile(at("/var/standins/hang"), std::to_string(user(target(0)).pw_uid));
+  fs::rename(at("/var/standins/hang"), at("/var/standins/hang-gsettings"));
   client().setSystemProxy("127.0.0.1", 7890, 7891, [](auto) {});
   ASSERT_TRUE(waitLog("setSystemProxy called", 5));
   EXPECT_TRUE(eventually([&] { return enabled(target(1), 0); }, 5));
