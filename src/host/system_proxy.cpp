@@ -112,19 +112,22 @@ std::string Helper::keepPointingHere(std::vector<host::ProxyTarget>& targets, bo
   });
   bool usersChanged = false;
   std::string others;
-  size_t next = 0;  // erase_if asks about each target once, in order
-  std::erase_if(targets, [&](const host::ProxyTarget& t) {
-    const host::ProxyReading reading = readings[next++];
-    if (reading == host::ProxyReading::Here) return false;
-    if (reading == host::ProxyReading::Unreadable && unread) *unread = true;
+  std::vector<host::ProxyTarget> here;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    const host::ProxyTarget& t = targets[i];
+    if (readings[i] == host::ProxyReading::Here) {
+      here.push_back(t);
+      continue;
+    }
+    if (readings[i] == host::ProxyReading::Unreadable && unread) *unread = true;
     // A user who has switched theirs off or pointed it elsewhere is no
     // longer the helper's: a local proxy of their own, set later, is kept.
-    if (reading == host::ProxyReading::Elsewhere && ownSettings) {
+    if (readings[i] == host::ProxyReading::Elsewhere && ownSettings) {
       usersChanged |= proxyUsers_.erase(t.owner) > 0;
     }
     others += (others.empty() ? "" : ", ") + t.name;
-    return true;
-  });
+  }
+  targets = std::move(here);
   if (usersChanged) saveProxyUsers();
   return others;
 }

@@ -15,14 +15,12 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "platform/log.h"
+#include "platform/process_probe.h"
 
 extern char** environ;
 
@@ -186,43 +184,6 @@ void waitAndReapListed(pid_t pid) {
   reapListed(pid, raw);
 }
 
-// The first number on the line of /proc/<pid>/status that starts with `key`
-// ("PPid:", "Uid:" for the real uid); -1 once the process is gone. Lines, not
-// words: a process may name itself "Uid:".
-long statusField(const std::string& pid, const std::string& key) {
-  std::ifstream in("/proc/" + pid + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with(key)) return std::atol(line.c_str() + key.size());
-  }
-  return -1;
-}
-
-// This process's children, from the lists the kernel keeps per thread; where
-// it keeps none, from every process's parent.
-std::vector<pid_t> childrenOfSelf() {
-  std::vector<pid_t> found;
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  bool listed = false;
-  for (auto it = fs::directory_iterator("/proc/self/task", ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec)) {
-    std::ifstream in(it->path() / "children");
-    listed = listed || in.is_open();
-    for (pid_t pid = 0; in >> pid;) found.push_back(pid);
-  }
-  if (listed) return found;
-  const long self = ::getpid();
-  for (auto it = fs::directory_iterator("/proc", ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
-    const std::string name = it->path().filename();
-    if (name.find_first_not_of("0123456789") == std::string::npos &&
-        statusField(name, "PPid:") == self) {
-      found.push_back(static_cast<pid_t>(std::atol(name.c_str())));
-    }
-  }
-  return found;
-}
-
 // Kills this process's strays of another user and reaps those that ended.
 // Those killed here, and those of `killedGroup` (just killed with their
 // group), are looked at again until they are reaped, their own children
@@ -236,16 +197,14 @@ void sweepStrays(pid_t killedGroup) {
       std::lock_guard<std::mutex> g(listedLock);
       for (const pid_t pid : childrenOfSelf()) {
         if (isListed(pid)) continue;
-        const std::string name = std::to_string(pid);
-        const long user = statusField(name, "Uid:");
-        const bool stray = user >= 0 && user != ::getuid();
+        const auto status = processStatus(pid);
+        const bool stray = status && status->realUid != ::getuid();
         if (stray) ::kill(pid, SIGKILL);
         siginfo_t info{};
         const bool reaped =
             ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) == 0 &&
             info.si_pid == pid;
-        if (!reaped &&
-            (stray || (killedGroup > 0 && statusField(name, "NSpgid:") == killedGroup))) {
+        if (!reaped && status && (stray || (killedGroup > 0 && status->group == killedGroup))) {
           dying = true;
         }
       }
