@@ -39,7 +39,7 @@ void Helper::checkAppAlive() {
 
   // A killed client that its parent has not reaped yet is gone too: only its
   // zombie entry is left, and it will never switch the proxy off.
-  const pid_t pid = takeVanishedClient(platform::processIsGone);
+  const pid_t pid = takeVanishedClient([this](pid_t probed) { return clientGone(probed); });
   if (pid < 1) return;
   const std::string pidText = std::to_string(pid);
   log("看门狗：主程序(pid " + pidText + ")已消失（崩溃/强杀）→ 停内核 + 清系统代理/TUN");
@@ -50,6 +50,18 @@ void Helper::checkAppAlive() {
   }
   configureSystemProxy(false, "", 0, 0);
   log("看门狗：已因主程序(pid " + pidText + ")消失完成兜底拆除，系统恢复直连");
+}
+
+bool Helper::clientGone(pid_t pid) {
+  std::shared_ptr<const platform::ProcessHandle> process;
+  {
+    std::lock_guard lock(clientLock_);
+    process = clientApp_;
+  }
+  // By number alone, a client that ended and whose number went to another
+  // process would be watched for as long as that one lives.
+  if (process && process->pid() == pid) return process->gone();
+  return platform::processIsGone(pid);
 }
 
 pid_t Helper::takeVanishedClient(const std::function<bool(pid_t)>& isGone) {

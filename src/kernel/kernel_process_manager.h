@@ -47,6 +47,7 @@
 
 #include "platform/dispatch.h"
 #include "platform/error.h"
+#include "platform/process_probe.h"
 #include "platform/subprocess.h"
 
 namespace zelvo {
@@ -289,7 +290,7 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   void setState(KernelProcessState s);
   void setProcess(std::shared_ptr<platform::Subprocess> p);
   void cancelAdoptLivenessTimer();
-  void checkAdoptedLiveness();
+  void checkAdoptedLiveness(const platform::ProcessHandle& process);
   void replayRuntimeState(uint64_t generation);
   std::weak_ptr<KernelProcessManager> weak() { return weak_from_this(); }
 

@@ -81,23 +81,28 @@ void KernelProcessManager::startAdoptedLivenessMonitor() {
   adoptedPid_ = 0;
   adoptedPid_ = currentKernelPid();
   if (adoptedPid_ < 1) return;
+  // The kernel itself, as it connected where that is the one found; watched
+  // by number alone, a kernel that died and whose number went to another
+  // process would never be relaunched.
+  const int fd = controlFd_.load();
+  auto process = platform::ProcessHandle::ofPeer(fd, kernelPeerPid_.load());
+  if (process->pid() != adoptedPid_) process = platform::ProcessHandle::ofPid(adoptedPid_);
 
   std::weak_ptr<KernelProcessManager> weakSelf = weak();
-  auto timer =
-      platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
-                                      platform::Seconds(3.0), platform::Seconds(3.0), [weakSelf] {
-                                        if (auto self = weakSelf.lock()) {
-                                          self->checkAdoptedLiveness();
-                                        }
-                                      });
+  auto timer = platform::RepeatingTimer::start(platform::globalQueue(platform::QoS::Utility),
+                                               platform::Seconds(3.0), platform::Seconds(3.0),
+                                               [weakSelf, process] {
+                                                 if (auto self = weakSelf.lock()) {
+                                                   self->checkAdoptedLiveness(*process);
+                                                 }
+                                               });
   std::lock_guard<std::mutex> g(fieldsLock_);
   adoptLivenessTimer_ = std::move(timer);
 }
 
-void KernelProcessManager::checkAdoptedLiveness() {
-  if (!desiredRunning_ || adoptedPid_ < 1) return;
-  const pid_t pid = adoptedPid_;
-  if (!platform::processIsGone(pid)) return;
+void KernelProcessManager::checkAdoptedLiveness(const platform::ProcessHandle& process) {
+  const pid_t pid = process.pid();
+  if (!desiredRunning_ || adoptedPid_ != pid || !process.gone()) return;
 
   std::lock_guard<std::recursive_mutex> lifecycle(lifecycleLock_);
   // A stop() or start() may have taken over while we probed.

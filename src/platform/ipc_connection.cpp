@@ -168,6 +168,11 @@ void IpcConnection::delegateReturned(bool accepted) {
   }
 }
 
+std::shared_ptr<const ProcessHandle> IpcConnection::peerProcess() {
+  std::lock_guard lock(fdLock_);
+  return fd_ >= 0 ? ProcessHandle::ofPeer(fd_, pid_) : ProcessHandle::ofPid(pid_);
+}
+
 void IpcConnection::shutdownSocket() {
   std::lock_guard lock(fdLock_);
   if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);

@@ -33,6 +33,7 @@
 #include "platform/dispatch.h"
 #include "platform/ipc_frame.h"
 #include "platform/ipc_interface.h"
+#include "platform/process_probe.h"
 
 namespace zelvo::platform {
 
@@ -127,6 +128,8 @@ class IpcConnection : public std::enable_shared_from_this<IpcConnection> {
   pid_t processIdentifier() const { return pid_; }
   uid_t effectiveUserIdentifier() const { return uid_; }
   gid_t effectiveGroupIdentifier() const { return gid_; }
+  // The peer process itself, as it connected (see ProcessHandle::ofPeer).
+  std::shared_ptr<const ProcessHandle> peerProcess();
 
   // Whether the listener restricted the connection (see
   // IpcListener::setRestrictor), as it decided at accept.

@@ -1,6 +1,9 @@
 #include "platform/process_probe.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +34,44 @@ bool processIsGone(pid_t pid) {
   if (pid < 1) return true;
   if (::kill(pid, 0) != 0) return errno == ESRCH;
   return isZombie(pid);
+}
+
+std::shared_ptr<const ProcessHandle> ProcessHandle::ofPeer(int socketFd, pid_t pid) {
+#ifdef SO_PEERPIDFD
+  constexpr int kPeerPidfd = SO_PEERPIDFD;
+#else
+  constexpr int kPeerPidfd = 77;  // where the headers predate it; an older kernel refuses it
+#endif
+  int fd = -1;
+  socklen_t size = sizeof fd;
+  if (pid > 0 && ::getsockopt(socketFd, SOL_SOCKET, kPeerPidfd, &fd, &size) == 0 && fd >= 0) {
+    return std::shared_ptr<const ProcessHandle>(new ProcessHandle(pid, fd));
+  }
+  return ofPid(pid);
+}
+
+std::shared_ptr<const ProcessHandle> ProcessHandle::ofPid(pid_t pid) {
+  // Opened close-on-exec; -1 where the kernel has no pidfds.
+#ifdef SYS_pidfd_open
+  const int fd = pid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)) : -1;
+#else
+  const int fd = -1;
+#endif
+  return std::shared_ptr<const ProcessHandle>(new ProcessHandle(pid, fd < 0 ? -1 : fd));
+}
+
+ProcessHandle::~ProcessHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool ProcessHandle::gone() const {
+  if (fd_ < 0) return processIsGone(pid_);
+  pollfd p{fd_, POLLIN, 0};
+  int n;
+  do {
+    n = ::poll(&p, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? processIsGone(pid_) : n > 0;
 }
 
 std::optional<ProcessStatus> processStatus(pid_t pid) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -15,6 +16,33 @@ namespace zelvo::platform {
 // parent may never do). Any other outcome, a permission error included,
 // counts as alive.
 bool processIsGone(pid_t pid);
+
+// A process known by more than its number. Where the system can refer to the
+// process itself (a pidfd), one that has ended reads as gone even once its
+// number has gone to a newcomer, which a probe by number would take for it;
+// elsewhere its number is probed as processIsGone does. Immutable; may be
+// shared between threads.
+class ProcessHandle {
+ public:
+  // The peer of a connected Unix socket, the very process that connected
+  // (its number `pid` as read with SO_PEERCRED), or where the system cannot
+  // say, the process now numbered `pid`.
+  static std::shared_ptr<const ProcessHandle> ofPeer(int socketFd, pid_t pid);
+  // The process now numbered `pid`.
+  static std::shared_ptr<const ProcessHandle> ofPid(pid_t pid);
+  ~ProcessHandle();
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // True once the process has exited (a zombie included).
+  bool gone() const;
+
+ private:
+  ProcessHandle(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+  pid_t pid_;
+  int fd_;  // its pidfd, or -1
+};
 
 // What /proc/<pid>/status says of a process; nothing once it is gone.
 struct ProcessStatus {

@@ -22,10 +22,15 @@ void Helper::log(const std::string& message) {
   platform::systemLog("[Helper] " + platform::localTimestamp() + ": " + message);
 }
 
-bool Helper::acceptConnection(pid_t processIdentifier, bool watched) {
+bool Helper::acceptConnection(pid_t processIdentifier, bool watched,
+                              std::shared_ptr<const platform::ProcessHandle> process) {
   // An observer must not be able to make the watchdog tear down on its exit.
   if (watched && processIdentifier >= 1) {
-    clientAppPid_.store(processIdentifier);
+    {
+      std::lock_guard lock(clientLock_);
+      clientApp_ = std::move(process);
+      clientAppPid_.store(processIdentifier);
+    }
     startAppWatchdogIfNeeded();
   }
   log("Accepted new connection (client pid=" + std::to_string(processIdentifier) + ")");

@@ -23,6 +23,7 @@
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/dispatch.h"
+#include "platform/process_probe.h"
 #include "service/proxy_status.h"
 
 namespace zelvo {
@@ -73,9 +74,10 @@ class Helper : public std::enable_shared_from_this<Helper> {
 
   // ---- Connection acceptance (called by the listener glue) ----
   // Logs the acceptance line; for a client that may be watched (an owner),
-  // records its process id and starts the watchdog. Returns true (every
-  // connection is accepted).
-  bool acceptConnection(pid_t processIdentifier, bool watched = true);
+  // records its process id (and `process`, the process itself, where given)
+  // and starts the watchdog. Returns true (every connection is accepted).
+  bool acceptConnection(pid_t processIdentifier, bool watched = true,
+                        std::shared_ptr<const platform::ProcessHandle> process = nullptr);
 
   // ---- Host integration ----
   void reconcileOrphanKernelOnLaunch();
@@ -85,6 +87,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
   // client is watched; 0 when it is alive, or another client connected while
   // it was probed (that one stays watched).
   pid_t takeVanishedClient(const std::function<bool(pid_t)>& isGone);
+  // Whether the client recorded as `pid` has ended: by the process recorded
+  // with it where that is still the one watched, else by its number.
+  bool clientGone(pid_t pid);
   bool configureSystemProxy(bool enable, const std::string& host, int64_t httpPort,
                             int64_t socksPort);
   bool configureSystemProxyLocked(bool enable, const std::string& host, int64_t httpPort,
@@ -160,6 +165,10 @@ class Helper : public std::enable_shared_from_this<Helper> {
   std::atomic<int64_t> cachedHttpPort_{7890};
   std::atomic<int64_t> cachedSocksPort_{7891};
   std::atomic<pid_t> clientAppPid_{0};
+  std::mutex clientLock_;  // guards clientApp_ and the writes of clientAppPid_
+  // The process of the owner that connected last, kept (one descriptor)
+  // until another owner connects, whether or not it is still watched.
+  std::shared_ptr<const platform::ProcessHandle> clientApp_;
   std::mutex watchdogLock_;  // guards appWatchdog_ creation
   std::shared_ptr<platform::RepeatingTimer> appWatchdog_;
   // Serialises whole system-proxy changes, so that a set and a clear never

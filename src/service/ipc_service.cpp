@@ -113,7 +113,8 @@ bool IpcService::shouldAcceptNewConnection(
     if (weakHelper.lock()) Helper::log("Connection interrupted");
   });
   connection->resume();
-  return helper_->acceptConnection(connection->processIdentifier(), owner);
+  return helper_->acceptConnection(connection->processIdentifier(), owner,
+                                   owner ? connection->peerProcess() : nullptr);
 }
 
 IpcValue IpcService::refusal(const platform::IpcMethod& method) {

@@ -74,6 +74,11 @@ class Child {
   pid_t pid_ = -1;
 };
 
+// A `sleep` child given `pid`, a number no process holds now, the way the
+// system hands out a number that has come round again; null when another
+// process took it first.
+std::unique_ptr<Child> childNumbered(pid_t pid);
+
 struct ProgramOutput {
   int exitCode = -1;  // -1 when killed at the time-out or by a signal
   std::string out, err;

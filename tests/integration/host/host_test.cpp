@@ -311,7 +311,11 @@ TEST_P(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
 
   ::kill(older->pid(), SIGKILL);
   const auto killedAt = Clock::now();
-  ::kill(latest->pid(), SIGKILL);
+  const pid_t latestPid = latest->pid();
+  ::kill(latestPid, SIGKILL);
+  latest->wait(5);
+  const auto namesake = childNumbered(latestPid);  // not the client
+  ASSERT_NE(namesake, nullptr);
   // Noticed at the next look (every 4 s), torn down after the kernel's stop.
   const auto noticed = waitLog(gone, 8.5);
   ASSERT_TRUE(noticed.has_value()) << "not noticed within 8.5 s";

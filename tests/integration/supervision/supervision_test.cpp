@@ -262,9 +262,14 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
   EXPECT_FALSE(echoes(tunnel, "old route"));  // cut by the mode change
   ::close(tunnel);
 
-  // Its death is seen within the 3 s watch; with no configuration in this
-  // daemon's memory, nothing is relaunched.
+  // Its death is seen within the 3 s watch, though its number has gone to
+  // another process; with no configuration in this daemon's memory, nothing
+  // is relaunched.
   ASSERT_EQ(::kill(kernel, SIGKILL), 0);
+  ASSERT_TRUE(
+      eventually([&] { return !std::filesystem::exists("/proc/" + std::to_string(kernel)); }, 2));
+  const auto namesake = childNumbered(kernel);
+  ASSERT_NE(namesake, nullptr);
   EXPECT_TRUE(
       waitLog("re-adopt 看护：内核(pid " + std::to_string(kernel) + ")已退出 → 走自动重启", 5));
   EXPECT_TRUE(waitLog("自动重启：无内存配置，放弃", 2));
