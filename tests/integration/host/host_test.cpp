@@ -326,6 +326,7 @@ TEST_P(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
 
   EXPECT_TRUE(logInOrder({gone, "kernel stopped", switched("disabled", targets), done}, from));
   EXPECT_EQ(countLog("看门狗："), 2u);  // nothing about the older client or the lone one
+  EXPECT_EQ(countLog("主程序看门狗已启动"), 1u);
   EXPECT_TRUE(kernelPids().empty());
   EXPECT_EQ(settingCalls(), switchCalls(targets));
   for (const auto& t : targets) {

@@ -74,10 +74,14 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   ::close(tunnel);
   ASSERT_TRUE(*client().setRouteMode("global"));
   ASSERT_TRUE(*client().updateTun(true));
-  EXPECT_FALSE(*client().selectOutbound("Proxy", "no-such-node"));
-  const Json proxies = query("getProxies")["proxies"];
-  EXPECT_EQ(proxies["Proxy"]["now"], "node-b") << proxies.dump();
-  EXPECT_EQ(proxies["GLOBAL"]["now"], "node-b") << proxies.dump();
+  EXPECT_EQ(query("getProxies")["proxies"]["GLOBAL"]["now"], "node-b");
+  // Refused in its group, a selection still goes to GLOBAL; one in GLOBAL goes once.
+  EXPECT_FALSE(*client().selectOutbound("Proxy", "DIRECT"));
+  EXPECT_EQ(query("getProxies")["proxies"]["GLOBAL"]["now"], "DIRECT");
+  const size_t selections = kernelReceived("changeProxy");
+  EXPECT_TRUE(*client().selectOutbound("GLOBAL", "node-a"));
+  EXPECT_EQ(kernelReceived("changeProxy"), selections + 1);
+  EXPECT_EQ(query("getProxies")["proxies"]["Proxy"]["now"], "node-b");
   const Json config = query("getConfig");
   EXPECT_EQ(config["mode"], "global") << config.dump();
   EXPECT_EQ(config["tun"], Json::parse(R"({"enable":true,"device":"","stack":"gvisor",
@@ -116,7 +120,9 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
 
 TEST_F(Supervision, OnlyWhitelistedQueriesReachTheKernelAndPushedDelaysAreCollected) {
   startDaemon();
-  EXPECT_EQ(*client().kernelQuery("getProxies", ""), std::nullopt);  // no kernel yet
+  for (const char* method : {"getProxies", "__pushedDelays"}) {  // no kernel yet
+    EXPECT_EQ(*client().kernelQuery(method, ""), std::nullopt) << method;
+  }
   ASSERT_NE(startKernel(), 0);
   for (const char* method : {"getConnections", "getMemory", "getProxies", "getConfig", "getTraffic",
                              "getTotalTraffic", "getExternalProviders"}) {

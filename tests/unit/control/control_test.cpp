@@ -98,12 +98,13 @@ TEST(Correlation, PushesAreCollectedAndANewConnectionGetsItsReaderWithRisingIds)
 TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
   useSandboxRoot();
   auto m = std::make_shared<KernelProcessManager>();
-  // Malformed bytes (a stray byte, an overlong, a surrogate, a cut-short
-  // sequence) become one U+FFFD each; everything else arrives unchanged.
+  // Malformed bytes (a stray byte, an overlong, a surrogate, past U+10FFFF, a
+  // cut-short sequence) become one U+FFFD each; the rest arrives unchanged.
   const std::string text = "q: \"x\" 'y' C:\\d\r\n代理组: 香港 🇭🇰\t\\u0041\x01\x7f|",
                     r = "\xEF\xBF\xBD";
-  const std::string config = text + "\xff|\xC0\x80|\xED\xA0\x80|\xE4\xB8";
-  const std::string sent = text + r + "|" + r + r + "|" + r + r + r + "|" + r + r;
+  const std::string config = text + "\xff|\xC0\x80|\xED\xA0\x80|\xF4\x90\x80\x80|\xE4\xB8";
+  const std::string sent =
+      text + r + "|" + r + r + "|" + r + r + r + "|" + r + r + r + r + "|" + r + r;
   m->setCurrentConfigForTesting(config);
   const std::string path = platform::joinPath(m->homeDir(), "control.sock");
   m->setupControlSocket(path);
@@ -130,7 +131,9 @@ TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
   ASSERT_EQ(frames.size(), 3u);
   const char* methods[] = {"initCore", "setupConfig", "startListener"};
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(frames[i]["method"], methods[i]);
-  EXPECT_EQ(Json::parse(frames[1]["data"].get<std::string>())["config"], sent);
+  const Json setup = Json::parse(frames[1]["data"].get<std::string>());
+  EXPECT_EQ(setup["config"], sent);
+  EXPECT_EQ(setup["selected-map"], Json::object());
   closeAndRelease(m);
 }
 
@@ -229,6 +232,7 @@ TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
       {traffic, {{"data", R"({"up":10,"down":20})"}}, {10, 20}},
       {traffic, {{"code", 3}, {"data", R"({"down":20})"}}, {0, 20}},
       {traffic, {{"data", R"({"up":12.9,"down":"7"})"}}, {12, 0}},
+      {traffic, {{"data", R"({"up":18446744073709551615,"down":1})"}}, {INT64_MAX, 1}},
       {traffic, {{"data", {{"up", 10}, {"down", 20}}}}, {0, 0}},  // not text
   };
   for (size_t i = 0; i < std::size(cases); ++i) {

@@ -108,6 +108,10 @@ TEST(KeyedArchive, DefaultsMissingKeysAndRefusesOtherClassesAndWrongTypes) {
   EXPECT_EQ(ProxyStatus::fromArchive(
                 {{"$class", "ProxyStatus"}, {"httpPort", 8080}, {"errorMessage", nullptr}}),
             (ProxyStatus{false, 8080, 0, "", 0, 0, std::nullopt}));
+  const ProxyStatus full{true, 1, 2, "rule", 3, 4, "e"};
+  EXPECT_EQ(ProxyStatus::fromArchive(full.toArchive()), full);
+  EXPECT_EQ(ProxyStatus::fromArchive({{"$class", "ProxyStatus"}, {"uplink", uint64_t(INT64_MAX)}}),
+            (ProxyStatus{false, 0, 0, "", INT64_MAX, 0, std::nullopt}));
   const IpcValue refused[] = {
       {{"$class", "NSDictionary"}, {"isRunning", true}},
       {{"isRunning", true}},  // no class at all
