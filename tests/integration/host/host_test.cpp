@@ -603,6 +603,10 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   version = client().getKernelVersion();
   ASSERT_TRUE(version.ok());
   EXPECT_EQ(*version, std::optional<std::string>("zelvan-core"));
+  writeFile(kernelPath(), kernel, 0755);  // with both at hand, the preinstalled one runs
+  const size_t from = log().size();
+  ASSERT_NE(startKernel(), 0);
+  EXPECT_TRUE(logInOrder({"Found kernel at: " + kernelPath(), "kernel started with PID"}, from));
 }
 
 TEST_P(Host, UninstallStopsEverythingTakesTheHelperOutAndExits) {

@@ -263,6 +263,14 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
     EXPECT_NE(info.find(needle), std::string::npos) << needle << " in\n" << info;
   }
   ASSERT_EQ(runProgram({"dpkg-deb", "-x", deb, out + "/x"}).exitCode, 0);
+  // Every user may reach the socket; a restart of the helper leaves the kernel running.
+  for (const auto& [unit, line] :
+       {std::pair{"socket", "SocketMode=0666"}, {"service", "KillMode=process"}}) {
+    EXPECT_NE(readFile(out + "/x/lib/systemd/system/zelvo-helper." + unit)
+                  .find("\n" + std::string(line) + "\n"),
+              std::string::npos)
+        << unit;
+  }
   setLaunch({out + "/x/usr/libexec/zelvo-helper/zelvo-helper"});
   startDaemon();
   EXPECT_EQ(runProgram({out + "/x/usr/bin/zelvoctl", "--root", root(), "version"}).out,
@@ -273,8 +281,14 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   ASSERT_NE(rule.find(real), std::string::npos) << rule;
   writeFile(out + "/rule", rule.replace(rule.find(real), real.size(), dataDir()));
   writeFile(dataDir() + "/kernel.log", "old lines\n");
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat((dataDir() + "/kernel.log").c_str(), &before), 0);
   const auto rotated = runProgram({"logrotate", "-f", "-s", out + "/state", out + "/rule"});
   EXPECT_EQ(rotated.exitCode, 0) << rotated.err;
+  // The same file: the kernel's descriptor goes on writing into it.
+  ASSERT_EQ(::stat((dataDir() + "/kernel.log").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(readFile(dataDir() + "/kernel.log"), "");
   EXPECT_EQ(readFile(dataDir() + "/kernel.log.1"), "old lines\n");
   // Installed, removed, installed again and purged by dpkg in a copy-on-write
@@ -338,7 +352,7 @@ class Callers : public Scenario {
   void SetUp() override { ASSERT_EQ(::chmod(root().c_str(), 0755), 0); }
   // zelvoctl run as `uid` and `gid`, with `groups` (a comma-separated list)
   // as its only supplementary groups.
-  ProgramOutput asNobody(const Args& command, const std::string& groups = {},
+  ProgramOutput asCaller(const Args& command, const std::string& groups = {},
                          const std::string& uid = "65534", const std::string& gid = "65534") {
     Args argv{"setpriv",
               "--reuid=" + uid,
@@ -380,13 +394,13 @@ TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed
       {{"uninstall"}, "failed\n"},
       {{"query", "getConfig"}, ""}};
   for (const auto& [command, out] : refused) {
-    const auto r = asNobody(command);
+    const auto r = asCaller(command);
     EXPECT_EQ(r.out, out) << command[0] << ": " << r.err;
     EXPECT_NE(r.exitCode, 0) << command[0];
   }
-  EXPECT_EQ(asNobody({"version"}).out, "1.0.5 (zelvan-core)\n");
-  EXPECT_NE(asNobody({"status"}).out.find("running:    yes"), std::string::npos);
-  EXPECT_EQ(asNobody({"traffic"}).exitCode, 0);
+  EXPECT_EQ(asCaller({"version"}).out, "1.0.5 (zelvan-core)\n");
+  EXPECT_NE(asCaller({"status"}).out.find("running:    yes"), std::string::npos);
+  EXPECT_EQ(asCaller({"traffic"}).exitCode, 0);
 
   for (const char* tool : {"networksetup", "dscacheutil", "launchctl"}) {
     EXPECT_EQ(calls(tool), std::vector<Args>{}) << tool;
@@ -404,10 +418,10 @@ TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed
 
   // A member of the owner group (by a supplementary or the primary group) and
   // a listed uid are served in full.
-  EXPECT_EQ(asNobody({"mode", "global"}, usersGid).out, "ok\n");
+  EXPECT_EQ(asCaller({"mode", "global"}, usersGid).out, "ok\n");
   EXPECT_EQ(query("getConfig")["mode"], "global");
-  EXPECT_EQ(asNobody({"mode", "rule"}, {}, "65534", usersGid).out, "ok\n");
-  EXPECT_EQ(asNobody({"mode", "direct"}, {}, "65533").out, "ok\n");
+  EXPECT_EQ(asCaller({"mode", "rule"}, {}, "65534", usersGid).out, "ok\n");
+  EXPECT_EQ(asCaller({"mode", "direct"}, {}, "65533").out, "ok\n");
   EXPECT_EQ(query("getConfig")["mode"], "direct");
   ::unlink(conf.c_str());
 }
@@ -498,7 +512,7 @@ TEST_F(Callers, AnObserverCannotFloodTheLog) {
       << took << " s";
   EXPECT_TRUE(eventually(
       [&] {
-        asNobody({"version"});  // the count goes out with the next line that passes
+        asCaller({"version"});  // the count goes out with the next line that passes
         return countLog("log lines for restricted peers dropped") > 0;
       },
       10, 0.2));

@@ -404,13 +404,16 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
   const std::string work = dataDir() + "/work", klog = dataDir() + "/kernel.log";
   writeFile(work + "/keep", "");
   writeFile(klog, "");
+  writeFile(dataDir() + "/proxy-users", "1000\n", 0664);  // root's, but another group may write it
+  ASSERT_EQ(::chown((dataDir() + "/proxy-users").c_str(), 0, 65534), 0);
   ASSERT_EQ(::chown(work.c_str(), 65534, 65534), 0);
   using Modes = std::vector<std::pair<std::string, mode_t>>;
-  for (const auto& [path, mode] : Modes{{dataDir(), 0777}, {work, 0777}, {klog, 0666}}) {
+  for (const auto& [path, mode] : Modes{{dataDir(), 0777}, {work, 0777}, {klog, 0644}}) {
     ASSERT_EQ(::chmod(path.c_str(), mode), 0);
   }
   startDaemon();
   EXPECT_EQ(countLog("启动对账：无存活内核，残留已清理"), 1u);
+  EXPECT_FALSE(std::filesystem::exists(dataDir() + "/proxy-users"));
   EXPECT_EQ(statusOf(client()), ProxyStatus::stoppedRecord());
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(*client().stopProxy());

@@ -52,6 +52,11 @@ TEST(Correlation, RequestsAndRepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAr
   auto next = m.sendActionAwait("next", "5", 5);
   ASSERT_TRUE(next);
   EXPECT_EQ((*next)["data"], "rrrrr");
+  // Bodies of 32 MiB or more, or none, are refused; one byte less is not.
+  const unsigned char limit[4] = {0, 0, 0, 2}, none[4] = {}, most[4] = {0xff, 0xff, 0xff, 1};
+  EXPECT_EQ(std::vector({control::decodeLength(limit), control::decodeLength(none),
+                         control::decodeLength(most)}),
+            (std::vector<std::optional<uint32_t>>{std::nullopt, std::nullopt, 0x1FFFFFF}));
 }
 
 // Frames without a string id are pushes; only well-formed delays count,

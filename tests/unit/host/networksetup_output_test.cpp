@@ -1,5 +1,5 @@
 // The readers of networksetup's answers, as pure functions of its text; the
-// watchdog's hand-over between clients.
+// watchdog's hand-over between clients; the ports read from a configuration.
 #include "host/networksetup_output.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +48,26 @@ TEST(Watchdog, AClientConnectingWhileTheLastIsProbedStaysWatched) {
   EXPECT_EQ(helper->clientAppPid(), 200);
   EXPECT_EQ(helper->takeVanishedClient([](pid_t) { return true; }), 200);
   EXPECT_EQ(helper->clientAppPid(), 0);
+}
+
+// The first mixed-port line, indented or not, sets both ports; else JSON
+// inbounds in order, "mixed" the HTTP one; a text that yields none keeps them.
+TEST(Ports, ReadFromAMixedPortLineElseFromInboundsElseKept) {
+  auto helper = std::make_shared<Helper>(std::make_shared<KernelProcessManager>());
+  const std::tuple<std::string, int64_t, int64_t> steps[] = {
+      {"a: 1\n  mixed-port: 7000 # x\nmixed-port: 1", 7000, 7000},
+      {"no ports", 7000, 7000},
+      {R"({"inbounds":[{"type":"mixed","listen_port":81}]})", 81, 7000},
+      {R"({"inbounds":[{"type":"http","listen_port":1},{"type":"socks","listen_port":2},
+          {"type":"http","listen_port":3},{"type":"socks","listen_port":"4"}]})",
+       3, 2},
+      {"mixed-port: 99999999999999999999", 3, 2}};  // overflows, and is no JSON
+  for (const auto& [text, http, socks] : steps) {
+    helper->parsePortsFromConfig(text);
+    EXPECT_EQ(std::pair(helper->cachedHttpPort(), helper->cachedSocksPort()),
+              std::pair(http, socks))
+        << text;
+  }
 }
 
 }  // namespace

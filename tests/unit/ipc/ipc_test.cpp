@@ -66,6 +66,11 @@ TEST(IpcFrame, MapsDecodeAsTheLibraryReadsThemRepeatedKeysIncluded) {
     body.resize(body.size() + n, 0xc0);
     EXPECT_EQ(scanMessagePack(body.data(), body.size()).has_value(), n > kMaxMessageValues);
   }
+  std::vector<uint8_t> deep(kMaxMessageDepth + 1, 0x91);  // arrays in arrays, then nil
+  deep.push_back(0xc0);
+  for (const auto& bad : {deep, std::vector<uint8_t>{0xa3, 0xED, 0xA0, 0x80}}) {  // a surrogate
+    EXPECT_TRUE(scanMessagePack(bad.data(), bad.size()).has_value());
+  }
 }
 
 TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
