@@ -57,7 +57,7 @@ std::shared_ptr<const ProcessHandle> ProcessHandle::ofPid(pid_t pid) {
 #else
   const int fd = -1;
 #endif
-  return std::shared_ptr<const ProcessHandle>(new ProcessHandle(pid, fd < 0 ? -1 : fd));
+  return std::shared_ptr<const ProcessHandle>(new ProcessHandle(pid, fd));
 }
 
 ProcessHandle::~ProcessHandle() {

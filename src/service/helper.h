@@ -165,7 +165,9 @@ class Helper : public std::enable_shared_from_this<Helper> {
   std::atomic<int64_t> cachedHttpPort_{7890};
   std::atomic<int64_t> cachedSocksPort_{7891};
   std::atomic<pid_t> clientAppPid_{0};
-  std::mutex clientLock_;  // guards clientApp_ and the writes of clientAppPid_
+  // Guards clientApp_; accepting sets it together with clientAppPid_, while the
+  // watchdog clears clientAppPid_ alone.
+  std::mutex clientLock_;
   // The process of the owner that connected last, kept (one descriptor)
   // until another owner connects, whether or not it is still watched.
   std::shared_ptr<const platform::ProcessHandle> clientApp_;
