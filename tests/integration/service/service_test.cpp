@@ -110,7 +110,6 @@ TEST_F(Service, CallsToAStalledKernelGiveUpInTimeAndFailAtOnceWhenTheDaemonDies)
 TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
   startDaemon();
   const uint16_t port = startKernel();
-  ASSERT_NE(port, 0);
   // Traffic first, so that the kernel's answers (counters above 0) tell
   // apart from calls that gave up (counters 0).
   EchoServer echo;
@@ -372,7 +371,6 @@ TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed
   const std::string usersGid = std::to_string(users->gr_gid);
   startDaemon({"--owner-group", "users", "--owner-uid", "65533"});
   const uint16_t port = startKernel();
-  ASSERT_NE(port, 0);
   const std::string conf = "/tmp/zelvo-observer-" + std::to_string(::getpid()) + ".yaml";
   writeFile(conf, yamlConfig(port, "observer"), 0644);
   clearCalls();
