@@ -576,14 +576,5 @@ TEST_F(Service, ASecondDaemonOnTheSameRootLeavesTheFirstAlone) {
   EXPECT_TRUE(client().getVersion().ok());
 }
 
-TEST_F(Service, ARootTooLongForTheSocketsIsRefusedWithOneLine) {
-  const std::string longRoot = root() + "/" + std::string(80, 'r');
-  std::filesystem::create_directories(longRoot);
-  const auto r = runProgram({ZELVO_HELPER_BIN, "--root", longRoot}, 10);
-  EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("[Helper] Root too long: " + longRoot), std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-}
-
 }  // namespace
 }  // namespace zelvo::testing

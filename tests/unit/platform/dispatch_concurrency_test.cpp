@@ -74,28 +74,6 @@ TEST(SerialQueue, OneAtATimeInEachSubmittersOrderInlineRunsIncluded) {
   EXPECT_GE(inlined.load(), kThreads * kPerThread / 50);
 }
 
-// Each fires no earlier than its delay and not much later, in deadline order,
-// none held behind a longer one submitted first.
-TEST(After, FiresOnTimeInDeadlineOrder) {
-  auto fired = std::make_shared<std::vector<std::pair<int, double>>>();  // written on q only
-  Count n = count();
-  const auto t0 = Clock::now();
-  globalQueue(QoS::Default).after(Seconds(30), [] {});
-  auto q = makeSerialQueue("test.after");
-  for (int id : {3, 1, 2}) {
-    q->after(Seconds(0.2 * id), [=] {
-      fired->emplace_back(id, secondsSince(t0));
-      ++*n;
-    });
-  }
-  ASSERT_TRUE(eventually([&] { return *n == 3; }));
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ((*fired)[i].first, i + 1);
-    EXPECT_GE((*fired)[i].second, 0.2 * (i + 1));
-    EXPECT_LT((*fired)[i].second, 0.2 * (i + 1) + 0.5);
-  }
-}
-
 // Slow ticks never overlap, a tick that throws stops none after it, and the
 // handler may cancel its own timer without waiting for itself, which breaks
 // the cycle handler -> state -> timer.
