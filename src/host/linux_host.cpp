@@ -8,6 +8,7 @@
 // package owns the files.
 #include <unistd.h>
 
+#include <chrono>
 #include <map>
 #include <set>
 #include <sstream>
@@ -25,7 +26,8 @@ namespace {
 // loginctl, gsettings and systemctl answer in well under a second. A user's
 // bus that hangs (a stopped dconf service) must not hold the helper's proxy
 // lock for ever; a run cut off counts as failed.
-constexpr double kToolTimeoutSeconds = 10.0;
+constexpr std::chrono::seconds kToolTimeout{10};
+constexpr double kToolTimeoutSeconds = kToolTimeout.count();
 
 constexpr const char* kProxySchema = "org.gnome.system.proxy";
 // The path and socket units go with the service: either would start it again.
@@ -37,9 +39,15 @@ struct Ran {
   std::string output;
 };
 
+using Clock = std::chrono::steady_clock;
+
+// Runs `tool` for at most a time-out, or for what is left until `until`:
+// none once that has passed.
 Ran run(const std::string& tool, const std::vector<std::string>& args,
-        platform::ToolOptions options = {}) {
+        platform::ToolOptions options = {}, std::optional<Clock::time_point> until = {}) {
   options.timeoutSeconds = kToolTimeoutSeconds;
+  if (until) options.timeoutSeconds = std::chrono::duration<double>(*until - Clock::now()).count();
+  if (options.timeoutSeconds <= 0) return {};
   const platform::ToolResult r = platform::runTool(platform::hostPath(tool), args, options);
   return {r.launched && !r.timedOut && !r.bySignal && r.status == 0, r.output};
 }
@@ -96,15 +104,22 @@ std::string dbusAddressValue(const std::string& path) {
   return out;
 }
 
-// How a tool is run as the user `uid` in that user's session: their
+// How tools are run as the user `uid` in that user's session: their
 // identity and groups, and an environment of their own (nothing of the
 // daemon's), the bus at /run/user/<uid>/bus as pam_systemd sets it up. The
 // home and runtime directories are resolved under the root like every path.
-std::optional<platform::ToolOptions> asUser(uid_t uid) {
+// All the runs of one look or change share one time-out: a bus that answers,
+// but slowly, holds the other users up no longer than one that never does.
+struct AsUser {
+  platform::ToolOptions options;
+  Clock::time_point until;
+};
+std::optional<AsUser> asUser(uid_t uid) {
   auto account = platform::lookupUser(uid);
   if (!account) return std::nullopt;
   const std::string runtime = platform::hostPath("/run/user/" + std::to_string(uid));
-  platform::ToolOptions options;
+  AsUser user{{}, Clock::now() + kToolTimeout};
+  platform::ToolOptions& options = user.options;
   options.identity = platform::Subprocess::Identity{uid, account->gid, account->groups};
   options.environment = std::map<std::string, std::string>{
       {"HOME", platform::hostPath(account->home)},
@@ -114,24 +129,23 @@ std::optional<platform::ToolOptions> asUser(uid_t uid) {
       {"XDG_RUNTIME_DIR", runtime},
       {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dbusAddressValue(runtime + "/bus")},
   };
-  return options;
+  return user;
 }
 
 // A key of the user's proxy settings as gsettings prints it ("'manual'"),
 // without the newline; nothing when it cannot be read. Standard output
 // alone: GLib and dconf print their warnings on standard error.
-std::optional<std::string> readKey(const platform::ToolOptions& asUser, const std::string& schema,
-                                   const char* key) {
-  platform::ToolOptions options = asUser;
+std::optional<std::string> readKey(const AsUser& user, const std::string& schema, const char* key) {
+  platform::ToolOptions options = user.options;
   options.captureErrors = false;
-  const Ran value = run("/usr/bin/gsettings", {"get", schema, key}, options);
+  const Ran value = run("/usr/bin/gsettings", {"get", schema, key}, options, user.until);
   if (!value.ok || value.output.empty() || value.output.back() != '\n') return std::nullopt;
   return value.output.substr(0, value.output.size() - 1);
 }
 
 // The user's proxy mode, one of the schema's three; empty otherwise.
-std::string readMode(const platform::ToolOptions& asUser) {
-  const auto mode = readKey(asUser, kProxySchema, "mode");
+std::string readMode(const AsUser& user) {
+  const auto mode = readKey(user, kProxySchema, "mode");
   const bool known = mode && (*mode == "'none'" || *mode == "'manual'" || *mode == "'auto'");
   return known ? *mode : std::string();
 }
@@ -170,8 +184,8 @@ class LinuxHost final : public HostBackend {
   // (no bus, say), so the change counts only when the mode reads back.
   bool switchProxy(const ProxyTarget& target, bool enable, const std::string& host,
                    int64_t httpPort, int64_t socksPort) override {
-    const auto options = asUser(target.owner);
-    if (!options) return false;
+    const auto user = asUser(target.owner);
+    if (!user) return false;
     std::vector<std::vector<std::string>> steps;
     if (enable) {
       const std::string proxyHost = gvariantString(host);
@@ -185,9 +199,9 @@ class LinuxHost final : public HostBackend {
     const std::string mode = enable ? "'manual'" : "'none'";
     steps.push_back({"set", kProxySchema, "mode", mode});
     for (const auto& args : steps) {
-      if (!run("/usr/bin/gsettings", args, *options).ok) return false;
+      if (!run("/usr/bin/gsettings", args, user->options, user->until).ok) return false;
     }
-    return readMode(*options) == mode;
+    return readMode(*user) == mode;
   }
 
   // Elsewhere only on evidence: settings that cannot be reached (a home not
@@ -196,12 +210,12 @@ class LinuxHost final : public HostBackend {
   // whose switch-on never reached their settings thus stays recorded, and
   // costs a few looks again at each change of the sessions.
   ProxyReading readWebProxy(const ProxyTarget& target) override {
-    const auto options = asUser(target.owner);
-    if (!options) return ProxyReading::Unreadable;
-    const std::string mode = readMode(*options);
+    const auto user = asUser(target.owner);
+    if (!user) return ProxyReading::Unreadable;
+    const std::string mode = readMode(*user);
     if (mode.empty()) return ProxyReading::Unreadable;
     if (mode == "'auto'") return ProxyReading::Elsewhere;  // a configuration URL of their own
-    const auto host = readKey(*options, std::string(kProxySchema) + ".http", "host");
+    const auto host = readKey(*user, std::string(kProxySchema) + ".http", "host");
     if (!host) return ProxyReading::Unreadable;
     if (mode == "'none'") return *host == "''" ? ProxyReading::Unreadable : ProxyReading::Elsewhere;
     return namesThisMachine(*host) ? ProxyReading::Here : ProxyReading::Elsewhere;

@@ -19,16 +19,18 @@ namespace {
 constexpr const char* kGetent = "/usr/bin/getent";
 constexpr double kGetentTimeoutSeconds = 10.0;
 
-enum class Asked { Found, NotFound, Unavailable };
+enum class Asked { Found, NotFound, Unavailable, Hung };
 
 // getent's first output line for `key` in `database`; exit status 2 means
 // the key is not there, anything else that is not a clean 0 means getent
-// could not answer.
+// could not answer. One that had to be cut off (Hung) is not asked again in
+// process: the same lookup would hang there, with no time-out.
 Asked getent(const std::string& database, const std::string& key, std::string& line) {
   ToolOptions options;
   options.timeoutSeconds = kGetentTimeoutSeconds;
   const ToolResult r = runTool(kGetent, {database, "--", key}, options);
-  if (!r.launched || r.timedOut || r.bySignal) return Asked::Unavailable;
+  if (r.timedOut || r.bySignal) return Asked::Hung;
+  if (!r.launched) return Asked::Unavailable;
   if (r.status == 2) return Asked::NotFound;
   if (r.status != 0) return Asked::Unavailable;
   line = r.output.substr(0, r.output.find('\n'));
@@ -88,7 +90,7 @@ std::optional<gid_t> lookupGroupId(const std::string& name) {
   std::string line;
   const Asked asked = getent("group", name, line);
   if (asked == Asked::Unavailable) return groupIdInProcess(name);
-  if (asked == Asked::NotFound) return std::nullopt;
+  if (asked != Asked::Found) return std::nullopt;
   // name:password:gid:members
   const auto f = fields(line, ':');
   return f.size() >= 3 ? number<gid_t>(f[2]) : std::nullopt;
@@ -98,7 +100,7 @@ std::optional<UserAccount> lookupUser(uid_t uid) {
   std::string line;
   const Asked asked = getent("passwd", std::to_string(uid), line);
   if (asked == Asked::Unavailable) return userInProcess(uid);
-  if (asked == Asked::NotFound) return std::nullopt;
+  if (asked != Asked::Found) return std::nullopt;
   // name:password:uid:gid:gecos:home:shell
   const auto f = fields(line, ':');
   const auto gid = f.size() >= 7 ? number<gid_t>(f[3]) : std::nullopt;

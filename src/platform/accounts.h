@@ -3,7 +3,7 @@
 // load the host's NSS modules into the daemon for good: libnss_systemd and
 // the libraries it links map about 750 KiB into a process that otherwise
 // idles in well under 4 MiB. Where getent cannot be run, the lookup is made
-// in-process after all.
+// in-process after all; one getent that had to be cut off finds nothing.
 #pragma once
 
 #include <sys/types.h>

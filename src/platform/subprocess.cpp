@@ -34,6 +34,10 @@ using Clock = std::chrono::steady_clock;
 // ever; waitUntilExit() must not wait for that.
 constexpr auto kPipeGraceAfterExit = std::chrono::seconds(2);
 constexpr Seconds kKilledChildGrace{3.0};
+// How long a child switching users may take to reach its exec. Once it has
+// switched, that user may stop it (SIGSTOP) before it gets there, and the
+// launch, with whatever lock its caller holds, would wait for ever.
+constexpr int kExecWithinMilliseconds = 5000;
 
 // Owns a descriptor.
 class Fd {
@@ -240,12 +244,24 @@ pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
     listedChildren.push_back(pid);
   }
   writeEnd.reset();
+  // An errno, or end of file at the exec; a child not there in time is
+  // killed (a stopped one too) and its launch fails.
   int err = 0;
-  ssize_t n;
-  do {
-    n = ::read(readEnd.get(), &err, sizeof err);
-  } while (n < 0 && errno == EINTR);
-  if (n != static_cast<ssize_t>(sizeof err)) return pid;  // end of file: the exec happened
+  ssize_t n = -1;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kExecWithinMilliseconds);
+  for (pollfd report{readEnd.get(), POLLIN, 0}; n < 0;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const int ready = left > 0 ? ::poll(&report, 1, static_cast<int>(left) + 1) : 0;
+    if (ready == 0) {
+      ::kill(pid, SIGKILL);
+      err = ETIMEDOUT;
+      break;
+    }
+    if (ready > 0) n = ::read(readEnd.get(), &err, sizeof err);
+    if ((ready < 0 || n < 0) && errno != EINTR) break;  // no answer to be had: taken as an exec
+  }
+  if (err == 0 && n != static_cast<ssize_t>(sizeof err)) return pid;
   waitAndReapListed(pid);
   throw Error::fromErrno(err, path);
 }

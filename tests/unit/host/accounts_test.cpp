@@ -3,11 +3,18 @@
 // has, the same answers; for names that are not there, none.
 #include "platform/accounts.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+
+#include "platform/subprocess.h"
 
 namespace zelvo::platform {
 namespace {
@@ -46,6 +53,30 @@ TEST(Accounts, GetentAnswersForEveryUserAndGroupAsTheCLibraryDoes) {
   EXPECT_EQ(lookupGroupId("zelvo-no-such-group"), std::nullopt);
   EXPECT_EQ(lookupGroupId("--help"), std::nullopt);
   EXPECT_EQ(lookupUser(uid_t(4242424242)), std::nullopt);
+}
+
+// A directory service that hangs (a FIFO over /etc/passwd that nobody
+// writes) and a child held before the exec of a tool run as a user (a FIFO
+// over /dev/null, as if that user had stopped it) each end in time.
+TEST(Accounts, AHungLookupOrAUserToolHeldBeforeItsExecHoldsNobodyForEver) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounts over host files: needs root";
+  const std::string fifo = ::testing::TempDir() + "zelvo-hung-" + std::to_string(::getpid());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const pid_t child = ::fork();  // the mounts stay in its namespace
+  if (child == 0) {
+    ::alarm(30);  // a hang fails
+    const Subprocess::Identity nobody{65534, 65534, {}};
+    ::_exit(::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount(fifo.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0 || lookupUser(0) ||
+            ::mount(fifo.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) != 0 ||
+            runTool("/bin/true", {}, {.identity = nobody}).launched);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader still waiting go
+  ::unlink(fifo.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
