@@ -41,12 +41,11 @@ struct Ran {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs `tool` for at most a time-out, or for what is left until `until`:
-// none once that has passed.
+// Runs `tool` until `until` at the latest (a time-out from now unless given);
+// not at all once that has passed.
 Ran run(const std::string& tool, const std::vector<std::string>& args,
-        platform::ToolOptions options = {}, std::optional<Clock::time_point> until = {}) {
-  options.timeoutSeconds = kToolTimeoutSeconds;
-  if (until) options.timeoutSeconds = std::chrono::duration<double>(*until - Clock::now()).count();
+        platform::ToolOptions options = {}, Clock::time_point until = Clock::now() + kToolTimeout) {
+  options.timeoutSeconds = std::chrono::duration<double>(until - Clock::now()).count();
   if (options.timeoutSeconds <= 0) return {};
   const platform::ToolResult r = platform::runTool(platform::hostPath(tool), args, options);
   return {r.launched && !r.timedOut && !r.bySignal && r.status == 0, r.output};

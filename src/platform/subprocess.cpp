@@ -244,24 +244,26 @@ pid_t spawnAs(const std::string& path, char* const argv[], char* const envp[],
     listedChildren.push_back(pid);
   }
   writeEnd.reset();
-  // An errno, or end of file at the exec; a child not there in time is
-  // killed (a stopped one too) and its launch fails.
-  int err = 0;
-  ssize_t n = -1;
+  // An errno, or end of file at the exec. A child not there in time is killed
+  // (a stopped one too) and its launch fails, as when the wait itself fails.
   const auto deadline = Clock::now() + std::chrono::milliseconds(kExecWithinMilliseconds);
-  for (pollfd report{readEnd.get(), POLLIN, 0}; n < 0;) {
+  pollfd watch{readEnd.get(), POLLIN, 0};
+  int ready;
+  do {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const int ready = left > 0 ? ::poll(&report, 1, static_cast<int>(left) + 1) : 0;
-    if (ready == 0) {
-      ::kill(pid, SIGKILL);
-      err = ETIMEDOUT;
-      break;
-    }
-    if (ready > 0) n = ::read(readEnd.get(), &err, sizeof err);
-    if ((ready < 0 || n < 0) && errno != EINTR) break;  // no answer to be had: taken as an exec
+    ready = left > 0 ? ::poll(&watch, 1, static_cast<int>(left) + 1) : 0;
+  } while (ready < 0 && errno == EINTR);
+  int err = ready < 0 ? errno : ETIMEDOUT;
+  if (ready > 0) {
+    ssize_t n;
+    do {
+      n = ::read(readEnd.get(), &err, sizeof err);
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof err)) return pid;  // end of file: the exec happened
+  } else {
+    ::kill(pid, SIGKILL);
   }
-  if (err == 0 && n != static_cast<ssize_t>(sizeof err)) return pid;
   waitAndReapListed(pid);
   throw Error::fromErrno(err, path);
 }
