@@ -253,8 +253,7 @@ bool echoes(int fd, const std::string& payload) {
 
 WireClient::WireClient(const std::string& socketPath)
     : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr{AF_UNIX, {}};
   socketPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
   timeval tv{5, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

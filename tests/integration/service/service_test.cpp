@@ -170,6 +170,20 @@ TEST_F(Service, ZelvoctlSpeaksForTheClientAndNamesAnUnreachableHelper) {
   const auto foreign = runProgram({ZELVOCTL_BIN, "--root", root(), "version"});
   EXPECT_NE(foreign.exitCode, 0);
   EXPECT_NE(foreign.err.find("is not served by uid 0"), std::string::npos) << foreign.err;
+  // Nor is one that root owns but another user listens on.
+  ASSERT_EQ(::unlink(socketPath().c_str()), 0);
+  const int impostor = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  socketPath().copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(impostor, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const pid_t listener = ::fork();  // it stops once it listens: connecting needs no more
+  if (listener == 0) ::_exit(::setuid(65534) || ::listen(impostor, 4) || ::raise(SIGSTOP));
+  int status = 0;
+  ASSERT_EQ(::waitpid(listener, &status, WUNTRACED), listener);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  const auto impersonated = runProgram({ZELVOCTL_BIN, "--root", root(), "version"});
+  ::kill(listener, SIGKILL), ::waitpid(listener, nullptr, 0), ::close(impostor);
+  EXPECT_NE(impersonated.err.find("is not served by uid 0"), std::string::npos) << impersonated.err;
   EXPECT_EQ(countLog("Accepted new connection"), 1u);
 }
 
@@ -179,8 +193,7 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
     SCOPED_TRACE(foreign ? "LISTEN_PID of another process" : "LISTEN_PID of the daemon");
     ::unlink(socketPath().c_str());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     socketPath().copy(addr.sun_path, sizeof addr.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(::listen(fd, 16), 0);
@@ -444,8 +457,7 @@ int flood(const std::string& socketPath, double seconds) {
   std::vector<bool> answered(200);
   for (int i = 0; i < 200; ++i) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     socketPath.copy(addr.sun_path, sizeof addr.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
     fds.push_back({fd, POLLIN | POLLOUT, 0});
