@@ -709,6 +709,8 @@ TEST_F(HostBase, RealGsettingsIsSetAndClearedThroughTheUsersSessionBus) {
   ASSERT_TRUE(client().clearSystemProxy().value == true);
   EXPECT_EQ(get("", "mode").out, "'none'\n");
   EXPECT_EQ(get(".http", "host").out, "'127.0.0.1'\n");  // only switched off
+  ASSERT_TRUE(client().setSystemProxy("it's\\here", 1, 2).value == true);
+  EXPECT_EQ(get(".http", "host").out, "\"it's\\\\here\"\n");  // escaped on the way
 }
 
 }  // namespace
