@@ -73,6 +73,12 @@ auto decodeStatus = [](const IpcValue& r) -> std::optional<ProxyStatus> {
 HelperClient::HelperClient(std::string socketPath) : socketPath_(std::move(socketPath)) {}
 
 HelperClient::~HelperClient() {
+  {
+    // Completions failed from here on may call back in: they must not
+    // connect anew into a client that is going away.
+    std::lock_guard lock(lock_);
+    closing_ = true;
+  }
   disconnect();
 }
 
@@ -86,6 +92,10 @@ std::shared_ptr<platform::IpcClientConnection> HelperClient::connection() {
   std::shared_ptr<platform::IpcClientConnection> stale;
   std::lock_guard lock(lock_);
   if (connection_ && connection_->isValid()) return connection_;
+  if (closing_) {
+    throw Error(platform::kIpcErrorDomain, platform::kIpcConnectionInvalid,
+                "the client is being destroyed");
+  }
   // A broken connection is released outside the lock (see below), since its
   // destructor waits for its reader, which may be calling back into us.
   stale = std::move(connection_);
@@ -171,6 +181,10 @@ Result<T> HelperClient::wait(const char* selector, IpcValue arguments, Decode de
     std::atomic<bool> ready{false};
   };
   auto box = std::make_shared<Box>();
+  // From the start of the call, and read before anything that might let the
+  // client go (another thread may destroy it while this one waits).
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(timeout());
   std::shared_ptr<platform::IpcClientConnection> conn;
   try {
     conn = connection();
@@ -194,7 +208,9 @@ Result<T> HelperClient::wait(const char* selector, IpcValue arguments, Decode de
   // From here on the reader thread reads the reply.
   conn->stopWatching(seq);
   std::unique_lock lock(box->m);
-  if (!box->cv.wait_for(lock, timeout(), [&] { return box->result.has_value(); })) {
+  if (!box->cv.wait_until(lock, deadline, [&] { return box->result.has_value(); })) {
+    lock.unlock();
+    conn->abandon(seq);  // nothing waits for it any more
     return Result<T>::failure(Error(platform::kIpcErrorDomain, platform::kIpcTimedOut,
                                     "no reply from the helper in time"));
   }

@@ -86,10 +86,12 @@ class HelperClient {
   // nothing turns the check off for the system's socket but this.
   void setRequiredSocketOwner(std::optional<uid_t> uid);
 
-  // The bound of every blocking call (default 30 s). The bound in force when
-  // a connection is made also bounds connecting and sending each request on
-  // it: a helper that takes none of a request for that long breaks the
-  // connection, failing the calls pending on it.
+  // The bound of every blocking call (default 30 s), from its start. The
+  // bound in force when a connection is made also bounds connecting and
+  // sending each request on it, waiting behind other requests included: a
+  // request that waited that long fails alone, and one the helper did not
+  // take in that time breaks the connection, failing the calls pending on it
+  // (kIpcTimedOut, without the interruption handler).
   void setTimeout(std::chrono::duration<double> timeout);
   std::chrono::duration<double> timeout() const;
 
@@ -147,7 +149,8 @@ class HelperClient {
   Result<T> wait(const char* selector, platform::IpcValue args, Decode decode);
 
   const std::string socketPath_;
-  mutable std::mutex lock_;  // connection_, timeout_, requiredOwner_
+  mutable std::mutex lock_;  // connection_, timeout_, requiredOwner_, closing_
+  bool closing_ = false;     // in the destructor: no new connection
   std::optional<uid_t> requiredOwner_ = 0;
   std::shared_ptr<platform::IpcClientConnection> connection_;
   struct Interruption {

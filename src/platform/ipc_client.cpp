@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -37,8 +38,17 @@ struct IpcClientConnection::State {
   FrameAssembler assembler;      // readLock
   std::optional<Error> failure;  // readLock: a reply that broke the connection
   std::vector<uint8_t> buf = std::vector<uint8_t>(64 * 1024);  // readLock
+  // Replies a caller read while watching for its own, left to the reader
+  // thread (readLock).
+  std::vector<IpcValue> deferred;
 
-  std::mutex writeLock;  // one whole outgoing frame
+  // One whole outgoing frame at a time: whoever set `writing` writes. Not a
+  // timed mutex: waiting for the turn is bounded by a condition variable.
+  std::mutex writeLock;  // writing
+  std::condition_variable writeTurn;
+  bool writing = false;
+  // Bounds waiting for writeLock and writing one frame (zero: no bound).
+  std::chrono::steady_clock::duration sendLimit{};
 
   std::mutex pendingLock;  // everything below
   uint64_t nextSeq = 1;
@@ -57,6 +67,17 @@ struct IpcClientConnection::State {
   std::optional<Error> brokenError;
   std::function<void()> interruptionHandler;
   bool invalidatedByUs = false;
+  std::optional<Error> sendFailure;  // a request the helper did not take in time
+
+  // Takes call `seq` out of the pending ones, if it still is one.
+  std::optional<Call> takeCall(uint64_t seq) {
+    std::lock_guard lock(pendingLock);
+    auto it = pending.find(seq);
+    if (it == pending.end()) return std::nullopt;
+    Call call = std::move(it->second);
+    pending.erase(it);
+    return call;
+  }
 
   // Marks the connection broken and fails every pending call with `err`.
   // Returns true for the call that broke it.
@@ -93,9 +114,10 @@ struct IpcClientConnection::State {
   void readLoop();
   enum class Drained { Data, Nothing, Closed };
   // Reads what has arrived, without waiting, and dispatches the replies in
-  // it. Requires readLock.
-  Drained drainOnce();
-  std::optional<Error> dispatchReply(std::vector<uint8_t>&& body);
+  // it; for a caller watching for the reply to `watched`, only that one,
+  // deferring any other and all after it. Requires readLock.
+  Drained drainOnce(uint64_t watched = 0);
+  std::optional<Error> dispatchReply(IpcValue&& message);
 };
 
 namespace {
@@ -120,38 +142,35 @@ struct Dispatching {
 Error ipcError(long code, const std::string& text) {
   return Error(kIpcErrorDomain, code, text);
 }
+Error notTakenInTime() {
+  return ipcError(kIpcTimedOut, "the helper did not take the request in time");
+}
 }  // namespace
 
-std::optional<Error> IpcClientConnection::State::dispatchReply(std::vector<uint8_t>&& body) {
-  IpcValue message;
-  try {
-    message = decodeBody(std::move(body));
-  } catch (const std::exception& e) {
-    return ipcError(kIpcReplyInvalid, std::string("malformed reply: ") + e.what());
-  }
+std::optional<Error> IpcClientConnection::State::dispatchReply(IpcValue&& message) {
   auto seq = message.find("seq");
   auto reply = message.find("reply");
   if (seq == message.end() || !seq->is_number_unsigned() || reply == message.end()) {
     return ipcError(kIpcReplyInvalid, "reply without seq or reply");
   }
-  Call call;
-  {
+  std::optional<Call> call = takeCall(seq->get<uint64_t>());
+  if (!call) {
+    // A call given up on (see abandon()) may still be answered; only a
+    // reply to a request never sent breaks the connection.
     std::lock_guard lock(pendingLock);
-    auto it = pending.find(seq->get<uint64_t>());
-    if (it == pending.end()) return ipcError(kIpcReplyInvalid, "reply to no pending request");
-    call = std::move(it->second);
-    pending.erase(it);
+    if (seq->get<uint64_t>() < nextSeq) return std::nullopt;
+    return ipcError(kIpcReplyInvalid, "reply to no pending request");
   }
-  if (auto why = IpcInterface::check(call.method->reply, *reply)) {
-    Error err = ipcError(kIpcReplyInvalid, "reply to " + call.method->selector + ": " + *why);
-    call.completion(IpcResult{std::nullopt, err});
+  if (auto why = IpcInterface::check(call->method->reply, *reply)) {
+    Error err = ipcError(kIpcReplyInvalid, "reply to " + call->method->selector + ": " + *why);
+    call->completion(IpcResult{std::nullopt, err});
     return err;
   }
-  call.completion(IpcResult{std::move(*reply), std::nullopt});
+  call->completion(IpcResult{std::move(*reply), std::nullopt});
   return std::nullopt;
 }
 
-IpcClientConnection::State::Drained IpcClientConnection::State::drainOnce() {
+IpcClientConnection::State::Drained IpcClientConnection::State::drainOnce(uint64_t watched) {
   const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     return Drained::Nothing;
@@ -159,8 +178,23 @@ IpcClientConnection::State::Drained IpcClientConnection::State::drainOnce() {
   if (n <= 0) return Drained::Closed;
   Dispatching dispatching(this);
   const bool ok = assembler.feed(buf.data(), size_t(n), [&](std::vector<uint8_t>&& body) {
-    if (!failure) failure = dispatchReply(std::move(body));
+    if (failure) return;
+    IpcValue message;
+    try {
+      message = decodeBody(std::move(body));
+    } catch (const std::exception& e) {
+      failure = ipcError(kIpcReplyInvalid, std::string("malformed reply: ") + e.what());
+      return;
+    }
+    const auto seq = message.find("seq");
+    const bool own = seq != message.end() && *seq == watched;
+    if (watched != 0 && (!deferred.empty() || !own)) {
+      deferred.push_back(std::move(message));
+    } else {
+      failure = dispatchReply(std::move(message));
+    }
   });
+  if (!deferred.empty() && watched != 0) wakeReader();
   if (!ok && !failure) failure = ipcError(kIpcReplyInvalid, "malformed frame from the helper");
   // The reader thread ends the connection; wake it if it waits in poll().
   if (failure) ::shutdown(fd, SHUT_RDWR);
@@ -189,9 +223,14 @@ void IpcClientConnection::State::readLoop() {
       uint64_t count;
       (void)!::read(wakeFd, &count, sizeof count);
     }
-    if (!fds[0].revents) continue;
     std::lock_guard lock(readLock);
-    if (drainOnce() == Drained::Closed || failure) break;
+    if (!deferred.empty()) {
+      Dispatching dispatching(this);
+      for (IpcValue& message : std::exchange(deferred, {})) {
+        if (!failure) failure = dispatchReply(std::move(message));
+      }
+    }
+    if (failure || (fds[0].revents && drainOnce() == Drained::Closed) || failure) break;
   }
   std::optional<Error> broke;
   {
@@ -202,6 +241,9 @@ void IpcClientConnection::State::readLoop() {
   {
     std::lock_guard lock(pendingLock);
     ours = invalidatedByUs;
+    if (!broke) broke = sendFailure;
+    // A helper too slow to take a request has not gone away.
+    ours = ours || sendFailure;
   }
   Error err = broke  ? *broke
               : ours ? ipcError(kIpcConnectionInvalid, "connection invalidated")
@@ -271,6 +313,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   st->socketPath = socketPath;
   st->interface = std::move(remoteInterface);
   st->fd = fd;
+  st->sendLimit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(sendLimit);
   st->reader = std::thread([st] { st->readLoop(); });
   return std::shared_ptr<IpcClientConnection>(new IpcClientConnection(st));
 }
@@ -300,6 +343,8 @@ uint64_t IpcClientConnection::send(std::string_view selector, IpcValue args, Com
     completion({std::nullopt, ipcError(kIpcBadRequest, method->selector + ": " + *why)});
     return 0;
   }
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (st_->sendLimit.count() > 0) deadline = std::chrono::steady_clock::now() + st_->sendLimit;
   uint64_t seq = 0;
   std::optional<Error> broken;
   bool wake = false;
@@ -328,24 +373,35 @@ uint64_t IpcClientConnection::send(std::string_view selector, IpcValue args, Com
   try {
     frame = encodeFrame(message);
   } catch (const std::exception& e) {
-    std::optional<State::Call> call;
-    {
-      std::lock_guard lock(st_->pendingLock);
-      auto it = st_->pending.find(seq);
-      if (it != st_->pending.end()) {
-        call = std::move(it->second);
-        st_->pending.erase(it);
-      }
+    if (auto call = st_->takeCall(seq)) {
+      call->completion({std::nullopt, ipcError(kIpcBadRequest, e.what())});
     }
-    if (call) call->completion({std::nullopt, ipcError(kIpcBadRequest, e.what())});
     return 0;
   }
-  int err;
+  {
+    std::unique_lock lock(st_->writeLock);
+    const auto turn = [&] { return !st_->writing; };
+    if (!deadline) {
+      st_->writeTurn.wait(lock, turn);
+    } else if (!st_->writeTurn.wait_until(lock, *deadline, turn)) {
+      lock.unlock();
+      // Behind other requests: none of this one went, so only it fails.
+      if (auto call = st_->takeCall(seq)) call->completion({std::nullopt, notTakenInTime()});
+      return 0;
+    }
+    st_->writing = true;
+  }
+  const int err = writeAll(st_->fd, frame.data(), frame.size(), deadline);
   {
     std::lock_guard lock(st_->writeLock);
-    err = writeAll(st_->fd, frame.data(), frame.size());
+    st_->writing = false;
   }
+  st_->writeTurn.notify_one();
   if (err != 0) {
+    if (err == ETIMEDOUT) {
+      std::lock_guard lock(st_->pendingLock);
+      if (!st_->sendFailure) st_->sendFailure = notTakenInTime();
+    }
     // The reader sees the same breakage and fails this call with the rest.
     ::shutdown(st_->fd, SHUT_RDWR);
   }
@@ -363,6 +419,11 @@ void IpcClientConnection::stopWatching(uint64_t seq) {
   if (wake) st_->wakeReader();
 }
 
+void IpcClientConnection::abandon(uint64_t seq) {
+  (void)st_->takeCall(seq);
+  stopWatching(seq);
+}
+
 void IpcClientConnection::setInterruptionHandler(std::function<void()> handler) {
   std::lock_guard lock(st_->pendingLock);
   st_->interruptionHandler = std::move(handler);
@@ -375,6 +436,9 @@ void IpcClientConnection::invalidate() {
     st_->invalidatedByUs = true;
   }
   ::shutdown(st_->fd, SHUT_RDWR);
+  // From inside a completion, the calls still pending fail now, while
+  // whoever closed the connection (a client being destroyed) is still there.
+  if (onReaderThread()) st_->breakWith(ipcError(kIpcConnectionInvalid, "connection invalidated"));
 }
 
 bool IpcClientConnection::isValid() const {
@@ -387,14 +451,16 @@ bool IpcClientConnection::onReaderThread() const {
 }
 
 bool IpcClientConnection::pollReplies() {
+  uint64_t watched = 0;
   {
-    // Only a lone call's own reply is read here: completions of other calls
-    // stay on the reader thread, where their authors expect them.
+    // Only a lone watched call's own reply is dispatched here: completions of
+    // other calls stay on the reader thread, where their authors expect them.
     std::lock_guard pending(st_->pendingLock);
-    if (st_->pending.size() > 1) return false;
+    if (st_->pending.size() > 1 || st_->watchedSeq == 0) return false;
+    watched = st_->watchedSeq;
   }
   std::unique_lock lock(st_->readLock, std::try_to_lock);
-  return lock.owns_lock() && !st_->failure && st_->drainOnce() == State::Drained::Data;
+  return lock.owns_lock() && !st_->failure && st_->drainOnce(watched) == State::Drained::Data;
 }
 
 bool IpcClientConnection::onAnyReaderThread() {

@@ -61,8 +61,11 @@ class IpcClientConnection {
   // listening on it must both belong to that uid, or the connection is
   // refused with EPERM: a client must not hand its requests to whoever
   // managed to bind the path. A positive `sendLimit` bounds the connect and
-  // each request's write: a helper that stops reading then breaks the
-  // connection instead of holding the caller for ever.
+  // each send(), from its start to the last byte of its request: a request
+  // that waited that long behind others fails alone (kIpcTimedOut), and one
+  // the helper did not take in that time breaks the connection, failing the
+  // calls pending on it with kIpcTimedOut too, instead of holding the caller
+  // for ever.
   static std::shared_ptr<IpcClientConnection> connect(
       const std::string& socketPath, std::shared_ptr<const IpcInterface> remoteInterface,
       std::optional<uid_t> requiredOwner = std::nullopt,
@@ -83,6 +86,9 @@ class IpcClientConnection {
   uint64_t send(std::string_view selector, IpcValue args, Completion completion,
                 bool watched = false);
   void stopWatching(uint64_t seq);
+  // Gives up on call `seq`: its completion will not run, and a late reply to
+  // it is dropped.
+  void abandon(uint64_t seq);
 
   // Runs once, on the reader thread, when the helper closes the connection or
   // it breaks for any reason other than invalidate().
@@ -95,9 +101,10 @@ class IpcClientConnection {
   // True on this connection's reader thread, or inside a completion or
   // handler of this connection.
   bool onReaderThread() const;
-  // While at most one call is pending, reads the replies that have arrived
-  // and runs their completions on this thread, unless another thread is
-  // reading them; does not wait. True when it read something. A caller that
+  // While at most one call, a watched one, is pending, reads the replies that
+  // have arrived and runs that call's completion on this thread, leaving any
+  // other reply to the reader thread, unless another thread is reading them;
+  // does not wait. True when it read something. A caller that
   // expects the reply to its lone call within microseconds watches for it
   // this way and spares the reader thread's wake-up.
   bool pollReplies();

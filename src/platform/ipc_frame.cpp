@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -554,13 +555,24 @@ bool FrameAssembler::feed(const uint8_t* data, size_t size, const FrameSink& sin
   return true;
 }
 
-int writeAll(int fd, const uint8_t* data, size_t size) {
+int writeAll(int fd, const uint8_t* data, size_t size,
+             std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0));
     if (n < 0) {
       if (errno == EINTR) continue;
-      // A blocking socket says so only when its send time-out ran out.
-      return errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+      // Without a deadline the socket blocks, and says so only when its send
+      // time-out ran out.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+      if (!deadline) return ETIMEDOUT;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return ETIMEDOUT;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, int(std::min<int64_t>(left.count(), INT_MAX))) < 0 && errno != EINTR) {
+        return errno;
+      }
+      continue;
     }
     data += n;
     size -= size_t(n);

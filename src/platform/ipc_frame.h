@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -123,10 +124,12 @@ class FrameAssembler {
 
 // Blocking helpers for a connected stream socket (client side). writeAll
 // sends everything with MSG_NOSIGNAL and returns 0 or the errno; ETIMEDOUT
-// when the socket's send time-out (SO_SNDTIMEO) ran out first. readFrame
+// when the deadline, or without one the socket's send time-out (SO_SNDTIMEO,
+// which starts again with every part sent), ran out first. readFrame
 // returns the body, or nullopt on end of stream or error, with the errno (0
 // at a clean end of stream, EPROTO for a bad length) in `*err`.
-int writeAll(int fd, const uint8_t* data, size_t size);
+int writeAll(int fd, const uint8_t* data, size_t size,
+             std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 std::optional<std::vector<uint8_t>> readFrame(int fd, int* err);
 
 }  // namespace zelvo::platform

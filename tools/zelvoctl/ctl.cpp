@@ -14,8 +14,8 @@ Ctl::Ctl(std::string socketPath, std::ostream& out, std::ostream& err)
 int Ctl::fail(const std::string& what, const Error& error) {
   namespace p = zelvo::platform;
   const std::string& path = client_.socketPath();
-  if (error.domain() != p::kIpcErrorDomain) {
-    // Only connecting fails outside the IPC domain: the helper is not there.
+  if (error.domain() == "NSPOSIXErrorDomain") {
+    // Only connecting fails in the POSIX domain: the helper is not there.
     err_ << "zelvoctl: cannot reach the helper at " << path << ": " << error.localizedDescription()
          << "\n";
     return 2;

@@ -231,7 +231,7 @@ TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
     for (const auto& t : on) {
       for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(enabled(t, k), t != on[0] && linux_) << t << " " << k;
-        if (t == on[0] || !linux_) EXPECT_EQ(proxy(t, k)["server"], "127.0.0.1");  // only off
+        EXPECT_EQ(proxy(t, k)["server"], t == on[0] || !linux_ ? "127.0.0.1" : "10.0.0.9");
       }
     }
   }

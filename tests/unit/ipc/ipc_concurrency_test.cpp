@@ -1,4 +1,7 @@
 // The IPC layer under concurrency.
+#include <future>
+
+#include "client/helper_client.h"
 #include "ipc_test_support.h"
 
 namespace zelvo::platform::test {
@@ -89,8 +92,67 @@ TEST_F(IpcConcurrency, ClientsComeAndGoWhileOthersWork) {
   steady.join();
   EXPECT_GE(calls.load(), kMinCalls);
   EXPECT_EQ(ok.load(), calls.load()) << "a steady call failed or was lost";
-  EXPECT_TRUE(eventually([&] { return invalidationCount() == kChurners * kChurnEach + 1; }))
-      << invalidationCount();
+  EXPECT_TRUE(eventually([&] { return invalidationCount() == kChurners * kChurnEach + 1; }));
+}
+
+// A helper that takes a request slowly holds its caller no longer than the
+// send limit, however much it takes: the connection breaks as timed out, not
+// as if the helper had gone.
+TEST(IpcClient, NoRequestOutlastsTheSendLimitHoweverSlowlyTheHelperReads) {
+  const unit::TempDir dir;
+  const int server = listeningAt(dir.path + "/slow.sock");
+  std::thread helper([server] {
+    const int fd = ::accept(server, nullptr, nullptr);
+    char sink[16384];  // 800 KB/s: 8 MiB would take 10 s
+    while (::read(fd, sink, sizeof sink) > 0) std::this_thread::sleep_for(20ms);
+    ::close(fd);
+  });
+  auto conn = IpcClientConnection::connect(dir.path + "/slow.sock", testInterface(), {}, 1s);
+  std::atomic<long> code{-1}, interrupted{0};
+  conn->setInterruptionHandler([&] { ++interrupted; });
+  const auto t0 = unit::Clock::now();
+  conn->send("echo:completion:", {std::string(8 << 20, 'x')},
+             [&](const IpcResult& r) { code = r.error ? r.error->code() : 0; });
+  ASSERT_TRUE(unit::secondsSince(t0) < 2.0 && eventually([&] { return code != -1; }));
+  conn.reset();  // only once the reader has dealt with the failure
+  EXPECT_EQ(code, kIpcTimedOut);
+  EXPECT_EQ(interrupted, 0);
+  ::shutdown(server, SHUT_RDWR), helper.join(), ::close(server);
+}
+
+// A client destroyed in a completion fails its other pending calls before its destructor returns
+// and refuses those that call back in then, rather than connect anew.
+TEST(IpcClient, AClientDestroyedInACompletionFailsTheRestAtOnceAndConnectsNoMore) {
+  const unit::TempDir dir;
+  const int server = listeningAt(dir.path + "/helper.sock");
+  std::promise<void> sent;
+  std::thread helper([&] {  // answers the first of three requests, once all are sent
+    int err = 0, fd = ::accept(server, nullptr, nullptr);
+    std::vector<IpcValue> asked;
+    while (asked.size() < 3) asked.push_back(decodeBody(*readFrame(fd, &err)));
+    sent.get_future().wait();
+    const auto reply = encodeFrame({{"seq", asked[0]["seq"]}, {"reply", {"1.0.5"}}});
+    writeAll(fd, reply.data(), reply.size());
+    while (readFrame(fd, &err)) continue;
+    ::close(fd);
+  });
+  auto client = std::make_unique<HelperClient>(dir.path + "/helper.sock");
+  std::vector<long> failed;              // on the reader thread
+  std::atomic<long> failedWhenGone{-1};  // set last, once the client is gone
+  client->getVersion([&](auto) { client.reset(), failedWhenGone = failed.size(); });
+  for (int i = 0; i < 2; ++i) {
+    client->flushDNS([&, raw = client.get()](Result<bool> r) {
+      failed.push_back(r.error ? r.error->code() : 0);
+      raw->getVersion([](auto) {});
+    });
+  }
+  sent.set_value();
+  EXPECT_TRUE(eventually([&] { return failedWhenGone != -1; }));
+  EXPECT_EQ(failedWhenGone, 2);
+  EXPECT_EQ(failed, std::vector<long>(2, kIpcConnectionInvalid));
+  pollfd another{server, POLLIN, 0};
+  EXPECT_EQ(::poll(&another, 1, 0), 0) << "connected anew";
+  helper.join(), ::close(server);
 }
 
 }  // namespace

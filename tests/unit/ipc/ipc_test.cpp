@@ -85,28 +85,6 @@ TEST(IpcFrame, ZeroAndOversizedLengthsAreProtocolErrors) {
   }
 }
 
-// A helper that takes nothing (stopped, wedged) fails a request too large for
-// the socket's buffer once the send limit runs out, instead of holding its
-// caller for ever; the call's completion reports it.
-TEST(IpcClient, ARequestNothingTakesFailsAtTheSendLimit) {
-  const unit::TempDir dir;
-  const std::string path = dir.path + "/never-read.sock";
-  const int server = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un a{AF_UNIX, {}};
-  path.copy(a.sun_path, sizeof a.sun_path - 1);
-  ASSERT_TRUE(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-              ::listen(server, 1) == 0);  // and never accepts
-  auto conn = IpcClientConnection::connect(path, testInterface(), std::nullopt, 1s);
-  auto failed = std::make_shared<Semaphore>();
-  std::thread([conn, failed] {  // left behind, should the send hang
-    conn->send("echo:completion:", {std::string(8 << 20, 'x')},
-               [failed](const IpcResult& r) { r.ok() ? void() : failed->signal(); });
-  })
-      .detach();
-  EXPECT_TRUE(failed->waitFor(Seconds(6)));
-  ::close(server);
-}
-
 // Missing keys (and a nil object) take the field defaults; a class not allowed
 // or a field of the wrong type is refused as corrupt.
 TEST(KeyedArchive, DefaultsMissingKeysAndRefusesOtherClassesAndWrongTypes) {

@@ -31,6 +31,15 @@ inline std::shared_ptr<const IpcInterface> testInterface() {
                                              {4, "now:completion:", {i}, {i}, true}});
 }
 
+// A socket listening at `path`, for a helper played by hand.
+inline int listeningAt(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{AF_UNIX, {}};
+  path.copy(a.sun_path, sizeof a.sun_path - 1);
+  EXPECT_TRUE(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd, 4) == 0);
+  return fd;
+}
+
 // A blocking client on a raw socket, framing with the library's own encoder.
 class RawClient {
  public:
