@@ -230,7 +230,8 @@ void IpcClientConnection::State::readLoop() {
         if (!failure) failure = dispatchReply(std::move(message));
       }
     }
-    if (failure || (fds[0].revents && drainOnce() == Drained::Closed) || failure) break;
+    if (!failure && fds[0].revents && drainOnce() == Drained::Closed) break;
+    if (failure) break;
   }
   std::optional<Error> broke;
   {

@@ -95,7 +95,8 @@ class IpcClientConnection {
   void setInterruptionHandler(std::function<void()> handler);
 
   // Closes the connection; pending completions fail with
-  // kIpcConnectionInvalid. Idempotent.
+  // kIpcConnectionInvalid, before it returns when it is called from one of
+  // this connection's completions. Idempotent.
   void invalidate();
   bool isValid() const;
   // True on this connection's reader thread, or inside a completion or
@@ -104,9 +105,9 @@ class IpcClientConnection {
   // While at most one call, a watched one, is pending, reads the replies that
   // have arrived and runs that call's completion on this thread, leaving any
   // other reply to the reader thread, unless another thread is reading them;
-  // does not wait. True when it read something. A caller that
-  // expects the reply to its lone call within microseconds watches for it
-  // this way and spares the reader thread's wake-up.
+  // does not wait. True when it read something. A caller that expects the
+  // reply to its lone call within microseconds watches for it this way and
+  // spares the reader thread's wake-up.
   bool pollReplies();
   // True on the reader thread of any client connection.
   static bool onAnyReaderThread();
