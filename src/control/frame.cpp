@@ -1,6 +1,5 @@
 #include "control/frame.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
+#include "platform/ipc_frame.h"
 
 namespace zelvo {
 
@@ -84,38 +84,14 @@ std::optional<Json> parseBody(const char* begin, const char* end) {
   return parsed;
 }
 
-// A call that writes nothing or fails ends the attempt, interrupted or not: a
-// frame cut short cannot be resumed meaningfully, and retrying on a dead
-// connection would only delay the caller. MSG_NOSIGNAL: a kernel that went
-// away must not raise SIGPIPE in the daemon. With a time-out the socket is
-// written without blocking and waited on with poll, so a kernel that stopped
-// reading holds the writer no longer than that.
+// MSG_NOSIGNAL: a kernel that went away must not raise SIGPIPE in the
+// daemon. With a time-out, a kernel that stopped reading holds the writer no
+// longer than that.
 bool writeAll(int fd, std::string_view bytes, double timeoutSeconds, size_t* written) {
-  using Clock = std::chrono::steady_clock;
-  const bool bounded = timeoutSeconds >= 0;
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(bounded ? timeoutSeconds : 0));
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  if (written) *written = 0;
-  while (left > 0) {
-    ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
-    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, p, left);  // a pipe in place of a socket
-    if (n < 0 && bounded && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      const auto wait =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (wait.count() <= 0) return false;
-      pollfd out{fd, POLLOUT, 0};
-      ::poll(&out, 1, static_cast<int>(wait.count()));
-      continue;
-    }
-    if (n <= 0) return false;
-    p += n;
-    left -= static_cast<size_t>(n);
-    if (written) *written += static_cast<size_t>(n);
-  }
-  return true;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeoutSeconds >= 0) deadline = deadlineAfter(timeoutSeconds);
+  return platform::writeAll(fd, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                            deadline, written) == 0;
 }
 
 std::chrono::steady_clock::time_point deadlineAfter(double seconds) {

@@ -556,11 +556,13 @@ bool FrameAssembler::feed(const uint8_t* data, size_t size, const FrameSink& sin
 }
 
 int writeAll(int fd, const uint8_t* data, size_t size,
-             std::optional<std::chrono::steady_clock::time_point> deadline) {
+             std::optional<std::chrono::steady_clock::time_point> deadline, size_t* written) {
+  if (written) *written = 0;
   while (size > 0) {
     ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | (deadline ? MSG_DONTWAIT : 0));
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd, data, size);  // a pipe in place of a socket
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) continue;  // nothing was written
       // Without a deadline the socket blocks, and says so only when its send
       // time-out ran out.
       if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
@@ -574,8 +576,10 @@ int writeAll(int fd, const uint8_t* data, size_t size,
       }
       continue;
     }
+    if (n == 0) return EPIPE;
     data += n;
     size -= size_t(n);
+    if (written) *written += size_t(n);
   }
   return 0;
 }

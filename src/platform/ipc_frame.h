@@ -122,14 +122,17 @@ class FrameAssembler {
   uint32_t maxBody_ = kMaxFrameBody;
 };
 
-// Blocking helpers for a connected stream socket (client side). writeAll
+// Blocking helpers for a connected stream socket (or a pipe). writeAll
 // sends everything with MSG_NOSIGNAL and returns 0 or the errno; ETIMEDOUT
 // when the deadline, or without one the socket's send time-out (SO_SNDTIMEO,
-// which starts again with every part sent), ran out first. readFrame
-// returns the body, or nullopt on end of stream or error, with the errno (0
-// at a clean end of stream, EPROTO for a bad length) in `*err`.
+// which starts again with every part sent), ran out first. With a deadline
+// the socket is written without blocking and waited on with poll. `written`,
+// when given, receives the bytes sent. readFrame returns the body, or nullopt
+// on end of stream or error, with the errno (0 at a clean end of stream,
+// EPROTO for a bad length) in `*err`.
 int writeAll(int fd, const uint8_t* data, size_t size,
-             std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+             std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt,
+             size_t* written = nullptr);
 std::optional<std::vector<uint8_t>> readFrame(int fd, int* err);
 
 }  // namespace zelvo::platform
