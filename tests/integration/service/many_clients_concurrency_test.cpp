@@ -32,7 +32,6 @@ TEST_F(ManyClients, SixteenClientsMixRequestsWhileTheKernelComesAndGoes) {
       std::mt19937 rng(t);
       while (Clock::now() < deadline) {
         bool ok = true;
-        // Of 40: start, stop, reload 1 each; select, mode 3; traffic, query, status 4; version.
         const int d = int(rng() % 40);
         switch (d < 3 ? d : d < 6 ? 3 : d < 9 ? 4 : d < 13 ? 5 : d < 17 ? 6 : d < 21 ? 7 : 8) {
           case 0:

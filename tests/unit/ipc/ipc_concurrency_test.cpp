@@ -95,9 +95,8 @@ TEST_F(IpcConcurrency, ClientsComeAndGoWhileOthersWork) {
   EXPECT_TRUE(eventually([&] { return invalidationCount() == kChurners * kChurnEach + 1; }));
 }
 
-// A helper that takes a request slowly holds its caller no longer than the
-// send limit, however much it takes: the connection breaks as timed out, not
-// as if the helper had gone.
+// However slowly a helper takes a request, it holds its caller no longer than the send limit:
+// the connection breaks as timed out, not as if the helper had gone.
 TEST(IpcClient, NoRequestOutlastsTheSendLimitHoweverSlowlyTheHelperReads) {
   const unit::TempDir dir;
   const int server = listeningAt(dir.path + "/slow.sock");

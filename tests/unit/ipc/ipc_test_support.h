@@ -31,7 +31,6 @@ inline std::shared_ptr<const IpcInterface> testInterface() {
                                              {4, "now:completion:", {i}, {i}, true}});
 }
 
-// A socket listening at `path`, for a helper played by hand.
 inline int listeningAt(const std::string& path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un a{AF_UNIX, {}};
