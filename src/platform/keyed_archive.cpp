@@ -22,6 +22,8 @@ bool fitsInt64(const IpcValue& value) {
 }
 
 KeyedArchiver::KeyedArchiver(std::string_view className) : archive_(IpcValue::object()) {
+  // Room for a record's few keys at once, rather than growing for each.
+  archive_.get_ref<IpcValue::object_t&>().reserve(8);
   archive_[kClassKey] = std::string(className);
 }
 

@@ -44,7 +44,8 @@ class KeyedArchiver {
   // A string object; nullopt encodes nothing (the key is left out).
   void encodeObject(std::string_view key, const std::optional<std::string>& value);
 
-  const IpcValue& archive() const { return archive_; }
+  // The archive, moved out: the coder is spent afterwards.
+  IpcValue take() { return std::move(archive_); }
 
  private:
   IpcValue archive_;

@@ -58,10 +58,9 @@ void writeAll(int fd, const char* data, size_t size) {
   }
 }
 
-std::string formatNow(const char* pattern, bool utc) {
+std::string formatNow(const char* pattern, bool utc, time_t now = ::time(nullptr)) {
   static std::once_flag tzOnce;
   std::call_once(tzOnce, [] { ::tzset(); });
-  time_t now = ::time(nullptr);
   struct tm tm {};
   if (utc) {
     ::gmtime_r(&now, &tm);
@@ -363,7 +362,16 @@ void systemLog(std::string_view line) {
 }
 
 std::string localTimestamp() {
-  return formatNow("%Y-%m-%d %H:%M:%S", false);
+  // Lines come in bursts within a second: the text is made once a second per
+  // thread, sparing the time zone and format work on every line.
+  thread_local time_t last = -1;
+  thread_local std::string text;
+  const time_t now = ::time(nullptr);
+  if (now != last) {
+    text = formatNow("%Y-%m-%d %H:%M:%S", false, now);
+    last = now;
+  }
+  return text;
 }
 
 std::string isoTimestampUtc() {

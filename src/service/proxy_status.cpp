@@ -11,7 +11,7 @@ platform::IpcValue ProxyStatus::toArchive() const {
   coder.encodeInt64("uplink", uplink);
   coder.encodeInt64("downlink", downlink);
   coder.encodeObject("errorMessage", errorMessage);
-  return coder.archive();
+  return coder.take();
 }
 
 ProxyStatus ProxyStatus::fromArchive(const platform::IpcValue& archive) {

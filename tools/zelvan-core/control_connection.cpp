@@ -6,10 +6,8 @@
 
 namespace zelvan {
 
-bool ControlConnection::send(const nlohmann::json& body) {
-  // Replacement characters instead of an exception for invalid UTF-8.
-  std::string frame =
-      encodeFrame(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+bool ControlConnection::send(std::string_view body) {
+  const std::string frame = encodeFrame(body);
   std::lock_guard lock(writeMu_);
   return writeAll(fd_.get(), frame);
 }

@@ -6,7 +6,7 @@
 #pragma once
 
 #include <mutex>
-#include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "unique_fd.h"
 
@@ -19,8 +19,8 @@ class ControlConnection {
   ControlConnection& operator=(const ControlConnection&) = delete;
 
   int fd() const { return fd_.get(); }
-  // Writes `body` as one frame; false when the connection is gone.
-  bool send(const nlohmann::json& body);
+  // Writes `body`, JSON text, as one frame; false when the connection is gone.
+  bool send(std::string_view body);
   // Ends the connection for both directions; later sends fail.
   void shutdown();
 

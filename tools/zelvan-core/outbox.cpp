@@ -16,7 +16,7 @@ Outbox::~Outbox() {
   thread_.join();
 }
 
-void Outbox::send(std::shared_ptr<ControlConnection> conn, nlohmann::json body) {
+void Outbox::send(std::shared_ptr<ControlConnection> conn, std::string body) {
   if (delay_.count() <= 0) {
     conn->send(body);
     return;

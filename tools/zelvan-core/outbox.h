@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <nlohmann/json.hpp>
+#include <string>
 #include <thread>
 
 #include "control_connection.h"
@@ -22,13 +22,13 @@ class Outbox {
   Outbox(const Outbox&) = delete;
   Outbox& operator=(const Outbox&) = delete;
 
-  void send(std::shared_ptr<ControlConnection> conn, nlohmann::json body);
+  void send(std::shared_ptr<ControlConnection> conn, std::string body);  // JSON text
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Item {
     std::shared_ptr<ControlConnection> conn;
-    nlohmann::json body;
+    std::string body;
   };
   void run();
 
