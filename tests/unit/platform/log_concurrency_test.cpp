@@ -178,5 +178,12 @@ TEST(JournalStream, IsStandardErrorOnlyWhenItsDeviceAndInodeMatch) {
   EXPECT_FALSE(detail::isJournalStream(STDERR_FILENO, nullptr));
 }
 
+// The time's text is made once a second, and still follows the clock.
+TEST(LocalTimestamp, FollowsTheClock) {
+  const std::string first = localTimestamp();
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_NE(localTimestamp(), first);
+}
+
 }  // namespace
 }  // namespace zelvo::platform
