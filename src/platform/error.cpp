@@ -25,7 +25,7 @@ std::string errnoText(int err) {
 Error Error::fromErrno(int err, const std::string& context) {
   std::string text = errnoText(err);
   if (!context.empty()) text = context + ": " + text;
-  return Error("NSPOSIXErrorDomain", err, std::move(text));
+  return Error(kPosixErrorDomain, err, std::move(text));
 }
 
 }  // namespace zelvo::platform

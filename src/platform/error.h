@@ -11,6 +11,9 @@
 
 namespace zelvo::platform {
 
+// The domain of errors that are a failed system call's errno.
+inline constexpr const char* kPosixErrorDomain = "NSPOSIXErrorDomain";
+
 class Error : public std::exception {
  public:
   Error(std::string domain, long code, std::string localizedDescription)
@@ -21,7 +24,7 @@ class Error : public std::exception {
   const std::string& localizedDescription() const { return description_; }
   const char* what() const noexcept override { return description_.c_str(); }
 
-  // The error of a failed system call: domain "NSPOSIXErrorDomain", code
+  // The error of a failed system call: domain kPosixErrorDomain, code
   // `err`, description strerror(err). Used where file-system and launch errors
   // pass through unchanged.
   static Error fromErrno(int err, const std::string& context = {});

@@ -262,7 +262,7 @@ void IpcClientConnection::State::readLoop() {
 
 namespace {
 Error notServedBy(const std::string& socketPath, uid_t owner) {
-  return Error("NSPOSIXErrorDomain", EPERM,
+  return Error(kPosixErrorDomain, EPERM,
                socketPath + " is not served by uid " + std::to_string(owner));
 }
 }  // namespace
@@ -273,7 +273,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath.size() >= sizeof addr.sun_path) {
-    throw Error("NSPOSIXErrorDomain", ENAMETOOLONG, errnoText(ENAMETOOLONG));
+    throw Error::fromErrno(ENAMETOOLONG);
   }
   std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
   // The file first: a socket someone else owns is not even connected to.
@@ -282,7 +282,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
     throw notServedBy(socketPath, *requiredOwner);
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw Error("NSPOSIXErrorDomain", errno, errnoText(errno));
+  if (fd < 0) throw Error::fromErrno(errno);
   if (sendLimit.count() > 0) {
     const auto us = std::chrono::duration_cast<std::chrono::microseconds>(sendLimit).count();
     const timeval limit{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
@@ -295,7 +295,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   if (rc < 0) {
     int err = errno;
     ::close(fd);
-    throw Error("NSPOSIXErrorDomain", err, errnoText(err));
+    throw Error::fromErrno(err);
   }
   if (requiredOwner) {
     ucred peer{};
@@ -309,7 +309,7 @@ std::shared_ptr<IpcClientConnection> IpcClientConnection::connect(
   if (st->wakeFd < 0) {
     const int err = errno;
     ::close(fd);
-    throw Error("NSPOSIXErrorDomain", err, errnoText(err));
+    throw Error::fromErrno(err);
   }
   st->socketPath = socketPath;
   st->interface = std::move(remoteInterface);

@@ -124,10 +124,6 @@ std::vector<gid_t> peerGroups(int fd) {
   return {};
 }
 
-Error posixError(int err, const std::string& what) {
-  return Error("NSPOSIXErrorDomain", err, what + ": " + errnoText(err));
-}
-
 class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
@@ -181,18 +177,18 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
 
   void start() {
     epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epollFd_ < 0) throw posixError(errno, "epoll_create1");
+    if (epollFd_ < 0) throw Error::fromErrno(errno, "epoll_create1");
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) throw posixError(errno, "eventfd");
+    if (wakeFd_ < 0) throw Error::fromErrno(errno, "eventfd");
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeId;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) < 0) {
-      throw posixError(errno, "epoll_ctl");
+      throw Error::fromErrno(errno, "epoll_ctl");
     }
     ev.data.u64 = kListenId;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, listenFd_, &ev) < 0) {
-      throw posixError(errno, "epoll_ctl");
+      throw Error::fromErrno(errno, "epoll_ctl");
     }
     thread_ = std::thread([this] { run(); });
   }
@@ -643,7 +639,7 @@ int IpcListener::bindOwnSocket() {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (socketPath_.size() >= sizeof addr.sun_path) {
-    throw posixError(ENAMETOOLONG, "bind " + socketPath_);
+    throw Error::fromErrno(ENAMETOOLONG, "bind " + socketPath_);
   }
   std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
 
@@ -652,21 +648,21 @@ int IpcListener::bindOwnSocket() {
     std::string dir = socketPath_.substr(0, slash);
     struct stat st {};
     if (::stat(dir.c_str(), &st) < 0 && ::mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST) {
-      throw posixError(errno, "mkdir " + dir);
+      throw Error::fromErrno(errno, "mkdir " + dir);
     }
   }
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-  if (fd.get() < 0) throw posixError(errno, "socket");
+  if (fd.get() < 0) throw Error::fromErrno(errno, "socket");
   if (::unlink(socketPath_.c_str()) < 0 && errno != ENOENT) {
-    throw posixError(errno, "unlink " + socketPath_);
+    throw Error::fromErrno(errno, "unlink " + socketPath_);
   }
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-    throw posixError(errno, "bind " + socketPath_);
+    throw Error::fromErrno(errno, "bind " + socketPath_);
   }
   // Any local process may connect, whatever the daemon's umask.
-  if (::chmod(socketPath_.c_str(), 0666) < 0) throw posixError(errno, "chmod " + socketPath_);
-  if (::listen(fd.get(), SOMAXCONN) < 0) throw posixError(errno, "listen " + socketPath_);
+  if (::chmod(socketPath_.c_str(), 0666) < 0) throw Error::fromErrno(errno, "chmod " + socketPath_);
+  if (::listen(fd.get(), SOMAXCONN) < 0) throw Error::fromErrno(errno, "listen " + socketPath_);
 
   return fd.release();
 }

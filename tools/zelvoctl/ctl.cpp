@@ -14,7 +14,7 @@ Ctl::Ctl(std::string socketPath, std::ostream& out, std::ostream& err)
 int Ctl::fail(const std::string& what, const Error& error) {
   namespace p = zelvo::platform;
   const std::string& path = client_.socketPath();
-  if (error.domain() == "NSPOSIXErrorDomain") {
+  if (error.domain() == p::kPosixErrorDomain) {
     // Only connecting fails in the POSIX domain: the helper is not there.
     err_ << "zelvoctl: cannot reach the helper at " << path << ": " << error.localizedDescription()
          << "\n";
