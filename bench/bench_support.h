@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
@@ -118,6 +119,69 @@ inline std::string readFile(const std::string& path) {
   return s.str();
 }
 
+// ---- Placement ----
+
+// Where the measuring thread runs and where everything it measures against
+// runs: two different processors, chosen once and used alike for a path and
+// its raw baseline. Left to the scheduler, a baseline whose processes happen
+// to share the caller's processor answers four times faster than across two
+// (a wake-up across processors is most of a round trip on a virtual machine),
+// and that placement, not the code, then decides a run's ratios. The
+// processes started while the served processor is set (the daemon, its
+// kernel, a baseline's chain) inherit it, the daemon's threads too: they then
+// share one processor, as the scheduler mostly places them anyway. BENCH_PLACEMENT=free leaves
+// everything to the scheduler; fewer than two processors leave it too.
+class Placement {
+ public:
+  Placement() {
+    const char* env = std::getenv("BENCH_PLACEMENT");
+    if (env && std::string_view(env) == "free") return;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+    std::vector<int> cpus;
+    for (int c = 0; c < CPU_SETSIZE && cpus.size() < 2; ++c) {
+      if (CPU_ISSET(c, &allowed)) cpus.push_back(c);
+    }
+    if (cpus.size() < 2) return;
+    caller_ = cpus[0];
+    served_ = cpus[1];
+  }
+
+  // The calling thread on the caller's processor, or on the served one.
+  void asCaller() const { pin(caller_); }
+  void asServed() const { pin(served_); }
+
+  std::string describe() const {
+    if (caller_ < 0) return "placement: left to the scheduler";
+    return "placement: caller on processor " + std::to_string(caller_) +
+           ", daemon, kernel and baselines' peers on processor " + std::to_string(served_);
+  }
+
+ private:
+  static void pin(int cpu) {
+    if (cpu < 0) return;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (::sched_setaffinity(0, sizeof one, &one) != 0) die("sched_setaffinity failed");
+  }
+
+  int caller_ = -1, served_ = -1;
+};
+
+// Runs `start` on the served processor (what it starts inherits it), then
+// puts the calling thread back on the caller's.
+template <class Start>
+auto startServed(const Placement& where, Start&& start) {
+  where.asServed();
+  struct Back {
+    const Placement& p;
+    ~Back() { p.asCaller(); }
+  } back{where};
+  return start();
+}
+
 // ---- Interleaved rounds ----
 
 // Samples (us) of each case, round by round.
@@ -126,14 +190,6 @@ using Rounds = std::vector<std::vector<double>>;
 // Runs the cases in alternating rounds, so that a machine whose load changes
 // during the run weighs on all of them alike; `iterations` calls per case,
 // split over the rounds, after a warm-up of a twentieth of them.
-//
-// Nothing is pinned to a processor. Tried on 2 vCPUs with the caller on one
-// and everything it measures against on the other: two control runs agreed
-// within 1%, but the daemon's threads then share one processor (getVersion
-// 3.3x the raw round trip against 1.5x unpinned; a lone sendActionAwait
-// 2.5x, its reader queued behind the spinning caller). That measures the
-// placement, not the daemon. Unpinned, where the scheduler puts the threads
-// still moves a ratio from run to run; BENCH_RUNS=3 shows by how much.
 inline std::vector<Rounds> measureInterleaved(int iterations, int rounds,
                                               const std::vector<std::function<void()>>& cases) {
   std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));

@@ -188,13 +188,18 @@ int main() {
   // burst of outside load then hits a few rounds of both kinds alike.
   constexpr int kRounds = 25, kIterations = 1000, kWarmup = 500;
 
-  // The peers fork before the manager starts its reader thread.
+  // The peers fork before the manager starts its reader thread. Both they
+  // and the reader (the daemon's side of a reply) run where the daemon's
+  // and kernel's threads run in bench_ipc; the callers where its client does.
+  const bench::Placement where;
+  where.asServed();
   PeerProcess peer;
   Pair& raw = peer.raw;
   Pair& wired = peer.wired;
   auto manager = std::make_shared<KernelProcessManager>();
   manager->setControlFdForTesting(wired.a);
   manager->startReaderLoop();
+  where.asCaller();
 
   rawRoundTripSeconds(raw.a, kWarmup, Wait::Block);
   rawRoundTripSeconds(raw.a, kWarmup, Wait::Spin);
@@ -212,7 +217,8 @@ int main() {
     for (int i = 0; i < kIterations; ++i) KernelProcessManager::log("→ ping");
     logCost.push_back(since(t0) / kIterations);
   }
-  std::printf("latency (%d interleaved rounds x %d round trips; medians)\n", kRounds, kIterations);
+  std::printf("latency (%d interleaved rounds x %d round trips; medians; %s)\n", kRounds,
+              kIterations, where.describe().c_str());
   std::printf("  raw, blocking (baseline)          %8.2f us\n", median(rawBlock) * 1e6);
   std::printf("  raw, spin-then-block (baseline)   %8.2f us\n", median(rawSpin) * 1e6);
   // sendActionAwait sleeps until its reply: the blocking baseline is its match.

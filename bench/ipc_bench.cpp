@@ -125,15 +125,18 @@ bool latencyCall(zelvo::HelperClient& c, int which) {
 // that build, in the same rounds as to this one, so that two builds are
 // compared under the same load and placement (on a shared machine the
 // baselines alone move by a factor of two from one run to the next).
-void compareWith(int iterations, int rounds, zelvo::HelperClient& client, bench::Daemon& daemon) {
+void compareWith(const bench::Placement& where, int iterations, int rounds,
+                 zelvo::HelperClient& client, bench::Daemon& daemon) {
   const char* other = std::getenv("BENCH_AGAINST");
   if (!other || !*other) return;
   // That build's kernel, where its tree has one, so that a change to either
   // shows.
   const auto otherKernel =
       std::filesystem::path(other).parent_path().parent_path() / "tools/zelvan-core/zelvan-core";
-  bench::Daemon otherDaemon(
-      other, std::filesystem::exists(otherKernel) ? otherKernel.string() : ZELVAN_CORE_BIN);
+  bench::Daemon otherDaemon = bench::startServed(where, [&] {
+    return bench::Daemon(
+        other, std::filesystem::exists(otherKernel) ? otherKernel.string() : ZELVAN_CORE_BIN);
+  });
   zelvo::HelperClient otherClient(otherDaemon.socketPath());
   bool failed = false;
   auto call = [&failed](zelvo::HelperClient& c, int which) -> std::function<void()> {
@@ -191,7 +194,8 @@ int measure(int argc, char** argv) {
     ::setrlimit(RLIMIT_NOFILE, &nofile);
   }
 
-  bench::Daemon daemon;
+  const bench::Placement where;
+  bench::Daemon daemon = bench::startServed(where, [] { return bench::Daemon(); });
   const pid_t pid = daemon.pid();
   const long tick = ::sysconf(_SC_CLK_TCK);
 
@@ -226,7 +230,8 @@ int measure(int argc, char** argv) {
   const auto request = zelvo::platform::encodeFrame({{"seq", 1},
                                                      {"sel", zelvo::HelperProtocol::getVersion},
                                                      {"args", zelvo::platform::IpcValue::array()}});
-  bench::RawChain oneHop(1, std::string(request.begin() + 4, request.end()));
+  bench::RawChain oneHop = bench::startServed(
+      where, [&] { return bench::RawChain(1, std::string(request.begin() + 4, request.end())); });
   zelvo::HelperClient client(daemon.socketPath());
   bool failed = false;
   // getVersion over a bare socket, waited for as the client library waits:
@@ -249,13 +254,13 @@ int measure(int argc, char** argv) {
        bareCall});
   ::close(bare);
   if (failed) bench::die("a call failed");
-  compareWith(iterations, kRounds, client, daemon);
+  compareWith(where, iterations, kRounds, client, daemon);
   const auto& rawBlock = samples[0];
   const auto& rawSpin = samples[1];
   std::printf(
       "round trip, %d iterations each in %d interleaved rounds; ratio: median over rounds of "
-      "the round's medians against the baseline named\n",
-      iterations, kRounds);
+      "the round's medians against the baseline named; %s\n",
+      iterations, kRounds, where.describe().c_str());
   auto row = [&](const char* what, const bench::Rounds& r, const bench::Rounds* base,
                  const char* against) {
     const Stats st = statsOf(r);
@@ -342,7 +347,8 @@ int measure(int argc, char** argv) {
               kCycles);
 
   // ---- The status path through a running kernel ----
-  bench::RawChain twoHops(2, std::string(request.begin() + 4, request.end()));
+  bench::RawChain twoHops = bench::startServed(
+      where, [&] { return bench::RawChain(2, std::string(request.begin() + 4, request.end())); });
   startKernel(client, daemon);
   auto running = [&] {
     const auto st = client.getProxyStatus();
