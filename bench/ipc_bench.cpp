@@ -409,6 +409,7 @@ int measure(int argc, char** argv) {
   result("ipc_status_no_kernel_ratio_spin", statusRatioNoKernel, "x", Floor::AtMost, 1.3);
   result("ipc_queued_ratio_spin", queuedRatio, "x", Floor::AtMost, 1.3);
   result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
+  result("status_raw2_spin_p50", statsOf(status[1]).p50, "us");
   result("status_kernel_p50", statsOf(status[2]).p50, "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);
   result("idle_conn_rtt_ratio", slowdown, "x", Floor::Below, 2);
