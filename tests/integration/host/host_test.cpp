@@ -309,14 +309,15 @@ TEST_P(Host, WatchdogTearsDownWhenTheLatestClientDiesWhileAKernelRuns) {
       "看门狗：主程序(pid " + pid + ")已消失（崩溃/强杀）→ 停内核 + 清系统代理/TUN";
   const std::string done = "看门狗：已因主程序(pid " + pid + ")消失完成兜底拆除，系统恢复直连";
   clearCalls();
-  const size_t from = log().size();
+  const size_t from = log().size(), ends = countLog("Connection invalidated");
 
   ::kill(older->pid(), SIGKILL);
   const auto killedAt = Clock::now();
   const pid_t latestPid = latest->pid();
   ::kill(latestPid, SIGKILL);
   latest->wait(5);
-  const auto namesake = childNumbered(latestPid);  // not the client
+  ASSERT_TRUE(waitLog("Connection invalidated", 5, ends + 2));  // no new worker takes the pid
+  const auto namesake = childNumbered(latestPid);               // not the client
   ASSERT_NE(namesake, nullptr);
   // Noticed at the next look (every 4 s), torn down after the kernel's stop.
   const auto noticed = waitLog(gone, 8.5);
