@@ -129,8 +129,9 @@ inline std::string readFile(const std::string& path) {
 // and that placement, not the code, then decides a run's ratios. The
 // processes started while the served processor is set (the daemon, its
 // kernel, a baseline's chain) inherit it, the daemon's threads too: they then
-// share one processor, as the scheduler mostly places them anyway. BENCH_PLACEMENT=free leaves
-// everything to the scheduler; fewer than two processors leave it too.
+// share one processor, as the scheduler mostly places them anyway.
+// BENCH_PLACEMENT=free leaves everything to the scheduler; fewer than two
+// processors leave it too.
 class Placement {
  public:
   Placement() {
@@ -149,8 +150,12 @@ class Placement {
   }
 
   // The calling thread on the caller's processor, or on the served one.
-  void asCaller() const { pin(caller_); }
-  void asServed() const { pin(served_); }
+  void asCaller() const {
+    if (!pin(caller_)) die("sched_setaffinity failed");
+  }
+  void asServed() const {
+    if (!pin(served_)) die("sched_setaffinity failed");
+  }
 
   std::string describe() const {
     if (caller_ < 0) return "placement: left to the scheduler";
@@ -159,15 +164,23 @@ class Placement {
   }
 
  private:
-  static void pin(int cpu) {
-    if (cpu < 0) return;
+  friend struct BackOnCaller;
+  static bool pin(int cpu) {
+    if (cpu < 0) return true;
     cpu_set_t one;
     CPU_ZERO(&one);
     CPU_SET(cpu, &one);
-    if (::sched_setaffinity(0, sizeof one, &one) != 0) die("sched_setaffinity failed");
+    return ::sched_setaffinity(0, sizeof one, &one) == 0;
   }
 
   int caller_ = -1, served_ = -1;
+};
+
+// Puts the calling thread back on the caller's processor when it goes, even
+// while an exception unwinds (so it cannot throw).
+struct BackOnCaller {
+  const Placement& where;
+  ~BackOnCaller() { Placement::pin(where.caller_); }
 };
 
 // Runs `start` on the served processor (what it starts inherits it), then
@@ -175,10 +188,7 @@ class Placement {
 template <class Start>
 auto startServed(const Placement& where, Start&& start) {
   where.asServed();
-  struct Back {
-    const Placement& p;
-    ~Back() { p.asCaller(); }
-  } back{where};
+  const BackOnCaller back{where};
   return start();
 }
 
