@@ -144,18 +144,15 @@ class Placement {
     for (int c = 0; c < CPU_SETSIZE && cpus.size() < 2; ++c) {
       if (CPU_ISSET(c, &allowed)) cpus.push_back(c);
     }
-    if (cpus.size() < 2) return;
+    if (cpus.size() < 2 || !pin(cpus[0])) return;  // not allowed to pin: left alone
     caller_ = cpus[0];
     served_ = cpus[1];
   }
 
-  // The calling thread on the caller's processor, or on the served one.
-  void asCaller() const {
-    if (!pin(caller_)) die("sched_setaffinity failed");
-  }
-  void asServed() const {
-    if (!pin(served_)) die("sched_setaffinity failed");
-  }
+  // The calling thread on the caller's processor, or on the served one;
+  // pinning is allowed here, as the constructor found.
+  void asCaller() const { pin(caller_); }
+  void asServed() const { pin(served_); }
 
   std::string describe() const {
     if (caller_ < 0) return "placement: left to the scheduler";
@@ -164,7 +161,6 @@ class Placement {
   }
 
  private:
-  friend struct BackOnCaller;
   static bool pin(int cpu) {
     if (cpu < 0) return true;
     cpu_set_t one;
@@ -176,19 +172,15 @@ class Placement {
   int caller_ = -1, served_ = -1;
 };
 
-// Puts the calling thread back on the caller's processor when it goes, even
-// while an exception unwinds (so it cannot throw).
-struct BackOnCaller {
-  const Placement& where;
-  ~BackOnCaller() { Placement::pin(where.caller_); }
-};
-
 // Runs `start` on the served processor (what it starts inherits it), then
 // puts the calling thread back on the caller's.
 template <class Start>
 auto startServed(const Placement& where, Start&& start) {
   where.asServed();
-  const BackOnCaller back{where};
+  struct Back {
+    const Placement& where;
+    ~Back() { where.asCaller(); }
+  } back{where};
   return start();
 }
 

@@ -67,8 +67,9 @@ bool validUtf8(const uint8_t* p, size_t n) {
 }  // namespace
 
 std::vector<uint8_t> encodeFrame(const IpcValue& message) {
-  std::vector<uint8_t> out(kFrameHeaderSize);
+  std::vector<uint8_t> out;
   out.reserve(256);  // most messages fit: one allocation instead of several
+  out.resize(kFrameHeaderSize);
   IpcValue::to_msgpack(message, nlohmann::detail::output_adapter<uint8_t>(out));
   size_t body = out.size() - kFrameHeaderSize;
   if (body > kMaxFrameBody) throw std::length_error("IPC message larger than 256 MiB");
