@@ -192,20 +192,36 @@ using Rounds = std::vector<std::vector<double>>;
 // Runs the cases in alternating rounds, so that a machine whose load changes
 // during the run weighs on all of them alike; `iterations` calls per case,
 // split over the rounds, after a warm-up of a twentieth of them.
-inline std::vector<Rounds> measureInterleaved(int iterations, int rounds,
-                                              const std::vector<std::function<void()>>& cases) {
+//
+// With `farCpu`, also the CPU time the far side spent per call, in
+// microseconds, into `cpuPerCall`: farCpu[k]() reads the far side of case k
+// (in nanoseconds, as schedNanos), once before and once after each round's
+// block, outside the timed calls.
+inline std::vector<Rounds> measureInterleaved(
+    int iterations, int rounds, const std::vector<std::function<void()>>& cases,
+    const std::vector<std::function<long long()>>* farCpu = nullptr,
+    std::vector<double>* cpuPerCall = nullptr) {
   std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));
+  std::vector<long long> cpuNanos(cases.size());
   for (auto& c : cases) {
     for (int i = 0; i < iterations / 20; ++i) c();
   }
   for (int round = 0; round < rounds; ++round) {
     for (size_t k = 0; k < cases.size(); ++k) {
+      const long long cpu0 = farCpu ? (*farCpu)[k]() : 0;
       for (int i = 0; i < iterations / rounds; ++i) {
         const auto t0 = Clock::now();
         cases[k]();
         samples[k][size_t(round)].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
       }
+      if (farCpu) cpuNanos[k] += (*farCpu)[k]() - cpu0;
+    }
+  }
+  if (cpuPerCall) {
+    cpuPerCall->clear();
+    for (const long long ns : cpuNanos) {
+      cpuPerCall->push_back(double(ns) / 1e3 / double(rounds * (iterations / rounds)));
     }
   }
   return samples;
@@ -352,6 +368,8 @@ class RawChain {
   RawChain(const RawChain&) = delete;
   RawChain& operator=(const RawChain&) = delete;
 
+  pid_t pid() const { return child_; }
+
   void roundTrip(Wait wait) {
     if (!raw::writeExact(fd_, frame_.data(), frame_.size()) ||
         !raw::readWaiting(fd_, buf_.data(), buf_.size(), wait)) {
@@ -412,6 +430,21 @@ inline long long schedNanos(pid_t pid) {
     std::istringstream in(readFile(dir + "/" + e->d_name + "/schedstat"));
     long long ns = 0;
     if (in >> ns) total += ns;
+  }
+  ::closedir(d);
+  return total;
+}
+
+// schedNanos of `pid` and of every process descended from it.
+inline long long treeSchedNanos(pid_t pid) {
+  long long total = schedNanos(pid);
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return total;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::istringstream in(readFile(dir + "/" + e->d_name + "/children"));
+    for (pid_t child; in >> child;) total += treeSchedNanos(child);
   }
   ::closedir(d);
   return total;

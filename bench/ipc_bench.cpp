@@ -17,7 +17,11 @@
 //            blocking one is shown too); the ratio is the median over rounds
 //            of the round's medians; floors: 1.3x. Also getVersion over a
 //            bare socket, waited for the same way: the daemon's share
-//            without the client library's (no floor)
+//            without the client library's (no floor). Each row also shows
+//            the CPU time the far side (the daemon and its kernel, or the
+//            baseline's peers) spent per call: where that, not the wait for
+//            a wake-up, makes up most of a round trip, it is what limits the
+//            ratio (no floor)
 //   status   getProxyStatus with a running kernel (client, daemon, kernel and
 //            back) against the raw round trip through two other processes,
 //            spin-then-block as the client waits; floor: 1.3x
@@ -246,12 +250,18 @@ int measure(int argc, char** argv) {
       bench::die("the bare getVersion failed");
     }
   };
+  const std::function<long long()> rawCpu = [&] { return bench::treeSchedNanos(oneHop.pid()); };
+  const std::function<long long()> daemonCpu = [&] { return bench::treeSchedNanos(pid); };
+  const std::vector<std::function<long long()>> farCpu = {
+      rawCpu, rawCpu, daemonCpu, daemonCpu, daemonCpu, daemonCpu, daemonCpu};
+  std::vector<double> cpu;
   auto samples = bench::measureInterleaved(
       iterations, kRounds,
       {[&] { oneHop.roundTrip(Wait::Block); }, [&] { oneHop.roundTrip(Wait::Spin); },
        [&] { failed |= !latencyCall(client, 0); }, [&] { failed |= !latencyCall(client, 1); },
        [&] { failed |= !latencyCall(client, 2); }, [&] { failed |= !latencyCall(client, 3); },
-       bareCall});
+       bareCall},
+      &farCpu, &cpu);
   ::close(bare);
   if (failed) bench::die("a call failed");
   compareWith(where, iterations, kRounds, client, daemon);
@@ -261,21 +271,23 @@ int measure(int argc, char** argv) {
       "round trip, %d iterations each in %d interleaved rounds; ratio: median over rounds of "
       "the round's medians against the baseline named; %s\n",
       iterations, kRounds, where.describe().c_str());
-  auto row = [&](const char* what, const bench::Rounds& r, const bench::Rounds* base,
-                 const char* against) {
+  std::printf("  %-36s %-30s far side's CPU\n", "", "");
+  auto row = [&](const char* what, size_t k, const bench::Rounds* base, const char* against) {
+    const bench::Rounds& r = samples[k];
     const Stats st = statsOf(r);
-    std::printf("  %-36s p50 %7.1f us  p99 %7.1f us", what, st.p50, st.p99);
+    std::printf("  %-36s p50 %7.1f us  p99 %7.1f us  %5.1f us", what, st.p50, st.p99, cpu[k]);
     if (base) std::printf("  %.2fx %s", bench::medianRatio(r, *base), against);
     if (base == &rawSpin) std::printf(", %.2fx blocking", bench::medianRatio(r, rawBlock));
     std::printf("\n");
   };
-  row("raw, blocking (baseline)", rawBlock, nullptr, "");
-  row("raw, spin-then-block (baseline)", rawSpin, nullptr, "");
-  row("getVersion via HelperClient", samples[2], &rawSpin, "spin-then-block");
-  row("getKernelVersion via HelperClient", samples[3], &rawSpin, "spin-then-block");
-  row("getProxyStatus, no kernel, via client", samples[4], &rawSpin, "spin-then-block");
-  row("kernelQuery (queued) via client", samples[5], &rawSpin, "spin-then-block");
-  row("getVersion over a bare socket", samples[6], &rawSpin, "spin-then-block");
+  row("raw, blocking (baseline)", 0, nullptr, "");
+  row("raw, spin-then-block (baseline)", 1, nullptr, "");
+  row("getVersion via HelperClient", 2, &rawSpin, "spin-then-block");
+  row("getKernelVersion via HelperClient", 3, &rawSpin, "spin-then-block");
+  row("getProxyStatus, no kernel, via client", 4, &rawSpin, "spin-then-block");
+  row("kernelQuery (queued) via client", 5, &rawSpin, "spin-then-block");
+  row("getVersion over a bare socket", 6, &rawSpin, "spin-then-block");
+  const double rawSpinCpu = cpu[1], versionCpu = cpu[2];
   const double versionRatio = bench::medianRatio(samples[2], rawSpin);
   const double statusRatioNoKernel = bench::medianRatio(samples[4], rawSpin);
   const double queuedRatio = bench::medianRatio(samples[5], rawSpin);
@@ -354,15 +366,19 @@ int measure(int argc, char** argv) {
     const auto st = client.getProxyStatus();
     failed |= !st.ok() || !st->has_value() || !(*st)->isRunning;
   };
+  const std::function<long long()> chainCpu = [&] { return bench::treeSchedNanos(twoHops.pid()); };
+  const std::vector<std::function<long long()>> statusFarCpu = {chainCpu, chainCpu, daemonCpu};
+  std::vector<double> statusCpu;
   const auto status = bench::measureInterleaved(
       iterations / 2, kRounds,
-      {[&] { twoHops.roundTrip(Wait::Block); }, [&] { twoHops.roundTrip(Wait::Spin); }, running});
+      {[&] { twoHops.roundTrip(Wait::Block); }, [&] { twoHops.roundTrip(Wait::Spin); }, running},
+      &statusFarCpu, &statusCpu);
   if (failed) bench::die("a status call failed or showed no kernel");
   const double statusRatio = bench::medianRatio(status[2], status[1]);
   std::printf("status through the kernel, %d iterations each in %d interleaved rounds\n",
               iterations / 2, kRounds);
-  std::printf("  raw through two processes, blocking        p50 %7.1f us\n",
-              statsOf(status[0]).p50);
+  std::printf("  raw through two processes, blocking        p50 %7.1f us  far side's CPU %.1f us\n",
+              statsOf(status[0]).p50, statusCpu[0]);
   // Each side's round medians, lowest and highest: on some virtual machines the
   // raw chain may move between two levels from round to round while the
   // daemon does not, and then that, not the daemon, moves the ratio.
@@ -372,13 +388,15 @@ int measure(int argc, char** argv) {
     return std::pair(*std::min_element(m.begin(), m.end()), *std::max_element(m.begin(), m.end()));
   };
   const auto rawRange = roundRange(status[1]), statusRange = roundRange(status[2]);
-  std::printf("  raw through two processes, spin-then-block p50 %7.1f us  rounds %.1f-%.1f us\n",
-              statsOf(status[1]).p50, rawRange.first, rawRange.second);
+  std::printf(
+      "  raw through two processes, spin-then-block p50 %7.1f us  rounds %.1f-%.1f us  far side's "
+      "CPU %.1f us\n",
+      statsOf(status[1]).p50, rawRange.first, rawRange.second, statusCpu[1]);
   std::printf(
       "  getProxyStatus, kernel running             p50 %7.1f us  rounds %.1f-%.1f us  p99 %7.1f "
-      "us  %.2fx spin-then-block (floor <= 1.3x), %.2fx blocking\n",
+      "us  %.2fx spin-then-block (floor <= 1.3x), %.2fx blocking; far side's CPU %.1f us\n",
       statsOf(status[2]).p50, statusRange.first, statusRange.second, statsOf(status[2]).p99,
-      statusRatio, bench::medianRatio(status[2], status[0]));
+      statusRatio, bench::medianRatio(status[2], status[0]), statusCpu[2]);
   client.stopProxy();
 
   // ---- A large configuration ----
@@ -420,6 +438,10 @@ int measure(int argc, char** argv) {
   result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
   result("status_raw2_spin_p50", statsOf(status[1]).p50, "us");
   result("status_kernel_p50", statsOf(status[2]).p50, "us");
+  result("ipc_raw_spin_far_cpu", rawSpinCpu, "us");
+  result("ipc_getVersion_far_cpu", versionCpu, "us");
+  result("status_raw2_spin_far_cpu", statusCpu[1], "us");
+  result("status_kernel_far_cpu", statusCpu[2], "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);
   result("idle_conn_rtt_ratio", slowdown, "x", Floor::Below, 2);
   result("large_config_rss", double(largeRss) / 1024, "MiB");
