@@ -184,6 +184,28 @@ auto startServed(const Placement& where, Start&& start) {
   return start();
 }
 
+// CPU time of the process's live threads in nanoseconds, from the scheduler's
+// own accounting (much finer than clock ticks); with `descendants`, of every
+// live process descended from it too.
+inline long long schedNanos(pid_t pid, bool descendants = false) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  long long total = 0;
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return -1;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string task = dir + "/" + e->d_name;
+    std::istringstream in(readFile(task + "/schedstat"));
+    long long ns = 0;
+    if (in >> ns) total += ns;
+    if (!descendants) continue;
+    std::istringstream children(readFile(task + "/children"));
+    for (pid_t child; children >> child;) total += std::max(0LL, schedNanos(child, true));
+  }
+  ::closedir(d);
+  return total;
+}
+
 // ---- Interleaved rounds ----
 
 // Samples (us) of each case, round by round.
@@ -193,35 +215,38 @@ using Rounds = std::vector<std::vector<double>>;
 // during the run weighs on all of them alike; `iterations` calls per case,
 // split over the rounds, after a warm-up of a twentieth of them.
 //
-// With `farCpu`, also the CPU time the far side spent per call, in
-// microseconds, into `cpuPerCall`: farCpu[k]() reads the far side of case k
-// (in nanoseconds, as schedNanos), once before and once after each round's
-// block, outside the timed calls.
-inline std::vector<Rounds> measureInterleaved(
-    int iterations, int rounds, const std::vector<std::function<void()>>& cases,
-    const std::vector<std::function<long long()>>* farCpu = nullptr,
-    std::vector<double>* cpuPerCall = nullptr) {
+// With `far`, also the CPU time each case's far side (far->pids[k] and its
+// descendants) spent per call, in microseconds, into far->cpuPerCall: read
+// before and after each round's block, outside the timed calls.
+struct FarSide {
+  std::vector<pid_t> pids;
+  std::vector<double> cpuPerCall;
+};
+inline std::vector<Rounds> measureInterleaved(int iterations, int rounds,
+                                              const std::vector<std::function<void()>>& cases,
+                                              FarSide* far = nullptr) {
   std::vector<Rounds> samples(cases.size(), Rounds(size_t(rounds)));
   std::vector<long long> cpuNanos(cases.size());
+  auto farCpu = [&](size_t k) { return far ? schedNanos(far->pids[k], true) : 0; };
   for (auto& c : cases) {
     for (int i = 0; i < iterations / 20; ++i) c();
   }
   for (int round = 0; round < rounds; ++round) {
     for (size_t k = 0; k < cases.size(); ++k) {
-      const long long cpu0 = farCpu ? (*farCpu)[k]() : 0;
+      const long long cpu0 = farCpu(k);
       for (int i = 0; i < iterations / rounds; ++i) {
         const auto t0 = Clock::now();
         cases[k]();
         samples[k][size_t(round)].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
       }
-      if (farCpu) cpuNanos[k] += (*farCpu)[k]() - cpu0;
+      cpuNanos[k] += farCpu(k) - cpu0;
     }
   }
-  if (cpuPerCall) {
-    cpuPerCall->clear();
+  if (far) {
+    far->cpuPerCall.clear();
     for (const long long ns : cpuNanos) {
-      cpuPerCall->push_back(double(ns) / 1e3 / double(rounds * (iterations / rounds)));
+      far->cpuPerCall.push_back(double(ns) / 1e3 / double(rounds * (iterations / rounds)));
     }
   }
   return samples;
@@ -415,38 +440,6 @@ inline long cpuTicks(pid_t pid) {
   for (int i = 3; i <= 15 && in >> f; ++i) {
     if (i == 14 || i == 15) total += std::stol(f);
   }
-  return total;
-}
-
-// CPU time of the process's live threads in nanoseconds, from the scheduler's
-// own accounting (much finer than clock ticks).
-inline long long schedNanos(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  long long total = 0;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return -1;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::istringstream in(readFile(dir + "/" + e->d_name + "/schedstat"));
-    long long ns = 0;
-    if (in >> ns) total += ns;
-  }
-  ::closedir(d);
-  return total;
-}
-
-// schedNanos of `pid` and of every process descended from it.
-inline long long treeSchedNanos(pid_t pid) {
-  long long total = schedNanos(pid);
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return total;
-  while (dirent* e = ::readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::istringstream in(readFile(dir + "/" + e->d_name + "/children"));
-    for (pid_t child; in >> child;) total += treeSchedNanos(child);
-  }
-  ::closedir(d);
   return total;
 }
 

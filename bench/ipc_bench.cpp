@@ -250,18 +250,14 @@ int measure(int argc, char** argv) {
       bench::die("the bare getVersion failed");
     }
   };
-  const std::function<long long()> rawCpu = [&] { return bench::treeSchedNanos(oneHop.pid()); };
-  const std::function<long long()> daemonCpu = [&] { return bench::treeSchedNanos(pid); };
-  const std::vector<std::function<long long()>> farCpu = {
-      rawCpu, rawCpu, daemonCpu, daemonCpu, daemonCpu, daemonCpu, daemonCpu};
-  std::vector<double> cpu;
+  bench::FarSide far{{oneHop.pid(), oneHop.pid(), pid, pid, pid, pid, pid}, {}};
   auto samples = bench::measureInterleaved(
       iterations, kRounds,
       {[&] { oneHop.roundTrip(Wait::Block); }, [&] { oneHop.roundTrip(Wait::Spin); },
        [&] { failed |= !latencyCall(client, 0); }, [&] { failed |= !latencyCall(client, 1); },
        [&] { failed |= !latencyCall(client, 2); }, [&] { failed |= !latencyCall(client, 3); },
        bareCall},
-      &farCpu, &cpu);
+      &far);
   ::close(bare);
   if (failed) bench::die("a call failed");
   compareWith(where, iterations, kRounds, client, daemon);
@@ -275,7 +271,8 @@ int measure(int argc, char** argv) {
   auto row = [&](const char* what, size_t k, const bench::Rounds* base, const char* against) {
     const bench::Rounds& r = samples[k];
     const Stats st = statsOf(r);
-    std::printf("  %-36s p50 %7.1f us  p99 %7.1f us  %5.1f us", what, st.p50, st.p99, cpu[k]);
+    std::printf("  %-36s p50 %7.1f us  p99 %7.1f us  %5.1f us", what, st.p50, st.p99,
+                far.cpuPerCall[k]);
     if (base) std::printf("  %.2fx %s", bench::medianRatio(r, *base), against);
     if (base == &rawSpin) std::printf(", %.2fx blocking", bench::medianRatio(r, rawBlock));
     std::printf("\n");
@@ -287,7 +284,6 @@ int measure(int argc, char** argv) {
   row("getProxyStatus, no kernel, via client", 4, &rawSpin, "spin-then-block");
   row("kernelQuery (queued) via client", 5, &rawSpin, "spin-then-block");
   row("getVersion over a bare socket", 6, &rawSpin, "spin-then-block");
-  const double rawSpinCpu = cpu[1], versionCpu = cpu[2];
   const double versionRatio = bench::medianRatio(samples[2], rawSpin);
   const double statusRatioNoKernel = bench::medianRatio(samples[4], rawSpin);
   const double queuedRatio = bench::medianRatio(samples[5], rawSpin);
@@ -366,13 +362,12 @@ int measure(int argc, char** argv) {
     const auto st = client.getProxyStatus();
     failed |= !st.ok() || !st->has_value() || !(*st)->isRunning;
   };
-  const std::function<long long()> chainCpu = [&] { return bench::treeSchedNanos(twoHops.pid()); };
-  const std::vector<std::function<long long()>> statusFarCpu = {chainCpu, chainCpu, daemonCpu};
-  std::vector<double> statusCpu;
+  bench::FarSide statusFar{{twoHops.pid(), twoHops.pid(), pid}, {}};
   const auto status = bench::measureInterleaved(
       iterations / 2, kRounds,
       {[&] { twoHops.roundTrip(Wait::Block); }, [&] { twoHops.roundTrip(Wait::Spin); }, running},
-      &statusFarCpu, &statusCpu);
+      &statusFar);
+  const std::vector<double>& statusCpu = statusFar.cpuPerCall;
   if (failed) bench::die("a status call failed or showed no kernel");
   const double statusRatio = bench::medianRatio(status[2], status[1]);
   std::printf("status through the kernel, %d iterations each in %d interleaved rounds\n",
@@ -438,8 +433,8 @@ int measure(int argc, char** argv) {
   result("status_kernel_ratio_spin2", statusRatio, "x", Floor::AtMost, 1.3);
   result("status_raw2_spin_p50", statsOf(status[1]).p50, "us");
   result("status_kernel_p50", statsOf(status[2]).p50, "us");
-  result("ipc_raw_spin_far_cpu", rawSpinCpu, "us");
-  result("ipc_getVersion_far_cpu", versionCpu, "us");
+  result("ipc_raw_spin_far_cpu", far.cpuPerCall[1], "us");
+  result("ipc_getVersion_far_cpu", far.cpuPerCall[2], "us");
   result("status_raw2_spin_far_cpu", statusCpu[1], "us");
   result("status_kernel_far_cpu", statusCpu[2], "us");
   result("idle_conn_memory", perConnKiB, "KiB/conn", Floor::Below, 64);
