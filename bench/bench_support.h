@@ -333,9 +333,11 @@ inline size_t readFrame(int fd, char* buf, size_t cap, Wait wait = Wait::Block) 
 }
 
 // A process of the chain: the last one answers each frame with itself; any
-// other passes it on to the next process and the answer back. Each blocks in
-// read(), as the daemon's and the kernel's threads do. Uses system calls
-// only, since it is forked from a process that may run threads.
+// other passes it on to the next process and the answer back. Each sleeps in
+// poll() until its socket is readable and then reads, as the daemon's threads
+// (in epoll) and the kernel do; asleep in read() it would also be woken each
+// time the other end takes its answer off the socket. Uses system calls only,
+// since it is forked from a process that may run threads.
 [[noreturn]] inline void hop(int up, int left) {
   static char buf[64 * 1024];
   int down = -1;
@@ -351,8 +353,16 @@ inline size_t readFrame(int fd, char* buf, size_t cap, Wait wait = Wait::Block) 
     ::close(sv[1]);
     down = sv[0];
   }
-  for (size_t n; (n = readFrame(up, buf, sizeof buf)) > 0;) {
-    if (down >= 0 && (!writeExact(down, buf, n) || !(n = readFrame(down, buf, sizeof buf)))) break;
+  auto ready = [](int fd) {
+    pollfd readable{fd, POLLIN, 0};
+    ::poll(&readable, 1, -1);
+    return fd;
+  };
+  for (size_t n; (n = readFrame(ready(up), buf, sizeof buf)) > 0;) {
+    if (down >= 0 &&
+        (!writeExact(down, buf, n) || !(n = readFrame(ready(down), buf, sizeof buf)))) {
+      break;
+    }
     if (!writeExact(up, buf, n)) break;
   }
   if (down >= 0) ::close(down);  // the next process ends in turn
