@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 
 #include "host/host_backend.h"
 #include "platform/dispatch.h"
@@ -113,6 +114,9 @@ TrialOutcome trialRun(const std::string& path) {
   auto process = platform::Subprocess::create();
   process->setExecutable(path);
   process->setArguments({"version"});
+  // What it leaves running in its group goes with it; it reads nothing of ours.
+  process->setKillGroupOnExit(true);
+  process->setStdin(platform::Subprocess::Stream::Null);
   process->setStdout(platform::Subprocess::Stream::File, writeEnd.get());
   process->setStderr(platform::Subprocess::Stream::File, writeEnd.get());
 
@@ -169,6 +173,10 @@ void Helper::installKernel(std::vector<uint8_t> binaryData, BoolErrorReply compl
       });
     };
 
+    // Every upload stages at the same path: one at a time from staging to
+    // installing, so the bytes installed are the bytes that passed the trial.
+    static std::mutex staging;
+    const std::lock_guard<std::mutex> turn(staging);
     std::string tempPath;
     TrialOutcome outcome;
     try {

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 #include <set>
+#include <thread>
 
 #include "support/scenario.h"
 
@@ -612,6 +614,18 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   const size_t from = log().size();
   ASSERT_NE(startKernel(), 0);
   EXPECT_TRUE(logInOrder({"Found kernel at: " + kernelPath(), "kernel started with PID"}, from));
+
+  // An upload sent during another's trial neither replaces what that trial
+  // passed nor takes it away: they go from staging to installing in turn.
+  const std::string slow = "#!/bin/sh\nsleep 1\n", bad = "#!/bin/sh\nexit 1\n";
+  auto first = std::async(std::launch::async, [&] {
+    return client().installKernel(std::vector<uint8_t>(slow.begin(), slow.end()));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(client().installKernel(std::vector<uint8_t>(bad.begin(), bad.end())).value,
+            (OperationResult{false, "Invalid 内核 binary"}));
+  EXPECT_EQ(first.get().value, (OperationResult{true, std::nullopt}));
+  EXPECT_EQ(readFile(installed), slow);
 }
 
 TEST_P(Host, UninstallStopsEverythingTakesTheHelperOutAndExits) {
