@@ -245,8 +245,10 @@ void Helper::saveProxyUsers() {
   for (const uid_t uid : proxyUsers_) text += std::to_string(uid) + "\n";
   // Whole or not at all, and on the disk before the rename: a power loss is
   // when this list matters most.
+  // A fresh file of our own, never one found there (a pipe would block us).
   const std::string next = path + ".new";
-  const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  ::unlink(next.c_str());
+  const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   int err = fd < 0 ? errno : 0;
   if (fd >= 0) {
     const ssize_t written = ::write(fd, text.data(), text.size());

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <system_error>
+#include <vector>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/host_paths.h"
@@ -33,7 +34,8 @@ std::string describe(const struct stat& st) {
 // write: mode exactly `exactMode` when given, else its own mode less group
 // and other write. The repair goes through a descriptor opened without
 // following links, so a link swapped in after the check is never followed.
-// True when it had to be repaired.
+// True when it was open to others (not ours, or writable by group or others),
+// so that what it holds may be theirs.
 bool makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
   const auto refuse = [&dir](const std::string& why) {
     return platform::Error(KernelProcessManager::kErrorDomain, -1, dir + " " + why);
@@ -53,6 +55,7 @@ bool makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
   }
   const std::string before = describe(st);
   const uid_t me = ::geteuid();
+  const bool wasOpen = st.st_uid != me || (st.st_mode & 022) != 0;
   bool ok =
       st.st_uid == me || (::fchown(fd, me, static_cast<gid_t>(-1)) == 0 && ::fstat(fd, &st) == 0);
   const mode_t wanted = exactMode ? *exactMode : (st.st_mode & 07777 & ~mode_t{022});
@@ -60,16 +63,18 @@ bool makeOwnDirectory(const std::string& dir, std::optional<mode_t> exactMode) {
   const int err = errno;
   ::close(fd);
   if (!ok) throw refuse("(" + before + ") cannot be made the daemon's own: " + systemText(err));
-  if (describe(st) == before) return false;
-  KernelProcessManager::log("Repaired " + dir + ": " + before + " -> " + describe(st));
-  return true;
+  if (describe(st) != before) {
+    KernelProcessManager::log("Repaired " + dir + ": " + before + " -> " + describe(st));
+  }
+  return wasOpen;
 }
 
 // After a directory was open to others, what they may have put there under
 // the daemon's names is not run, read or trusted: only a plain file of the
 // daemon's own that no other user or group may write is kept.
 void dropPlanted(const std::string& dir) {
-  for (const char* name : {KernelProcessManager::binaryName, "kernel.log", "proxy-users"}) {
+  for (const char* name :
+       {KernelProcessManager::binaryName, "kernel.log", "proxy-users", "proxy-users.new"}) {
     const std::string path = platform::joinPath(dir, name);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) continue;
@@ -119,7 +124,20 @@ void KernelProcessManager::secureDirectories() {
   // root or a link where kernel.log goes; whoever can enter the work
   // directory can reach the control socket.
   if (makeOwnDirectory(dataPath(), std::nullopt)) dropPlanted(dataPath());
-  makeOwnDirectory(homeDir(), mode_t{0700});
+  // The kernel runs as root in the work directory and reads and writes there
+  // by its own names, which we do not know: nothing others may have put
+  // there is kept.
+  if (makeOwnDirectory(homeDir(), mode_t{0700})) {
+    std::error_code ec;
+    std::vector<fs::path> planted;
+    for (const auto& entry : fs::directory_iterator(homeDir(), ec)) planted.push_back(entry.path());
+    for (const auto& path : planted) {
+      fs::remove_all(path, ec);
+      KernelProcessManager::log(ec ? "Cannot remove " + path.string() + ": " + ec.message()
+                                   : "Removed " + path.string() +
+                                         ": the directory was open to others");
+    }
+  }
 }
 
 std::string KernelProcessManager::binaryPath() {

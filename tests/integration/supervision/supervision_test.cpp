@@ -408,7 +408,8 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
   std::vector<pid_t> pids;
   for (const auto& [uid, euid, argv0] : cases) pids.push_back(lookalike(uid, euid, argv0));
   const std::string work = dataDir() + "/work", klog = dataDir() + "/kernel.log";
-  writeFile(work + "/keep", "");
+  writeFile(work + "/planted", "");  // the kernel's to read as root, were it kept
+  ASSERT_EQ(::mkfifo((dataDir() + "/proxy-users.new").c_str(), 0666), 0);  // would block a save
   writeFile(klog, "");
   writeFile(dataDir() + "/proxy-users", "1000\n", 0664);  // root's, but another group may write it
   ASSERT_EQ(::chown((dataDir() + "/proxy-users").c_str(), 0, 65534), 0);
@@ -419,7 +420,9 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
   }
   startDaemon();
   EXPECT_EQ(countLog("启动对账：无存活内核，残留已清理"), 1u);
-  EXPECT_FALSE(std::filesystem::exists(dataDir() + "/proxy-users"));
+  for (const char* gone : {"/proxy-users", "/proxy-users.new", "/work/planted"}) {
+    EXPECT_FALSE(std::filesystem::exists(dataDir() + gone)) << gone;
+  }
   EXPECT_EQ(statusOf(client()), ProxyStatus::stoppedRecord());
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(*client().stopProxy());
