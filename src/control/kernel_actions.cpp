@@ -2,6 +2,10 @@
 // payload, time-out and test of success. Selections and the mode are recorded
 // only when the kernel accepted them, so that a restarted kernel is replayed
 // into the last state a kernel actually had.
+#include <exception>
+#include <memory>
+#include <vector>
+
 #include "control/json_text.h"
 #include "kernel/kernel_process_manager.h"
 #include "platform/log.h"
@@ -100,11 +104,64 @@ std::pair<int64_t, int64_t> countersIn(const std::optional<Json>& reply) {
 
 }  // namespace
 
-void KernelProcessManager::trafficCallThen(const std::string& method,
-                                           std::function<void(std::pair<int64_t, int64_t>)> then) {
-  sendActionThen(
-      method, false, kTrafficTimeout,
-      [then = std::move(then)](const std::optional<Json>& reply) { then(countersIn(reply)); });
+void KernelProcessManager::trafficCallThen(const std::string& method, CountersThen then) {
+  if (!platform::RestrictedPeerLines::active()) {
+    sendActionThen(
+        method, false, kTrafficTimeout,
+        [then = std::move(then)](const std::optional<Json>& reply) { then(countersIn(reply)); });
+    return;
+  }
+  std::unique_lock<std::mutex> lock(observerRoundsLock_);
+  observerRounds_[method].waiting.push_back(std::move(then));
+  observerRound(method, lock);
+}
+
+// Any local user may ask for the counters, as often as it likes, and each
+// request costs the kernel time and a line in its log that owners' requests
+// then wait behind. So observers are answered in rounds: one request of a
+// method out at a time, rounds at least kObserverRound apart, every asker
+// answered by a round sent after it asked. An occasional asker waits for
+// nothing.
+void KernelProcessManager::observerRound(const std::string& method,
+                                         std::unique_lock<std::mutex>& lock) {
+  ObserverRound& round = observerRounds_[method];
+  if (round.out || round.due || round.waiting.empty()) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < round.sent + kObserverRound) {
+    round.due = true;
+    platform::globalQueue(platform::QoS::Utility)
+        .after(std::chrono::duration<double>(round.sent + kObserverRound - now),
+               [weakSelf = weak_from_this(), method] {
+                 auto self = weakSelf.lock();
+                 if (!self) return;
+                 std::unique_lock<std::mutex> again(self->observerRoundsLock_);
+                 self->observerRounds_[method].due = false;
+                 self->observerRound(method, again);
+               });
+    return;
+  }
+  round.out = true;
+  round.sent = now;
+  auto askers = std::make_shared<std::vector<CountersThen>>(std::move(round.waiting));
+  round.waiting.clear();
+  lock.unlock();  // the answer may come at once, on this thread
+  const platform::RestrictedPeerLines lines(true);
+  sendActionThen(method, false, kTrafficTimeout,
+                 [weakSelf = weak_from_this(), method, askers](const std::optional<Json>& reply) {
+                   if (auto self = weakSelf.lock()) {
+                     std::unique_lock<std::mutex> again(self->observerRoundsLock_);
+                     self->observerRounds_[method].out = false;
+                     self->observerRound(method, again);
+                   }
+                   const auto counters = countersIn(reply);
+                   for (auto& then : *askers) {
+                     try {  // one asker's failure leaves the others answered
+                       then(counters);
+                     } catch (const std::exception& e) {
+                       log("← " + method + ": " + e.what());
+                     }
+                   }
+                 });
 }
 
 std::optional<std::string> KernelProcessManager::query(const std::string& method,

@@ -19,8 +19,9 @@
 //   control/kernel_actions.cpp      changeProxy, closeConnections, updateConfig, setMode, ...
 //
 // Thread-safety: every public method may be called from any thread. The
-// control channel uses four locks (writeLock, combineLock_, pendingLock,
-// pushedDelaysLock), never two at once except combineLock_ under writeLock,
+// control channel uses five locks (writeLock, combineLock_, pendingLock,
+// pushedDelaysLock, observerRoundsLock_), never two at once except
+// combineLock_ under writeLock,
 // and never across a wait; continuations of sendActionThen run with none
 // held. The lifecycle operations (start, stop, reload, launch, termination
 // handling, restart, re-adoption) are mutually exclusive through
@@ -253,9 +254,12 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   bool setMode(const std::string& mode);
   bool setTun(bool enable);
   // A traffic method's (up, down) pair, handed to `then` as sendActionThen
-  // does: 0 for what the reply lacks, both 0 without a reply.
-  void trafficCallThen(const std::string& method,
-                       std::function<void(std::pair<int64_t, int64_t>)> then);
+  // does: 0 for what the reply lacks, both 0 without a reply. Asked for a
+  // restricted peer, it is answered in rounds (see observerRound).
+  using CountersThen = std::function<void(std::pair<int64_t, int64_t>)>;
+  void trafficCallThen(const std::string& method, CountersThen then);
+  // Observers' rounds of a traffic method are sent at most this often.
+  static constexpr std::chrono::milliseconds kObserverRound{250};
   std::optional<std::string> query(const std::string& method, const std::string& data,
                                    double timeoutSeconds);
 
@@ -378,6 +382,17 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Pushed delay results.
   mutable std::mutex pushedDelaysLock;
   std::map<std::string, int64_t> pushedDelays_;
+
+  // Observers' traffic requests, by method: those waiting for the next
+  // round, whether a round is out or due, and when the last one went.
+  struct ObserverRound {
+    std::vector<CountersThen> waiting;
+    bool out = false, due = false;
+    std::chrono::steady_clock::time_point sent;
+  };
+  void observerRound(const std::string& method, std::unique_lock<std::mutex>& lock);
+  std::mutex observerRoundsLock_;
+  std::map<std::string, ObserverRound> observerRounds_;
 };
 
 }  // namespace zelvo

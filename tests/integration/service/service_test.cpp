@@ -408,7 +408,12 @@ TEST_F(Callers, AnObserverReadsStatusAndChangesNothingWhileTheOwnerGroupIsServed
   }
   EXPECT_EQ(asCaller({"version"}).out, "1.0.5 (zelvan-core)\n");
   EXPECT_NE(asCaller({"status"}).out.find("running:    yes"), std::string::npos);
-  EXPECT_EQ(asCaller({"traffic"}).exitCode, 0);
+  std::vector<std::future<ProgramOutput>> traffic;  // answered in rounds: fewer kernel requests
+  for (int i = 0; i < 10; ++i) {
+    traffic.push_back(std::async(std::launch::async, [&] { return asCaller({"traffic"}); }));
+  }
+  for (auto& t : traffic) EXPECT_EQ(t.get().exitCode, 0);
+  EXPECT_LT(kernelReceived("getTraffic"), 10u);
 
   for (const char* tool : {"networksetup", "dscacheutil", "launchctl"}) {
     EXPECT_EQ(calls(tool), std::vector<Args>{}) << tool;
