@@ -191,12 +191,16 @@ void waitAndReapListed(pid_t pid) {
 // Kills this process's strays of another user and reaps those that ended.
 // Those killed here, and those of `killedGroup` (just killed with their
 // group), are looked at again until they are reaped, their own children
-// coming to us meanwhile; one that does not die within the passes (stuck in
-// the kernel, or held by a tracer) waits for the next launched child's end.
+// coming to us meanwhile: a chain of any depth goes a link per pass. The
+// same ones left dying pass after pass (stuck in the kernel, or held by a
+// tracer), or 2 s in all, end the sweep early; what is left waits for the
+// next launched child's end.
 void sweepStrays(pid_t killedGroup) {
   if (!sweeping.load()) return;
-  for (int pass = 0; pass < 20; ++pass) {
-    bool dying = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  std::vector<pid_t> before;
+  for (int unchanged = 0; unchanged < 20 && std::chrono::steady_clock::now() < deadline;) {
+    std::vector<pid_t> dying;
     {
       std::lock_guard<std::mutex> g(listedLock);
       for (const pid_t pid : childrenOfSelf()) {
@@ -209,11 +213,14 @@ void sweepStrays(pid_t killedGroup) {
             ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) == 0 &&
             info.si_pid == pid;
         if (!reaped && status && (stray || (killedGroup > 0 && status->group == killedGroup))) {
-          dying = true;
+          dying.push_back(pid);
         }
       }
     }
-    if (!dying) return;
+    if (dying.empty()) return;
+    std::sort(dying.begin(), dying.end());
+    unchanged = dying == before ? unchanged + 1 : 0;
+    before = std::move(dying);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
