@@ -86,12 +86,17 @@ std::optional<Json> KernelProcessManager::sendActionAwait(const std::string& met
     giveReadingBack();
   }
   if (!answered() && !pending->sem.waitUntil(deadline)) {
+    size_t mine = 0;
     {
       std::lock_guard<std::mutex> g(pendingLock);
-      pending_.erase(id);
+      mine = pending_.erase(id);
     }
-    log("← " + method + " 超时");
-    return std::nullopt;
+    if (mine > 0) {
+      log("← " + method + " 超时");
+      return std::nullopt;
+    }
+    // A reader took it out just now and is about to deliver: the reply came.
+    pending->sem.wait();
   }
 
   // Whoever delivered stored obj before it set answered or signalled.
