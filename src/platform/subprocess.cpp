@@ -192,14 +192,17 @@ void waitAndReapListed(pid_t pid) {
 // Those killed here, and those of `killedGroup` (just killed with their
 // group), are looked at again until they are reaped, their own children
 // coming to us meanwhile: a chain of any depth goes a link per pass. The
-// same ones left dying pass after pass (stuck in the kernel, or held by a
-// tracer), or 2 s in all, end the sweep early; what is left waits for the
-// next launched child's end.
+// same ones left dying for 0.5 s (stuck in the kernel, or held by a tracer;
+// on a busy machine a killed process may wait a while to run its exit), or
+// 2 s in all, end the sweep early; what is left waits for the next launched
+// child's end.
 void sweepStrays(pid_t killedGroup) {
   if (!sweeping.load()) return;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  using Clock = std::chrono::steady_clock;
+  const auto began = Clock::now();
+  auto unchangedSince = began;
   std::vector<pid_t> before;
-  for (int unchanged = 0; unchanged < 20 && std::chrono::steady_clock::now() < deadline;) {
+  for (auto pause = std::chrono::milliseconds(1);; std::this_thread::sleep_for(pause)) {
     std::vector<pid_t> dying;
     {
       std::lock_guard<std::mutex> g(listedLock);
@@ -212,16 +215,27 @@ void sweepStrays(pid_t killedGroup) {
         const bool reaped =
             ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG) == 0 &&
             info.si_pid == pid;
-        if (!reaped && status && (stray || (killedGroup > 0 && status->group == killedGroup))) {
+        // One killed is looked at again even when reaped at once: what it
+        // leaves comes to us as it dies, after this pass listed our children.
+        if (stray || (!reaped && status && killedGroup > 0 && status->group == killedGroup)) {
           dying.push_back(pid);
         }
       }
     }
     if (dying.empty()) return;
     std::sort(dying.begin(), dying.end());
-    unchanged = dying == before ? unchanged + 1 : 0;
-    before = std::move(dying);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto now = Clock::now();
+    if (dying != before) {
+      before = std::move(dying);
+      unchangedSince = now;
+      pause = std::chrono::milliseconds(1);
+    } else {
+      pause = std::min(pause * 2, std::chrono::milliseconds(50));  // waiting, not sweeping
+    }
+    if (now - unchangedSince >= std::chrono::milliseconds(500) ||
+        now - began >= std::chrono::seconds(2)) {
+      return;
+    }
   }
 }
 

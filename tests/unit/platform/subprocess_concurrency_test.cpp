@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <sstream>
 
 #include "platform/subprocess.h"
 #include "support/proc_scan.h"
@@ -138,6 +139,26 @@ TEST(RunTool, KillsAToolThatOutlivesItsTimeoutAndWhatItLeftRunning) {
   const auto left = static_cast<pid_t>(std::atol(r.output.c_str()));
   // Gone, or dead and waiting for its new parent.
   EXPECT_TRUE(eventually([&] { return !zelvo::testing::processAlive(left); }));
+}
+
+// A user's tool leaves a chain of 40 in sessions of their own, reaching us a link at a time.
+TEST(RunTool, SweepsAChainOfStraysOfAnotherUserToItsEnd) {
+  const char* chain = R"(import os, time; r, w = os.pipe()
+if os.fork() == 0:
+    null = os.open(os.devnull, os.O_RDWR); [os.dup2(null, fd) for fd in (0, 1, 2)]
+    for link in range(40):
+        os.setsid(); os.write(w, b"%d " % os.getpid())
+        if link == 39 or os.fork(): break
+    os.close(w); os.close(r); time.sleep(60)
+os.close(w); print(b"".join(iter(lambda: os.read(r, 4096), b"")).decode()))";
+  auto r = runTool("/usr/bin/python3", {"-c", chain},
+                   {.identity = Subprocess::Identity{65534, 65534, {}}});
+  std::istringstream pids(r.output);
+  int n = 0;
+  for (pid_t pid = 0; pids >> pid; ++n) {
+    EXPECT_TRUE(eventually([&] { return !zelvo::testing::processAlive(pid); })) << pid;
+  }
+  EXPECT_EQ(n, 40);
 }
 
 }  // namespace
