@@ -132,11 +132,9 @@ void KernelProcessManager::observerRound(const std::string& method,
     platform::globalQueue(platform::QoS::Utility)
         .after(std::chrono::duration<double>(round.sent + kObserverRound - now),
                [weakSelf = weak_from_this(), method] {
-                 auto self = weakSelf.lock();
-                 if (!self) return;
-                 std::unique_lock<std::mutex> again(self->observerRoundsLock_);
-                 self->observerRounds_[method].due = false;
-                 self->observerRound(method, again);
+                 if (auto self = weakSelf.lock()) {
+                   self->observerRoundOver(method, &ObserverRound::due);
+                 }
                });
     return;
   }
@@ -149,9 +147,7 @@ void KernelProcessManager::observerRound(const std::string& method,
   sendActionThen(method, false, kTrafficTimeout,
                  [weakSelf = weak_from_this(), method, askers](const std::optional<Json>& reply) {
                    if (auto self = weakSelf.lock()) {
-                     std::unique_lock<std::mutex> again(self->observerRoundsLock_);
-                     self->observerRounds_[method].out = false;
-                     self->observerRound(method, again);
+                     self->observerRoundOver(method, &ObserverRound::out);
                    }
                    const auto counters = countersIn(reply);
                    for (auto& then : *askers) {
@@ -162,6 +158,15 @@ void KernelProcessManager::observerRound(const std::string& method,
                      }
                    }
                  });
+}
+
+// The wait a round was in (`out` for its answer, `due` for its time) is
+// over: the next one goes when it may.
+void KernelProcessManager::observerRoundOver(const std::string& method,
+                                             bool ObserverRound::*waitingFor) {
+  std::unique_lock<std::mutex> lock(observerRoundsLock_);
+  observerRounds_[method].*waitingFor = false;
+  observerRound(method, lock);
 }
 
 std::optional<std::string> KernelProcessManager::query(const std::string& method,

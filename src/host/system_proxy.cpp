@@ -244,8 +244,8 @@ void Helper::saveProxyUsers() {
   std::string text;
   for (const uid_t uid : proxyUsers_) text += std::to_string(uid) + "\n";
   // Whole or not at all, and on the disk before the rename: a power loss is
-  // when this list matters most.
-  // A fresh file of our own, never one found there (a pipe would block us).
+  // when this list matters most. Written to a fresh file of our own, never
+  // one found there (a pipe would block us).
   const std::string next = path + ".new";
   ::unlink(next.c_str());
   const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

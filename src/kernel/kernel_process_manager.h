@@ -21,13 +21,11 @@
 // Thread-safety: every public method may be called from any thread. The
 // control channel uses five locks (writeLock, combineLock_, pendingLock,
 // pushedDelaysLock, observerRoundsLock_), never two at once except
-// combineLock_ under writeLock,
-// and never across a wait; continuations of sendActionThen run with none
-// held. The lifecycle operations (start, stop, reload, launch, termination
-// handling, restart, re-adoption) are mutually exclusive through
-// lifecycleLock_, which is never held while status readers or the reader loop
-// need anything: the fields they read are guarded by the small fieldsLock_
-// and read through snapshot accessors.
+// combineLock_ under writeLock, and never across a wait; continuations of
+// sendActionThen run with none held. The lifecycle operations (start, stop, reload, launch,
+// termination handling, restart, re-adoption) are mutually exclusive through lifecycleLock_, which
+// is never held while status readers or the reader loop need anything: the fields they read are
+// guarded by the small fieldsLock_ and read through snapshot accessors.
 #pragma once
 
 #include <sys/types.h>
@@ -258,8 +256,6 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // restricted peer, it is answered in rounds (see observerRound).
   using CountersThen = std::function<void(std::pair<int64_t, int64_t>)>;
   void trafficCallThen(const std::string& method, CountersThen then);
-  // Observers' rounds of a traffic method are sent at most this often.
-  static constexpr std::chrono::milliseconds kObserverRound{250};
   std::optional<std::string> query(const std::string& method, const std::string& data,
                                    double timeoutSeconds);
 
@@ -390,7 +386,9 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
     bool out = false, due = false;
     std::chrono::steady_clock::time_point sent;
   };
+  static constexpr std::chrono::milliseconds kObserverRound{250};  // at most this often
   void observerRound(const std::string& method, std::unique_lock<std::mutex>& lock);
+  void observerRoundOver(const std::string& method, bool ObserverRound::*waitingFor);
   std::mutex observerRoundsLock_;
   std::map<std::string, ObserverRound> observerRounds_;
 };
