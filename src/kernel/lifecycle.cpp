@@ -229,6 +229,7 @@ void KernelProcessManager::stop() {
 pid_t KernelProcessManager::currentKernelPid() {
   platform::ToolOptions options;
   options.captureOutput = true;
+  options.captureErrors = false;  // a warning there is not a process number
   options.timeoutSeconds = kToolTimeoutSeconds;
   const auto result =
       platform::runTool(platform::hostPath("/usr/bin/pgrep"), kernelMatchArguments(), options);

@@ -244,6 +244,14 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
 
   killDaemon();
   EXPECT_TRUE(echoes(tunnel, "while the daemon is gone"));
+  // The process table's search is slow from here on, and what it says on its
+  // standard error is not a process number.
+  const std::string pgrep = root() + "/usr/bin/pgrep";
+  const auto realPgrep = std::filesystem::read_symlink(pgrep);
+  std::filesystem::remove(pgrep);
+  writeFile(pgrep, "#!/bin/sh\necho pgrep: noise >&2\nsleep 1.5\nexec " + realPgrep.string() +
+                       " \"$@\"\n");
+  std::filesystem::permissions(pgrep, std::filesystem::perms::owner_all);
   startDaemon();
   // The kernel reconnects by itself; a re-adopted kernel is not driven again.
   ASSERT_TRUE(waitLog("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
@@ -251,11 +259,6 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
   EXPECT_EQ(kernelPid(), kernel);
   // A kernel with no handle is looked for in the process table: a slow search
   // holds up only the request that needs it, not another connection.
-  const std::string pgrep = root() + "/usr/bin/pgrep";
-  const auto realPgrep = std::filesystem::read_symlink(pgrep);
-  std::filesystem::remove(pgrep);
-  writeFile(pgrep, "#!/bin/sh\nsleep 1.5\nexec " + realPgrep.string() + " \"$@\"\n");
-  std::filesystem::permissions(pgrep, std::filesystem::perms::owner_all);
   std::promise<bool> traffic;
   client().getTrafficStats([&](auto r) { traffic.set_value(r.ok()); });
   HelperClient other(socketPath());
