@@ -221,12 +221,30 @@ constexpr double kHandedNoWaitSeconds = 2.0;
 // takes the writer's role over.
 constexpr int kWriterRounds = 4;
 
-// Writes `bytes` whole within the time-out; a write cut short ends the
-// connection, since the kernel would take the next frame for its remainder.
+// Once a frame has begun it is finished while the kernel keeps reading: one
+// that serves a request at a time stops reading for as long as that request
+// takes (a delay test, up to 12 s), and a long configuration would otherwise
+// be cut at its sender's time-out. Bounded still: it is given up when the
+// kernel takes nothing for that long, or after a minute in all.
+constexpr double kKernelPauseSeconds = 12.0;
+constexpr double kBegunFrameSeconds = 60.0;
+
+// Writes `bytes` whole: starts within the time-out, then as above; a write cut
+// short ends the connection, since the kernel would take the next frame for
+// its remainder.
 bool writeWhole(int fd, std::string_view bytes, double timeoutSeconds) {
   if (fd < 0) return false;
   size_t written = 0;
   if (control::writeAll(fd, bytes, timeoutSeconds, &written)) return true;
+  const auto giveUp = control::deadlineAfter(kBegunFrameSeconds);
+  for (size_t more = written; more > 0 && timeoutSeconds > 0;) {
+    bytes.remove_prefix(more);
+    const double left =
+        std::chrono::duration<double>(giveUp - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    if (control::writeAll(fd, bytes, std::min(left, kKernelPauseSeconds), &more)) return true;
+    written += more;
+  }
   if (written > 0) ::shutdown(fd, SHUT_RDWR);
   return false;
 }

@@ -24,6 +24,7 @@ TEST(Correlation, RequestsAndRepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAr
       held = req;
       return {};
     }
+    if (req["method"] == "pause") platform::sleepFor(platform::Seconds(2));
     const std::string data = req["data"];
     const std::string size = data.substr(0, data.find('/'));
     return {delayPush(size, 1), replyTo(req, {{"code", size == "70000" ? 7 : 0},
@@ -50,6 +51,14 @@ TEST(Correlation, RequestsAndRepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAr
     wired.peer->send({replyTo(*held, {{"code", 0}, {"data", "too late"}})});
   }
   EXPECT_EQ(m.sendActionAwait("next", "5", 5).value_or(Json())["data"], "rrrrr");
+  // A kernel that stops reading while it serves one request, for longer than
+  // a long frame's time-out, still gets that frame whole.
+  const size_t pausedAt = wired.peer->received().size() + 1;
+  auto paused = std::async(std::launch::async, [&] { return m.sendActionAwait("pause", "0/", 5); });
+  ASSERT_TRUE(wired.peer->waitForFrames(pausedAt));
+  EXPECT_EQ(m.sendActionAwait("big", "5/" + std::string(1 << 20, 'q'), 1).value_or(Json())["data"],
+            "rrrrr");
+  EXPECT_TRUE(paused.get());
   // Bodies of 32 MiB or more, or none, are refused; one byte less is not.
   const unsigned char limit[4] = {0, 0, 0, 2}, none[4] = {}, most[4] = {0xff, 0xff, 0xff, 1};
   EXPECT_EQ(std::vector({control::decodeLength(limit), control::decodeLength(none),
