@@ -249,9 +249,8 @@ TEST_F(Supervision, RestartedDaemonReadoptsTheKernelWithoutCuttingItsConnections
   const std::string pgrep = root() + "/usr/bin/pgrep";
   const auto realPgrep = std::filesystem::read_symlink(pgrep);
   std::filesystem::remove(pgrep);
-  writeFile(pgrep, "#!/bin/sh\necho pgrep: noise >&2\nsleep 1.5\nexec " + realPgrep.string() +
-                       " \"$@\"\n");
-  std::filesystem::permissions(pgrep, std::filesystem::perms::owner_all);
+  writeFile(pgrep, "#!/bin/sh\necho noise >&2\nsleep 1.5\nexec " + realPgrep.string() + " \"$@\"\n",
+            0700);
   startDaemon();
   // The kernel reconnects by itself; a re-adopted kernel is not driven again.
   ASSERT_TRUE(waitLog("re-adopt: 内核已重连，恢复控制（跳过 init/setup）", 10));
