@@ -315,13 +315,14 @@ void Helper::parsePortsFromConfig(const std::string& config) {
 
 void Helper::startProxy(const std::string& config, BoolErrorReply completion) {
   log("startProxy called with config length: " + std::to_string(characterCount(config)));
-  // Refused before anything changes: the kernel would drop the frame and
-  // run without a configuration.
+  // The cached ports follow the configuration given, whatever comes of it.
+  parsePortsFromConfig(config);
+  // Refused before the kernel is touched: it would drop the frame and run
+  // without a configuration.
   if (const auto tooLarge = processManager()->configTooLarge(config)) {
     log("Failed to start proxy: " + *tooLarge);
     return completion(false, *tooLarge);
   }
-  parsePortsFromConfig(config);
 
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)
@@ -394,11 +395,11 @@ void Helper::stopProxy(BoolReply completion) {
 
 void Helper::reloadProxy(const std::string& config, BoolErrorReply completion) {
   log("reloadProxy called");
+  parsePortsFromConfig(config);
   if (const auto tooLarge = processManager()->configTooLarge(config)) {
     log("Failed to reload proxy: " + *tooLarge);
     return completion(false, *tooLarge);
   }
-  parsePortsFromConfig(config);
   std::weak_ptr<Helper> weakSelf = weak();
   platform::globalQueue(platform::QoS::UserInitiated)
       .async([weakSelf, config, completion = std::move(completion)] {
