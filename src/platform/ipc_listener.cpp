@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -109,6 +110,39 @@ int inheritedListener() {
   return fd;
 }
 #endif
+
+// Whether another process listens on the socket file at `path` (a service
+// manager's socket unit waiting to start us): binding afresh would take the
+// path from under it, and clients would find nobody once we are gone. Read
+// from the kernel's table of Unix sockets; a connection would start the
+// service it waits for instead.
+bool servedByAnother(const std::string& path) {
+  struct stat ours {};
+  if (::stat(path.c_str(), &ours) != 0 || !S_ISSOCK(ours.st_mode)) return false;
+  std::FILE* table = std::fopen("/proc/net/unix", "re");
+  if (!table) return false;
+  bool served = false;
+  char* line = nullptr;
+  size_t capacity = 0;
+  while (!served && ::getline(&line, &capacity, table) > 0) {
+    // Num RefCount Protocol Flags Type St Inode Path; the listening flag
+    // (__SO_ACCEPTCON) is 1 << 16.
+    unsigned long flags = 0;
+    int pathAt = 0;
+    if (std::sscanf(line, "%*s %*s %*s %lx %*s %*s %*s %n", &flags, &pathAt) < 1 || pathAt == 0 ||
+        (flags & 0x10000) == 0) {
+      continue;
+    }
+    std::string bound(line + pathAt);
+    if (!bound.empty() && bound.back() == '\n') bound.pop_back();
+    struct stat st {};
+    served =
+        ::stat(bound.c_str(), &st) == 0 && st.st_dev == ours.st_dev && st.st_ino == ours.st_ino;
+  }
+  std::free(line);
+  std::fclose(table);
+  return served;
+}
 
 std::vector<gid_t> peerGroups(int fd) {
   std::vector<gid_t> groups(64);
@@ -654,6 +688,9 @@ int IpcListener::bindOwnSocket() {
 
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) throw Error::fromErrno(errno, "socket");
+  if (servedByAnother(socketPath_)) {
+    throw Error::fromErrno(EADDRINUSE, socketPath_ + " (another process listens there)");
+  }
   if (::unlink(socketPath_.c_str()) < 0 && errno != ENOENT) {
     throw Error::fromErrno(errno, "unlink " + socketPath_);
   }
