@@ -35,9 +35,9 @@ void runItem(const std::string& label, Work& work) {
   try {
     work();
   } catch (const std::exception& e) {
-    systemLog("uncaught exception in work item on " + label + ": " + e.what());
+    helperLog("uncaught exception in work item on " + label + ": " + e.what());
   } catch (...) {
-    systemLog("uncaught exception in work item on " + label);
+    helperLog("uncaught exception in work item on " + label);
   }
 }
 
@@ -111,7 +111,7 @@ class GlobalQueue final : public Queue {
       --workers_;
       size_t left = workers_;
       lock.unlock();
-      systemLog(std::string("cannot start a worker for ") + label_ + ": " + e.what());
+      helperLog(std::string("cannot start a worker for ") + label_ + ": " + e.what());
       // With no worker at all the item would sit there for ever; run it here
       // rather than lose it.
       if (left == 0) drainOnCaller();

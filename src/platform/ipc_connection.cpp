@@ -89,7 +89,7 @@ void IpcReply::operator()(IpcValue replyArgs) const {
   auto conn = st_->connection.lock();
   if (!conn) return;
   if (auto why = IpcInterface::check(st_->method->reply, replyArgs)) {
-    systemLog("IPC: reply to " + st_->method->selector + " does not match " +
+    helperLog("IPC: reply to " + st_->method->selector + " does not match " +
               st_->interface->protocolName() + ": " + *why);
     conn->invalidate();
     st_->release();
@@ -358,7 +358,7 @@ void IpcConnection::dispatch(Request&& request, size_t bodySize) {
     dispatcher(*request.method, std::move(request.args), IpcReply(std::move(st)));
   } catch (const std::exception& e) {
     // Handlers are not meant to throw; if one does, only this peer pays.
-    systemLog("IPC: handler of " + request.method->selector + " failed: " + e.what());
+    helperLog("IPC: handler of " + request.method->selector + " failed: " + e.what());
     invalidate();
   }
 }
@@ -379,7 +379,7 @@ void IpcConnection::sendMessage(const IpcValue& message, std::shared_ptr<IpcRepl
   try {
     frame = encodeFrame(message);
   } catch (const std::exception& e) {
-    systemLog(std::string("IPC: cannot encode a reply: ") + e.what());
+    helperLog(std::string("IPC: cannot encode a reply: ") + e.what());
     invalidate();
     request->release();
     return;

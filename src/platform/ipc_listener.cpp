@@ -102,7 +102,7 @@ int inheritedListener() {
       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addrLen) == 0 &&
       addr.ss_family == AF_UNIX;
   if (!usable) {
-    systemLog("IPC: the descriptor handed over is not a listening Unix socket; binding our own");
+    helperLog("IPC: the descriptor handed over is not a listening Unix socket; binding our own");
     return -1;
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -308,7 +308,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
       int n = ::epoll_wait(epollFd_, events, 64, timeout);
       if (n < 0) {
         if (errno == EINTR) continue;
-        systemLog(std::string("IPC: epoll_wait failed: ") + errnoText(errno));
+        helperLog(std::string("IPC: epoll_wait failed: ") + errnoText(errno));
         return;
       }
       const auto now = Clock::now();
@@ -328,7 +328,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
             readFrom(conn);
           } catch (const std::exception& e) {
             // Memory for a large frame can run out; only its sender pays.
-            systemLog(std::string("IPC: closing a connection: ") + e.what());
+            helperLog(std::string("IPC: closing a connection: ") + e.what());
             close(id, /*stopDelivery=*/true);
           }
         }
@@ -382,7 +382,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
         try {
           accepted = loop->delegate_ && loop->delegate_(conn);
         } catch (const std::exception& e) {
-          systemLog(std::string("IPC: listener delegate failed: ") + e.what());
+          helperLog(std::string("IPC: listener delegate failed: ") + e.what());
         }
         conn->delegateReturned(accepted);
       });
@@ -394,7 +394,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     const auto now = std::chrono::steady_clock::now();
     if (now < nextLimitLog_) return;
     nextLimitLog_ = now + kLimitLogInterval;
-    systemLog("IPC: connection limit reached (" + std::to_string(connections_.size()) + " open, " +
+    helperLog("IPC: connection limit reached (" + std::to_string(connections_.size()) + " open, " +
               std::to_string(perUser_[cred.uid]) + " of uid " + std::to_string(cred.uid) +
               "); refused " + std::to_string(refusedSinceLog_) +
               " connection(s), the latest from pid " + std::to_string(cred.pid));
@@ -436,7 +436,7 @@ class IpcEventLoop : public detail::IpcLoop, public std::enable_shared_from_this
     }
     for (uint64_t id : stalled) {
       const RestrictedPeerLines lines(connections_[id]->isRestricted());
-      systemLog("IPC: closing the connection of pid " +
+      helperLog("IPC: closing the connection of pid " +
                 std::to_string(connections_[id]->processIdentifier()) +
                 ": a frame left unfinished for 30 s");
       close(id, /*stopDelivery=*/true);
@@ -659,7 +659,7 @@ void IpcListener::resume() {
   int fd = inheritedListener();
   handedOver_ = fd >= 0;
   if (handedOver_) {
-    systemLog("IPC: serving the socket handed over by the service manager");
+    helperLog("IPC: serving the socket handed over by the service manager");
   } else {
     fd = bindOwnSocket();
   }

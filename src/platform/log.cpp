@@ -319,13 +319,17 @@ bool RestrictedPeerLines::active() {
   return tlsRestrictedDepth > 0;
 }
 
+void helperLog(std::string_view message) {
+  systemLog("[Helper] " + localTimestamp() + ": " + std::string(message));
+}
+
 void systemLog(std::string_view line) {
   if (tlsRestrictedDepth > 0) {
     uint64_t dropped = 0;
     if (!restrictedLineMayPass(dropped)) return;
     if (dropped > 0) {
       const int depth = std::exchange(tlsRestrictedDepth, 0);  // the count itself always passes
-      systemLog("IPC: " + std::to_string(dropped) + " log lines for restricted peers dropped");
+      helperLog("IPC: " + std::to_string(dropped) + " log lines for restricted peers dropped");
       tlsRestrictedDepth = depth;
     }
   }

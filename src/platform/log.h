@@ -37,6 +37,11 @@ namespace zelvo::platform {
 // one call is always one line, whatever text it carries.
 void systemLog(std::string_view line);
 
+// A line of the Helper log: "[Helper] <local time>: <message>". The platform's
+// own lines (the IPC transport, child processes, workers) are written so too,
+// so that every line but the start-up ones reads alike.
+void helperLog(std::string_view message);
+
 // Waits, at most `bound`, until lines held back for a stalled standard error
 // are written: for a process about to end on purpose.
 void flushLog(std::chrono::milliseconds bound);

@@ -363,7 +363,7 @@ void Subprocess::State::watch(std::shared_ptr<State> st) {
   } else {
     // Someone else reaped it (SIGCHLD ignored, or a stray waitpid(-1)): the
     // status is lost, but the child is certainly gone.
-    systemLog("subprocess " + std::to_string(pid) +
+    helperLog("subprocess " + std::to_string(pid) +
               ": exit status unavailable: " + Error::fromErrno(ECHILD).localizedDescription());
   }
   st->reaped = true;

@@ -19,7 +19,7 @@ Helper::~Helper() {
 }
 
 void Helper::log(const std::string& message) {
-  platform::systemLog("[Helper] " + platform::localTimestamp() + ": " + message);
+  platform::helperLog(message);
 }
 
 bool Helper::acceptConnection(pid_t processIdentifier, bool watched,
