@@ -49,9 +49,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # pgrep/pkill find kernels; groupadd makes the owner group.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps, passwd")
 # What the Linux host back end asks for its desktop work: logind's sessions,
-# and gsettings with the GNOME proxy schema and a backend that keeps settings.
+# gsettings with the GNOME proxy schema and a backend that keeps settings, and
+# each user's bus where it looks for it (/run/user/<uid>/bus).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "systemd, libglib2.0-bin, gsettings-desktop-schemas, dconf-gsettings-backend")
+    "systemd, libglib2.0-bin, gsettings-desktop-schemas, dconf-gsettings-backend, dbus-user-session")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/conffiles
     ${CMAKE_CURRENT_SOURCE_DIR}/deploy/debian/postinst
