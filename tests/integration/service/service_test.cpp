@@ -330,7 +330,7 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
     mount -t overlay o -o "lowerdir=/,upperdir=$t/u,workdir=$t/w" "$m"; cp "$2" "$m/z.deb"
     mount -t proc p "$m/proc"; mount -t tmpfs r "$m/run"; mount --rbind /dev "$m/dev"
     touch "$m/run/com.zelvo.svc.helper.sock" "$m/run/com.zelvo.svc.helper.lock"
-    for step in "-i /z.deb" "-r zelvo-helper" "-i /z.deb" "-P zelvo-helper"; do
+    for step in "-i /z.deb" "-i /z.deb" "-r zelvo-helper" "-i /z.deb" "-P zelvo-helper"; do
       chroot "$m" dpkg $step >/dev/null
       chroot "$m" sh -c 'cd /etc/systemd/system; echo $(ls -d */zelvo*) / $(find zelvo* \
         -lname /dev/null) / $(stat -c %a /Library/*/com.zelvo.svc /usr/bin/zelvoctl) \
@@ -341,10 +341,12 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
   const std::string wants =
       "paths.target.wants/zelvo-helper.path "
       "sockets.target.wants/zelvo-helper.socket / ";
-  // Removal masks what it leaves enabled; purging forgets both.
-  EXPECT_EQ(run.out, wants + "/ 755 755 zelvo\n" + wants +
-                         "zelvo-helper.path zelvo-helper.socket / 755 zelvo\n" + wants +
-                         "/ 755 755 zelvo\n/ / zelvo\n")
+  // Installed over itself (an upgrade) it stays as it was; removal masks what it leaves enabled;
+  // purging forgets both.
+  const std::string installed = wants + "/ 755 755 zelvo\n";
+  EXPECT_EQ(run.out, installed + installed + wants +
+                         "zelvo-helper.path zelvo-helper.socket / 755 zelvo\n" + installed +
+                         "/ / zelvo\n")
       << run.err;
   for (Child* c : {&kernel, &hand}) EXPECT_NE(c->wait(5), -1);
   EXPECT_TRUE(processAlive(near.pid()));
