@@ -26,6 +26,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "kernel/kernel_process_manager.h"
 #include "platform/host_paths.h"
@@ -109,11 +110,13 @@ int KernelProcessManager::acceptControlConnection(uint64_t* listenerIdentity) {
   int fd = -1;
   if (listener >= 0) {
     // A refused peer does not end the wait: the kernel may still be on its
-    // way, and the wait stays bounded only by the listener being closed.
+    // way, and the wait stays bounded only by the listener being closed. A
+    // peer that keeps coming back (a kernel's child, retrying) is logged once.
+    pid_t refused = 0;
     for (;;) {
       fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0 && errno == EINTR) continue;
-      if (fd < 0 || isKernelPeer(fd)) break;
+      if (fd < 0 || isKernelPeer(fd, refused)) break;
       ::close(fd);
     }
     ::close(listener);
@@ -121,7 +124,7 @@ int KernelProcessManager::acceptControlConnection(uint64_t* listenerIdentity) {
   return fd;
 }
 
-bool KernelProcessManager::isKernelPeer(int fd) {
+bool KernelProcessManager::isKernelPeer(int fd, pid_t& lastRefused) {
   // The credentials the operating system recorded at connect, which the peer
   // cannot forge: neither another user's process nor another of ours passes.
   ucred peer{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
@@ -131,8 +134,10 @@ bool KernelProcessManager::isKernelPeer(int fd) {
   }
   const pid_t kernel = kernelPeerPid_.load();
   if (kernel > 0 && peer.pid == kernel && peer.uid == ::geteuid()) return true;
-  log("control socket: refused peer pid " + std::to_string(peer.pid) + " uid " +
-      std::to_string(peer.uid) + " (not the kernel)");
+  if (std::exchange(lastRefused, peer.pid) != peer.pid) {
+    log("control socket: refused peer pid " + std::to_string(peer.pid) + " uid " +
+        std::to_string(peer.uid) + " (not the kernel)");
+  }
   return false;
 }
 

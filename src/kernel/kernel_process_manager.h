@@ -299,11 +299,11 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   int duplicateDescriptor(const std::atomic<int>& field);
   // Blocks in accept on a private duplicate of the listener (closing the
   // listener meanwhile wakes it) until the kernel connects: a peer that is
-  // not kernelPeerPid_ of our effective uid is logged, closed and waited
-  // past. Returns the connection or -1, and the listener's identity for
-  // publishAccepted().
+  // not kernelPeerPid_ of our effective uid is logged (once while it keeps
+  // coming back), closed and waited past. Returns the connection or -1, and the listener's identity
+  // for publishAccepted().
   int acceptControlConnection(uint64_t* listenerIdentity);
-  bool isKernelPeer(int fd);
+  bool isKernelPeer(int fd, pid_t& lastRefused);
   // Identifies a socket independently of its descriptor number: numbers are
   // reused at once, socket inodes are not while the socket is open.
   static uint64_t socketIdentity(int fd);
