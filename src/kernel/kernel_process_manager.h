@@ -22,10 +22,11 @@
 // control channel uses five locks (writeLock, combineLock_, pendingLock,
 // pushedDelaysLock, observerRoundsLock_), never two at once except
 // combineLock_ under writeLock, and never across a wait; continuations of
-// sendActionThen run with none held. The lifecycle operations (start, stop, reload, launch,
-// termination handling, restart, re-adoption) are mutually exclusive through lifecycleLock_, which
-// is never held while status readers or the reader loop need anything: the fields they read are
-// guarded by the small fieldsLock_ and read through snapshot accessors.
+// sendActionThen run with none held. The lifecycle operations (start, stop,
+// reload, launch, termination handling, restart, re-adoption) are mutually
+// exclusive through lifecycleLock_, which is never held while status readers
+// or the reader loop need anything: the fields they read are guarded by the
+// small fieldsLock_ and read through snapshot accessors.
 #pragma once
 
 #include <sys/types.h>
@@ -300,8 +301,8 @@ class KernelProcessManager : public std::enable_shared_from_this<KernelProcessMa
   // Blocks in accept on a private duplicate of the listener (closing the
   // listener meanwhile wakes it) until the kernel connects: a peer that is
   // not kernelPeerPid_ of our effective uid is logged (once while it keeps
-  // coming back), closed and waited past. Returns the connection or -1, and the listener's identity
-  // for publishAccepted().
+  // coming back), closed and waited past. Returns the connection or -1, and
+  // the listener's identity for publishAccepted().
   int acceptControlConnection(uint64_t* listenerIdentity);
   bool isKernelPeer(int fd, pid_t& lastRefused);
   // Identifies a socket independently of its descriptor number: numbers are

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <thread>
 #include <unordered_map>
@@ -119,29 +120,23 @@ int inheritedListener() {
 bool servedByAnother(const std::string& path) {
   struct stat ours {};
   if (::stat(path.c_str(), &ours) != 0 || !S_ISSOCK(ours.st_mode)) return false;
-  std::FILE* table = std::fopen("/proc/net/unix", "re");
-  if (!table) return false;
-  bool served = false;
-  char* line = nullptr;
-  size_t capacity = 0;
-  while (!served && ::getline(&line, &capacity, table) > 0) {
+  std::ifstream table("/proc/net/unix");
+  for (std::string line; std::getline(table, line);) {
     // Num RefCount Protocol Flags Type St Inode Path; the listening flag
-    // (__SO_ACCEPTCON) is 1 << 16.
+    // (__SO_ACCEPTCON) is 1 << 16. The header line has no number to read.
     unsigned long flags = 0;
     int pathAt = 0;
-    if (std::sscanf(line, "%*s %*s %*s %lx %*s %*s %*s %n", &flags, &pathAt) < 1 || pathAt == 0 ||
-        (flags & 0x10000) == 0) {
+    if (std::sscanf(line.c_str(), "%*s %*s %*s %lx %*s %*s %*s %n", &flags, &pathAt) < 1 ||
+        pathAt == 0 || (flags & 0x10000) == 0) {
       continue;
     }
-    std::string bound(line + pathAt);
-    if (!bound.empty() && bound.back() == '\n') bound.pop_back();
     struct stat st {};
-    served =
-        ::stat(bound.c_str(), &st) == 0 && st.st_dev == ours.st_dev && st.st_ino == ours.st_ino;
+    if (::stat(line.c_str() + pathAt, &st) == 0 && st.st_dev == ours.st_dev &&
+        st.st_ino == ours.st_ino) {
+      return true;
+    }
   }
-  std::free(line);
-  std::fclose(table);
-  return served;
+  return false;
 }
 
 std::vector<gid_t> peerGroups(int fd) {

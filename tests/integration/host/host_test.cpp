@@ -617,11 +617,13 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
 
   // An upload sent during another's trial neither replaces what that trial
   // passed nor takes it away: they go from staging to installing in turn.
-  const std::string slow = "#!/bin/sh\nsleep 1\n", bad = "#!/bin/sh\nexit 1\n";
+  const std::string trying = root() + "/trying";
+  const std::string slow = "#!/bin/sh\ntouch '" + trying + "'\nsleep 1\n",
+                    bad = "#!/bin/sh\nexit 1\n";
   auto first = std::async(std::launch::async, [&] {
     return client().installKernel(std::vector<uint8_t>(slow.begin(), slow.end()));
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(eventually([&] { return fs::exists(trying); }, 10));  // its trial has begun
   EXPECT_EQ(client().installKernel(std::vector<uint8_t>(bad.begin(), bad.end())).value,
             (OperationResult{false, "Invalid 内核 binary"}));
   EXPECT_EQ(first.get().value, (OperationResult{true, std::nullopt}));
