@@ -10,8 +10,21 @@ include(GNUInstallDirs)
 
 install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
 install(TARGETS zelvoctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.path deploy/zelvo-helper.service
-        DESTINATION /lib/systemd/system)
+install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.path DESTINATION /lib/systemd/system)
+# The service starts the daemon where this install put it: /usr/libexec from the
+# package, <prefix>/libexec from `cmake --install --prefix <prefix>`. The prefix
+# is known only when installing, so the unit is written then.
+install(CODE "
+  set(_exec \"${CMAKE_INSTALL_LIBEXECDIR}\")
+  if(NOT IS_ABSOLUTE \"\${_exec}\")
+    set(_exec \"\${CMAKE_INSTALL_PREFIX}/\${_exec}\")
+  endif()
+  file(READ \"${CMAKE_CURRENT_SOURCE_DIR}/deploy/zelvo-helper.service\" _unit)
+  string(REPLACE \"/usr/libexec/zelvo-helper/\" \"\${_exec}/zelvo-helper/\" _unit \"\${_unit}\")
+  file(WRITE \"${CMAKE_CURRENT_BINARY_DIR}/zelvo-helper.service\" \"\${_unit}\")
+  file(INSTALL DESTINATION /lib/systemd/system TYPE FILE
+       FILES \"${CMAKE_CURRENT_BINARY_DIR}/zelvo-helper.service\")
+")
 install(FILES deploy/zelvo-helper.logrotate DESTINATION /etc/logrotate.d RENAME zelvo-helper)
 set(_zelvo_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/zelvo-helper)
 install(FILES README.md deploy/debian/copyright DESTINATION ${_zelvo_doc})

@@ -279,10 +279,13 @@ TEST_F(Service, ThePackageHoldsTheHelperItsClientAndUnitsAndWhatItInstallsWorks)
     EXPECT_NE(info.find(needle), std::string::npos) << needle << " in\n" << info;
   }
   ASSERT_EQ(runProgram({"dpkg-deb", "-x", deb, out + "/x"}).exitCode, 0);
-  // Every user may reach the socket; a restart of the helper leaves the kernel running.
+  // Any user may reach the socket; the service runs the packaged helper and stops only it.
   const std::string units = out + "/x/lib/systemd/system/zelvo-helper.";
   EXPECT_NE(readFile(units + "socket").find("\nSocketMode=0666\n"), std::string::npos);
-  EXPECT_NE(readFile(units + "service").find("\nKillMode=process\n"), std::string::npos);
+  const std::string service = readFile(units + "service");
+  EXPECT_NE(service.find("\nExecStart=/usr/libexec/zelvo-helper/zelvo-helper --root / "),
+            std::string::npos);
+  EXPECT_NE(service.find("\nKillMode=process\n"), std::string::npos);
   setLaunch({out + "/x/usr/libexec/zelvo-helper/zelvo-helper"});
   startDaemon();
   EXPECT_EQ(runProgram({out + "/x/usr/bin/zelvoctl", "--root", root(), "version"}).out,
