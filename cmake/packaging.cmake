@@ -11,9 +11,9 @@ include(GNUInstallDirs)
 install(TARGETS zelvo-helper RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zelvo-helper)
 install(TARGETS zelvoctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES deploy/zelvo-helper.socket deploy/zelvo-helper.path DESTINATION /lib/systemd/system)
-# The service starts the daemon where this install put it: /usr/libexec from the
-# package, <prefix>/libexec from `cmake --install --prefix <prefix>`. The prefix
-# is known only when installing, so the unit is written then.
+# The service starts the daemon (and names its README) where this install put
+# it: under /usr from the package, under <prefix> from `cmake --install --prefix
+# <prefix>`. The prefix is known only when installing, so the unit is written then.
 install(CODE "
   set(_exec \"${CMAKE_INSTALL_LIBEXECDIR}\")
   if(NOT IS_ABSOLUTE \"\${_exec}\")
@@ -21,6 +21,8 @@ install(CODE "
   endif()
   file(READ \"${CMAKE_CURRENT_SOURCE_DIR}/deploy/zelvo-helper.service\" _unit)
   string(REPLACE \"/usr/libexec/zelvo-helper/\" \"\${_exec}/zelvo-helper/\" _unit \"\${_unit}\")
+  string(REPLACE \"file:///usr/share/\" \"file://\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATAROOTDIR}/\"
+         _unit \"\${_unit}\")
   file(WRITE \"${CMAKE_CURRENT_BINARY_DIR}/zelvo-helper.service\" \"\${_unit}\")
   file(INSTALL DESTINATION /lib/systemd/system TYPE FILE
        FILES \"${CMAKE_CURRENT_BINARY_DIR}/zelvo-helper.service\")

@@ -34,7 +34,9 @@ struct ProxyArgs {
 
 Command proxyCommand() {
   auto args = std::make_shared<ProxyArgs>();
-  return {"proxy", "Set or clear the system proxy of every enabled network service",
+  return {"proxy",
+          "Set or clear the system proxy of every enabled network service (macOS), or of every "
+          "user with an active graphical session (Linux)",
           [args](CLI::App& sub) {
             sub.require_subcommand(1);
             args->set = sub.add_subcommand("set",
@@ -133,7 +135,7 @@ std::vector<Command> hostCommands() {
   commands.push_back(installKernelCommand());
   commands.push_back({"uninstall",
                       "Remove the helper: stop the kernel, clear the system proxy, remove the "
-                      "launchd job and files; the helper then exits",
+                      "launchd job and files (Linux: disable the units); the helper then exits",
                       [](CLI::App&) {},
                       [](Ctl& ctl) {
                         return reportBool(ctl, "uninstallHelper", ctl.client().uninstallHelper());

@@ -79,7 +79,7 @@ Command configCommand(const std::string& name, const std::string& description, b
 
 Command statusCommand() {
   auto json = std::make_shared<bool>(false);
-  return {"status", "Show whether the kernel runs, its ports, mode and total traffic",
+  return {"status", "Show the status record: running, ports, mode (always rule), traffic",
           [json](CLI::App& sub) { sub.add_flag("--json", *json, "Print the record as JSON"); },
           [json](Ctl& ctl) {
             int status = 0;
@@ -139,7 +139,8 @@ Command selectCommand() {
     std::string group, outbound;
   };
   auto args = std::make_shared<Args>();
-  return {"select", "Select OUTBOUND in proxy group GROUP (and in GLOBAL)",
+  return {"select",
+          "Select OUTBOUND in proxy group GROUP (and in GLOBAL), closing open connections",
           [args](CLI::App& sub) {
             sub.add_option("GROUP", args->group, "Proxy group")->required();
             sub.add_option("OUTBOUND", args->outbound, "Outbound in that group")->required();
@@ -152,7 +153,9 @@ Command selectCommand() {
 
 Command modeCommand() {
   auto mode = std::make_shared<std::string>();
-  return {"mode", "Switch the routing mode (passed to the kernel as given: rule, global, direct)",
+  return {"mode",
+          "Switch the routing mode (passed to the kernel as given: rule, global, direct), closing "
+          "open connections",
           [mode](CLI::App& sub) { sub.add_option("MODE", *mode, "Routing mode")->required(); },
           [mode](Ctl& ctl) {
             return reportBool(ctl, "setRouteMode", ctl.client().setRouteMode(*mode));
@@ -252,7 +255,7 @@ Command sessionCommand() {
             app.parse(reversed);
           } catch (const CLI::ParseError& e) {
             ctl.err() << "zelvoctl: session: " << e.what() << std::endl;
-            return 2;
+            return kUsageError;
           }
           for (size_t i = 0; i < commands.size(); ++i) {
             if (!subs[i]->parsed()) continue;

@@ -44,6 +44,10 @@ class Ctl {
   std::ostream& err_;
 };
 
+// The exit status of a command line (or session line) that does not parse, as
+// sysexits.h numbers it: apart from 1 (the helper said no) and 2 (no helper).
+inline constexpr int kUsageError = 64;
+
 struct Command {
   std::string name;
   std::string description;

@@ -25,7 +25,12 @@ int main(int argc, char** argv) {
     c.configure(*sub);
     subs.push_back(sub);
   }
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help is a "parse error" that succeeds; every other one is a usage error.
+    return app.exit(e) == 0 ? 0 : zelvoctl::kUsageError;
+  }
 
   if (socket.empty()) socket = zelvo::HelperClient::socketPathForRoot(root);
   zelvoctl::Ctl ctl(socket, std::cout, std::cerr);
