@@ -66,7 +66,7 @@ std::string yamlConfig(uint16_t port, const std::string& marker) {
 
 std::string uniqueMarker() {
   std::random_device rd;
-  return "cfg-secret-" + std::to_string(rd()) + std::to_string(rd()) + "-机密";
+  return "cfg-secret-" + std::to_string(rd()) + std::to_string(rd()) + "-机密🇭🇰";
 }
 
 // ---- Processes ----

@@ -237,6 +237,7 @@ TEST_P(Host, SystemProxyIsSwitchedOnEveryTargetAndNoOther) {
       }
     }
   }
+  EXPECT_FALSE(fs::exists(dataDir() + "/proxy-users"));  // nobody's proxy is the helper's now
   EXPECT_EQ(readFile(strays).empty(), !linux_);
   for (const std::string& stray : splitLines(readFile(strays))) {  // killed and reaped
     EXPECT_TRUE(eventually([&] { return procFile(std::stoi(stray), "stat").empty(); }, 5)) << stray;
@@ -539,29 +540,16 @@ TEST_F(HostBase, InstallKernelInstallsOnlyAnUploadThatPassesItsVersionRun) {
   const auto pipes = [&] { return openFds(daemonPid(), "pipe:"); };
   const int idlePipes = pipes();
   const std::string kernel = readFile(ZELVAN_CORE_BIN);
+  const std::string invalid = "Invalid 内核 binary", timedOut = "内核 version check timed out";
+  // clang-format off
   const Upload uploads[] = {
-      {"leaves a child holding its output",
-       "#!/bin/sh\nsleep 40 &\nexit 1\n",
-       {false, "Invalid 内核 binary"},
-       nullptr,
-       true},
-      {"fails its version run",
-       "#!/bin/sh\necho zelvan-core 1.0.0\nexit 1\n",
-       {false, "Invalid 内核 binary"},
-       nullptr,
-       true},
-      {"never exits",
-       "#!/bin/sh\nexec sleep 60\n",
-       {false, "内核 version check timed out"},
-       "Failed to install 内核: 内核 version check timed out",
-       false},
-      {"cannot be started",
-       "\x01\x02 not a program",
-       {false, temp + ": Exec format error"},
-       "Failed to install 内核: ",
-       false},
+      {"leaves a child holding its output", "#!/bin/sh\nsleep 40 &\nexit 1\n", {false, invalid}, nullptr, true},
+      {"fails its version run", "#!/bin/sh\necho zelvan-core 1.0.0\nexit 1\n", {false, invalid}, nullptr, true},
+      {"never exits", "#!/bin/sh\nexec sleep 60\n", {false, timedOut}, "Failed to install 内核: 内核 version check timed out", false},
+      {"cannot be started", "\x01\x02 not a program", {false, temp + ": Exec format error"}, "Failed to install 内核: ", false},
       {"the reference kernel", kernel, {true, std::nullopt}, "内核 installed successfully", true},
   };
+  // clang-format on
   for (const auto& u : uploads) {
     SCOPED_TRACE(u.what);
     const size_t from = log().size();

@@ -142,8 +142,12 @@ TEST(DriveSequence, InitSetupStartInOrderEachStepWaitingForItsReplyOrTimeOut) {
   const char* methods[] = {"initCore", "setupConfig", "startListener"};
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(frames[i]["method"], methods[i]);
   const Json setup = Json::parse(frames[1]["data"].get<std::string>());
+  EXPECT_EQ(Json::parse(frames[0]["data"].get<std::string>()),
+            (Json{{"home-dir", m->homeDir()}, {"version", 30}}));
   EXPECT_EQ(setup["config"], sent);
   EXPECT_EQ(setup["selected-map"], Json::object());
+  const std::string url = setup.value("test-url", "");
+  EXPECT_TRUE(url.starts_with("https://") && url.ends_with("/generate_204")) << url;
   closeAndRelease(m);
 }
 
@@ -204,6 +208,7 @@ TEST(ReAdoption, AFailedAcceptClosesItsListener) {
 }
 
 TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
+  platform::LogCapture log;  // a refusal's text is logged
   std::mutex mu;
   std::deque<Json> script;  // the reply fields for each request in turn
   Wired wired([&](const Json& req) -> std::vector<Json> {
@@ -255,6 +260,7 @@ TEST(KernelActions, RepliesAreReadByEachActionsOwnTest) {
     }
     EXPECT_EQ(cases[i].action(int(i)), cases[i].expected) << "case " << i;
   }
+  EXPECT_EQ(log.count("changeProxy err: proxy not found"), 1u);
 }
 
 }  // namespace
