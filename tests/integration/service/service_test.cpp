@@ -134,7 +134,7 @@ TEST_F(Service, AClientThatStopsReadingHoldsUpNoOtherStatusCall) {
         const size_t now = kernelReceived("getTotalTraffic");
         return std::exchange(received, now) == now && now == countLog("→ getTotalTraffic");
       },
-      8, 0.3);
+      15, 1.0);  // still for a second: a loaded machine may pause the daemon for a moment
   for (int i = 0; i < 5; ++i) {
     const auto asked = Clock::now();
     const auto s = client().getProxyStatus();
