@@ -37,8 +37,7 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
   const pid_t kernel = kernelPid();
   ASSERT_GT(kernel, 0);
 
-  // The marker's "机密🇭🇰" are three characters in 14 bytes.
-  const size_t characters = yamlConfig(port, marker).size() - 11;
+  const size_t characters = yamlConfig(port, marker).size() - 11;  // "机密🇭🇰": 3 in 14 bytes
   EXPECT_EQ(countLog("startProxy called with config length: " + std::to_string(characters)), 1u);
   const ProxyStatus running = statusOf(client());
   EXPECT_TRUE(running.isRunning);

@@ -51,13 +51,14 @@ TEST(Correlation, RequestsAndRepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAr
     wired.peer->send({replyTo(*held, {{"code", 0}, {"data", "too late"}})});
   }
   EXPECT_EQ(m.sendActionAwait("next", "5", 5).value_or(Json())["data"], "rrrrr");
-  // A kernel that stops reading while it serves one request, for longer than
-  // a long frame's time-out, still gets that frame whole: the connection lives on.
+  // A kernel that stops reading while it serves one request (sent by no reader, so the next
+  // caller reads), for longer than a long frame's time-out, still gets that frame whole.
   const size_t pausedAt = wired.peer->received().size() + 1;
-  auto paused = std::async(std::launch::async, [&] { return m.sendActionAwait("pause", "0/", 5); });
+  std::promise<bool> paused;
+  m.sendActionThen("pause", "0/", 5, [&](auto reply) { paused.set_value(reply.has_value()); });
   ASSERT_TRUE(wired.peer->waitForFrames(pausedAt));
   m.sendActionAwait("big", "5/" + std::string(1 << 20, 'q'), 1);  // its reply in time or not
-  EXPECT_TRUE(paused.get());
+  EXPECT_TRUE(paused.get_future().get());
   EXPECT_EQ(m.sendActionAwait("next", "5", 5).value_or(Json())["data"], "rrrrr");
   // Bodies of 32 MiB or more, or none, are refused; one byte less is not.
   const unsigned char limit[4] = {0, 0, 0, 2}, none[4] = {}, most[4] = {0xff, 0xff, 0xff, 1};
