@@ -75,11 +75,11 @@ TEST(CorrelationConcurrency, LosingTheStreamReleasesEveryWaiterAtOnce) {
     auto& m = *wired.manager;
     const auto t0 = Clock::now();
     std::vector<std::future<std::optional<Json>>> waiters;
-    for (int i = 0; i < 3; ++i) {
+    for (size_t i = 1; i <= 3; ++i) {  // one after another: the first reads for them all
       waiters.push_back(
           std::async(std::launch::async, [&m] { return m.sendActionAwait("w", 0, 20); }));
+      ASSERT_TRUE(wired.peer->waitForFrames(i));
     }
-    ASSERT_TRUE(wired.peer->waitForFrames(3));
     hangUp ? wired.peer->hangUp() : wired.peer->send({Json::array({1, 2})});
     for (auto& w : waiters) {
       ASSERT_EQ(w.wait_for(10s), std::future_status::ready) << hangUp;
