@@ -54,11 +54,11 @@ TEST(Correlation, RequestsAndRepliesOfAnySizeOrCodeReachTheirCallerAndLateOnesAr
   // A kernel that stops reading while it serves one request (sent by no reader, so the next
   // caller reads), for longer than a long frame's time-out, still gets that frame whole.
   const size_t pausedAt = wired.peer->received().size() + 1;
-  std::promise<bool> paused;
-  m.sendActionThen("pause", "0/", 5, [&](auto reply) { paused.set_value(reply.has_value()); });
+  auto paused = std::make_shared<std::promise<bool>>();  // may answer after a failed ASSERT
+  m.sendActionThen("pause", "0/", 5, [paused](auto r) { paused->set_value(r.has_value()); });
   ASSERT_TRUE(wired.peer->waitForFrames(pausedAt));
   m.sendActionAwait("big", "5/" + std::string(1 << 20, 'q'), 1);  // its reply in time or not
-  EXPECT_TRUE(paused.get_future().get());
+  EXPECT_TRUE(paused->get_future().get());
   EXPECT_EQ(m.sendActionAwait("next", "5", 5).value_or(Json())["data"], "rrrrr");
   // Bodies of 32 MiB or more, or none, are refused; one byte less is not.
   const unsigned char limit[4] = {0, 0, 0, 2}, none[4] = {}, most[4] = {0xff, 0xff, 0xff, 1};
