@@ -216,16 +216,16 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 }
 
 // Started with standard input and output closed (standard error carries the
-// log) and SIGCHLD ignored, the daemon's own descriptors do not take those
-// numbers, SIGCHLD is not ignored in it and it keeps no directory busy.
+// log), SIGCHLD ignored and SIGTERM blocked, the daemon's own descriptors do
+// not take those numbers, neither signal stays so and it keeps no directory busy.
 // Neither it nor the kernel may dump core: the configuration would reach
 // the disk.
 TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const std::string wrapper = root() + "/closed-streams";
-  writeFile(
-      wrapper,
-      std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- ") + ZELVO_HELPER_BIN + " \"$@\"\n",
-      0755);
+  writeFile(wrapper,
+            std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- env --block-signal=TERM ") +
+                ZELVO_HELPER_BIN + " \"$@\"\n",
+            0755);
   setLaunch({wrapper});
   startDaemon();
   EXPECT_TRUE(client().getVersion().ok());
@@ -235,9 +235,11 @@ TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
     EXPECT_EQ(std::filesystem::read_symlink(proc + fd, ec), "/dev/null") << fd;
   }
   const std::string status = readFile("/proc/" + std::to_string(daemonPid()) + "/status");
-  const size_t ignored = status.find("SigIgn:");
-  ASSERT_NE(ignored, std::string::npos);
-  EXPECT_EQ(std::stoull(status.substr(ignored + 7), nullptr, 16) & (1ull << (SIGCHLD - 1)), 0u);
+  const auto mask = [&](const char* field) {
+    return std::stoull(status.substr(status.find(field) + 7), nullptr, 16);
+  };
+  EXPECT_EQ(mask("SigIgn:") & (1ull << (SIGCHLD - 1)), 0u);
+  EXPECT_EQ(mask("SigBlk:"), 0u);
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemonPid()) + "/cwd"), "/");
   startKernel();  // which works in its own directory
   EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(kernelPid()) + "/cwd"),

@@ -178,11 +178,17 @@ TEST(JournalStream, IsStandardErrorOnlyWhenItsDeviceAndInodeMatch) {
   EXPECT_FALSE(detail::isJournalStream(STDERR_FILENO, nullptr));
 }
 
-// The time's text is made once a second, and still follows the clock.
-TEST(LocalTimestamp, FollowsTheClock) {
+// The time's text is made once a second, and still follows the clock, in local time.
+TEST(LocalTimestamp, FollowsTheClockInLocalTime) {
   const std::string first = localTimestamp();
+  ::setenv("TZ", "XST-13:17", 1);  // an offset from UTC that no real zone has
+  ::tzset();
   std::this_thread::sleep_for(1100ms);
-  EXPECT_NE(localTimestamp(), first);
+  const std::string stamp = localTimestamp(), utc = isoTimestampUtc();
+  ::unsetenv("TZ");
+  ::tzset();
+  EXPECT_NE(stamp, first);
+  EXPECT_NE(stamp.substr(11, 5), utc.substr(11, 5)) << stamp << " is UTC's time";
 }
 
 }  // namespace
