@@ -217,37 +217,41 @@ TEST_F(Service, ASocketHandedOverIsServedInPlaceAndOneMeantForAnotherProcessIsNo
 }
 
 // Started with standard input and output closed (standard error carries the
-// log), SIGCHLD ignored and SIGTERM blocked, the daemon's own descriptors do
-// not take those numbers, neither signal stays so and it keeps no directory busy.
-// Neither it nor the kernel may dump core: the configuration would reach
-// the disk.
+// log), SIGCHLD and SIGHUP ignored, SIGTERM blocked and a descriptor left
+// open, the daemon's own descriptors do not take those numbers, SIGCHLD and
+// SIGTERM do not stay so, it keeps no directory busy and its kernel inherits
+// none of it. Neither may dump core: the configuration would reach the disk.
 TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   const std::string wrapper = root() + "/closed-streams";
   writeFile(wrapper,
-            std::string("#!/bin/bash\ntrap '' CHLD\nexec <&- >&- env --block-signal=TERM ") +
-                ZELVO_HELPER_BIN + " \"$@\"\n",
+            "#!/bin/bash\ntrap '' CHLD HUP\nexec 7<\"$0\" <&- >&- env --block-signal=TERM " +
+                std::string(ZELVO_HELPER_BIN) + " \"$@\"\n",
             0755);
   setLaunch({wrapper});
   startDaemon();
   EXPECT_TRUE(client().getVersion().ok());
-  for (const char* fd : {"0", "1"}) {
-    std::error_code ec;
-    const std::string proc = "/proc/" + std::to_string(daemonPid()) + "/fd/";
-    EXPECT_EQ(std::filesystem::read_symlink(proc + fd, ec), "/dev/null") << fd;
-  }
-  const std::string status = readFile("/proc/" + std::to_string(daemonPid()) + "/status");
-  const auto mask = [&](const char* field) {
+  startKernel();
+  const auto proc = [](pid_t pid, const char* f) { return "/proc/" + std::to_string(pid) + f; };
+  const auto mask = [&](pid_t pid, const char* field) {
+    const std::string status = readFile(proc(pid, "/status"));
     return std::stoull(status.substr(status.find(field) + 7), nullptr, 16);
   };
-  EXPECT_EQ(mask("SigIgn:") & (1ull << (SIGCHLD - 1)), 0u);
-  EXPECT_EQ(mask("SigBlk:"), 0u);
-  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(daemonPid()) + "/cwd"), "/");
-  startKernel();  // which works in its own directory
-  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(kernelPid()) + "/cwd"),
-            dataDir() + "/work");
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (const char* fd : {"0", "1"}) {
+    EXPECT_EQ(fs::read_symlink(proc(daemonPid(), "/fd/") + fd, ec), "/dev/null") << fd;
+  }
+  EXPECT_EQ(mask(daemonPid(), "SigIgn:") & (1ull << (SIGCHLD - 1)), 0u);
+  EXPECT_EQ(mask(daemonPid(), "SigBlk:"), 0u);
+  EXPECT_EQ(mask(kernelPid(), "SigIgn:") & (1ull << (SIGHUP - 1)), 0u);
+  for (const auto& fd : fs::directory_iterator(proc(kernelPid(), "/fd"))) {
+    EXPECT_NE(fs::read_symlink(fd, ec), wrapper) << fd.path();
+  }
+  EXPECT_EQ(fs::read_symlink(proc(daemonPid(), "/cwd")), "/");
+  EXPECT_EQ(fs::read_symlink(proc(kernelPid(), "/cwd")), dataDir() + "/work");  // its own
   for (const pid_t pid : {daemonPid(), kernelPid()}) {
     const std::regex noCore("Max core file size +0 +0 ");
-    EXPECT_TRUE(std::regex_search(readFile("/proc/" + std::to_string(pid) + "/limits"), noCore));
+    EXPECT_TRUE(std::regex_search(readFile(proc(pid, "/limits")), noCore));
   }
 }
 
