@@ -426,6 +426,8 @@ TEST_F(Supervision, OnlyThisRootsKernelsOfTheDaemonsUserAreKernels) {
   ASSERT_NE(startKernel(), 0);
   ASSERT_TRUE(*client().stopProxy());
   EXPECT_EQ(readFile(root() + "/klog-link"), "");
+  ASSERT_EQ(::chmod(klog.c_str(), 0644), 0);  // loosened since, in a directory no longer open
+  ASSERT_NE(startKernel(), 0);
   for (size_t i = 0; i < pids.size(); ++i) {
     EXPECT_EQ(programOf(pids[i]), std::get<2>(cases[i]));
     ::kill(pids[i], SIGKILL);
