@@ -177,7 +177,7 @@ TEST_F(Supervision, CrashedKernelIsRelaunchedAfterOneSecondAndReplayedAfterOneAn
     // 1.5 s, then three quick round trips: 1.45 s to 2.4 s.
     EXPECT_NEAR(toReplay, 1.925, 0.475);
     ASSERT_TRUE(waitLog("驱动序列完成", 5, round + 1));
-    EXPECT_NE(kernelPid(), old);  // and the new one answers:
+    EXPECT_NE(kernelPid(), old);  // a new kernel, serving as the replay left it
     EXPECT_EQ(query("getConfig")["mode"], slow ? "rule" : "global");
     EXPECT_EQ(query("getProxies")["proxies"]["Proxy"]["now"], "node-b");
   }
