@@ -232,8 +232,8 @@ TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   EXPECT_TRUE(client().getVersion().ok());
   startKernel();
   const auto proc = [](pid_t pid, const char* f) { return "/proc/" + std::to_string(pid) + f; };
-  const auto mask = [&](pid_t pid, const char* field) {
-    const std::string status = readFile(proc(pid, "/status"));
+  const auto mask = [](pid_t pid, const char* field) {
+    const std::string status = procFile(pid, "status");
     return std::stoull(status.substr(status.find(field) + 7), nullptr, 16);
   };
   namespace fs = std::filesystem;
@@ -244,14 +244,12 @@ TEST_F(Service, StartsSafeFromWhatItInheritsAndNeverDumpsCore) {
   EXPECT_EQ(mask(daemonPid(), "SigIgn:") & (1ull << (SIGCHLD - 1)), 0u);
   EXPECT_EQ(mask(daemonPid(), "SigBlk:"), 0u);
   EXPECT_EQ(mask(kernelPid(), "SigIgn:") & (1ull << (SIGHUP - 1)), 0u);
-  for (const auto& fd : fs::directory_iterator(proc(kernelPid(), "/fd"))) {
-    EXPECT_NE(fs::read_symlink(fd, ec), wrapper) << fd.path();
-  }
+  EXPECT_EQ(openFds(kernelPid(), wrapper), 0);
   EXPECT_EQ(fs::read_symlink(proc(daemonPid(), "/cwd")), "/");
   EXPECT_EQ(fs::read_symlink(proc(kernelPid(), "/cwd")), dataDir() + "/work");  // its own
   for (const pid_t pid : {daemonPid(), kernelPid()}) {
     const std::regex noCore("Max core file size +0 +0 ");
-    EXPECT_TRUE(std::regex_search(readFile(proc(pid, "/limits")), noCore));
+    EXPECT_TRUE(std::regex_search(procFile(pid, "limits"), noCore));
   }
 }
 
@@ -507,7 +505,7 @@ int flood(const std::string& socketPath, double seconds) {
 }
 
 size_t residentBytes(pid_t pid) {
-  std::istringstream status(readFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(procFile(pid, "status"));
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
   }

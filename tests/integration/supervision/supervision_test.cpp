@@ -44,7 +44,7 @@ TEST_F(Supervision, ConfigurationRunsTheKernelFromMemoryOnly) {
             Json({true, port, port, "rule"}));
 
   // In a session of its own: a signal to the daemon's group does not reach it.
-  const std::string stat = readFile("/proc/" + std::to_string(kernel) + "/stat");
+  const std::string stat = procFile(kernel, "stat");
   std::string state, parent, group, session;
   std::istringstream(stat.substr(stat.rfind(')') + 2)) >> state >> parent >> group >> session;
   EXPECT_EQ(group + " " + session, std::to_string(kernel) + " " + std::to_string(kernel));
